@@ -1,0 +1,98 @@
+"""A self-contained HTML report: tables, styled tables and figures embedded inline."""
+
+from __future__ import annotations
+
+import base64
+import html
+import io
+from collections.abc import Callable
+from pathlib import Path
+
+import pandas as pd
+
+_STYLE = """
+body { font-family: system-ui, sans-serif; margin: 2em auto; max-width: 1200px; color: #222; }
+h1 { border-bottom: 2px solid #446; } h2 { margin-top: 2em; color: #335; }
+table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0 1.5em; }
+th, td { border: 1px solid #ccc; padding: 3px 8px; }
+.note { color: #555; font-style: italic; }
+img { max-width: 100%; }
+"""
+
+
+class Report:
+    """Collects sections of HTML and writes them as one self-contained page."""
+
+    def __init__(self, title: str) -> None:
+        self.title = title
+        self._parts: list[str] = []
+
+    def heading(self, text: str) -> None:
+        self._parts.append(f"<h2>{html.escape(text)}</h2>")
+
+    def text(self, text: str) -> None:
+        self._parts.append(f"<p class='note'>{html.escape(text)}</p>")
+
+    def table(self, obj) -> None:
+        """Add a DataFrame, a pandas Styler or a plain message."""
+        if isinstance(obj, str):
+            self.text(obj)
+        elif isinstance(obj, pd.DataFrame):
+            self._parts.append(obj.to_html(max_rows=60))
+        else:
+            self._parts.append(obj.to_html())
+
+    def figure(self, fig) -> None:
+        """Embed a matplotlib figure as a PNG and close it."""
+        import matplotlib.pyplot as plt
+
+        buf = io.BytesIO()
+        fig.savefig(buf, format="png", dpi=90, bbox_inches="tight")
+        plt.close(fig)
+        data = base64.b64encode(buf.getvalue()).decode("ascii")
+        self._parts.append(f"<img src='data:image/png;base64,{data}'/>")
+
+    def write(self, path: Path) -> Path:
+        body = "\n".join(self._parts)
+        page = (
+            f"<!DOCTYPE html><html><head><meta charset='utf-8'><title>{html.escape(self.title)}"
+            f"</title><style>{_STYLE}</style></head><body><h1>{html.escape(self.title)}</h1>"
+            f"{body}</body></html>"
+        )
+        path.write_text(page, encoding="utf-8")
+        return path
+
+
+Section = Callable[[Report, pd.DataFrame, "str | None"], None]
+
+
+def infer_meta_info(df: pd.DataFrame) -> dict:
+    """Column name -> "numerical" for numeric dtypes, "categorical" otherwise."""
+    return {
+        c: "numerical"
+        if pd.api.types.is_numeric_dtype(df[c]) and df[c].dtype != bool
+        else "categorical"
+        for c in df.columns
+    }
+
+
+def integrity_section(report: Report, df: pd.DataFrame, target: str | None) -> None:
+    from kova.data.kestrin.kestrin import DataIntegrityCheck
+
+    check = DataIntegrityCheck(df, infer_meta_info(df))
+    report.heading("Data integrity: single values")
+    report.table(check.is_single_value())
+    report.heading("Data integrity: null ratio")
+    report.table(check.null_ratio())
+
+
+SECTIONS: list[Section] = [integrity_section]
+
+
+def build_report(df: pd.DataFrame, target: str | None, title: str) -> Report:
+    """Run every section on the frame; a failing section stops the report with its error."""
+    report = Report(title)
+    report.text(f"{len(df)} rows x {df.shape[1]} columns; target: {target or '(none)'}")
+    for section in SECTIONS:
+        section(report, df, target)
+    return report

@@ -1,0 +1,258 @@
+"""Tests of the exploratory plot classes of kova.data.eda."""
+
+import matplotlib.pyplot as plt
+import numpy as np
+import pandas as pd
+import pytest
+from matplotlib.collections import LineCollection, PathCollection
+from matplotlib.figure import Figure
+from matplotlib.image import AxesImage
+from matplotlib.patches import PathPatch, Rectangle
+from sklearn.datasets import load_iris
+
+from kova.data import Dataset
+from kova.data.eda import BivariatePlot, MultivariatePlot, UnivariatePlot
+from kova.exceptions import KovaError
+
+
+@pytest.fixture(autouse=True)
+def refuse_show(monkeypatch):
+    def show(*args, **kwargs):
+        raise AssertionError("plots must not call plt.show()")
+
+    monkeypatch.setattr(plt, "show", show)
+
+
+@pytest.fixture
+def dataset():
+    """Iris with a category column (with gaps), a text-number column and a constant."""
+    frame = load_iris(as_frame=True).frame
+    frame["species"] = np.array(["setosa", "versicolor", "virginica"])[frame.pop("target")]
+    frame["size"] = np.where(frame["petal length (cm)"] > 4, "large", "small")
+    frame.loc[::10, "size"] = None
+    frame["width text"] = frame["sepal width (cm)"].map("{:.1f}".format)
+    frame["constant"] = 1.0
+    return Dataset(frame, target="species")
+
+
+@pytest.fixture
+def working(dataset):
+    """The working copy the exploratory API builds: number texts become floats."""
+    data = dataset.data_init[dataset.included_feature].copy()
+    for name in data.columns:
+        try:
+            data[name] = data[name].astype(float)
+        except ValueError:
+            pass
+    return data, dataset.meta_info
+
+
+def main_axes(fig):
+    return fig.axes[0]
+
+
+def bar_count(ax):
+    return sum(isinstance(p, Rectangle) and p.get_width() > 0 for p in ax.patches)
+
+
+PLOT_CALLS = {
+    "uni-number": lambda d, m, size: UnivariatePlot(d, m).plot("width text", figsize=size),
+    "uni-category": lambda d, m, size: UnivariatePlot(d, m).plot("size", figsize=size),
+    "bi-scatter": lambda d, m, size: BivariatePlot(d, m).plot(
+        ["sepal length (cm)", "petal length (cm)"], figsize=size
+    ),
+    "bi-boxes": lambda d, m, size: BivariatePlot(d, m).plot(
+        ["species", "petal width (cm)"], figsize=size
+    ),
+    "bi-counts": lambda d, m, size: BivariatePlot(d, m).plot(["size", "species"], figsize=size),
+    "multi-heatmap": lambda d, m, size: MultivariatePlot(d, meta_info=m).plot(
+        plot_type="correlation_heatmap", figsize=size
+    ),
+    "multi-graph": lambda d, m, size: MultivariatePlot(d, meta_info=m).plot(
+        plot_type="correlation_graph", figsize=size
+    ),
+}
+
+
+@pytest.mark.parametrize("kind", PLOT_CALLS)
+@pytest.mark.parametrize("figsize", [(6, 6), (9.5, 4)])
+def test_every_view_returns_a_figure_of_the_requested_size(working, kind, figsize):
+    data, meta = working
+    snapshot, meta_before = data.copy(deep=True), dict(meta)
+    fig = PLOT_CALLS[kind](data, meta, figsize)
+    assert isinstance(fig, Figure)
+    assert tuple(fig.get_size_inches()) == pytest.approx(figsize)
+    assert main_axes(fig).get_title(loc="left")
+    pd.testing.assert_frame_equal(data, snapshot)
+    assert meta == meta_before
+
+
+def test_none_figsize_uses_the_default(working):
+    fig = UnivariatePlot(*working).plot("size", figsize=None)
+    assert tuple(fig.get_size_inches()) == (6, 6)
+
+
+def test_number_histogram_has_bins_and_density(working):
+    data, meta = working
+    ax = main_axes(UnivariatePlot(data, meta).plot("petal length (cm)"))
+    heights = [p.get_height() for p in ax.patches if isinstance(p, Rectangle)]
+    assert sum(heights) == len(data)
+    assert "Density" in [line.get_label() for line in ax.get_lines()]
+
+
+def test_category_bars_are_ordered_counts_with_missing_last(working):
+    data, meta = working
+    ax = main_axes(UnivariatePlot(data, meta).plot("size"))
+    bars = sorted(ax.patches, key=lambda p: -p.get_y())  # top bar first
+    labels = [
+        t.get_text() for t in sorted(ax.get_yticklabels(), key=lambda t: -t.get_position()[1])
+    ]
+    counts = data["size"].value_counts()
+    assert labels == [*counts.index, "Missing"]
+    assert [b.get_width() for b in bars] == [*counts.tolist(), data["size"].isna().sum()]
+
+
+def test_many_levels_are_pooled_into_other():
+    data = pd.DataFrame({"code": [f"c{i:02d}" for i in range(40)] + ["c00"] * 5})
+    ax = main_axes(UnivariatePlot(data, {}).plot("code"))
+    assert bar_count(ax) == 15
+    lowest = min(ax.get_yticklabels(), key=lambda t: t.get_position()[1])
+    assert lowest.get_text() == "Other (26 levels)"
+
+
+@pytest.mark.parametrize(
+    ("meta", "column", "expect_bars"),
+    [
+        pytest.param({"n": "categorical"}, [1.0, 2.0, 2.0, 3.0], True, id="meta-says-category"),
+        pytest.param({}, [1.0, 2.0, 2.0, 3.0], False, id="dtype-says-number"),
+        pytest.param({}, [True, False, True, True], True, id="dtype-bool"),
+        pytest.param({"n": "numerical"}, ["a", "b", "a", "c"], True, id="words-despite-meta"),
+    ],
+)
+def test_feature_kind_comes_from_meta_then_dtype(meta, column, expect_bars):
+    ax = main_axes(UnivariatePlot(pd.DataFrame({"n": column}), meta).plot("n"))
+    assert (ax.get_xlabel() == "Count") is expect_bars
+
+
+def test_scatter_uses_rows_with_both_values(working):
+    data, meta = working
+    data = data.assign(gappy=data["petal width (cm)"].where(data.index % 3 > 0))
+    ax = main_axes(BivariatePlot(data, meta).plot(["sepal length (cm)", "gappy"]))
+    points = next(c for c in ax.collections if isinstance(c, PathCollection))
+    assert len(points.get_offsets()) == data["gappy"].notna().sum()
+    assert "Linear fit" in [line.get_label() for line in ax.get_lines()]
+    assert (ax.get_xlabel(), ax.get_ylabel()) == ("sepal length (cm)", "gappy")
+
+
+@pytest.mark.parametrize("category_first", [True, False])
+def test_boxes_per_level_in_either_order(working, category_first):
+    data, meta = working
+    pair = ["size", "sepal width (cm)"]
+    ax = main_axes(BivariatePlot(data, meta).plot(pair if category_first else pair[::-1]))
+    assert sum(isinstance(p, PathPatch) for p in ax.patches) == 3  # large, small, Missing
+    ticks = ax.get_xticklabels() if category_first else ax.get_yticklabels()
+    assert any(t.get_text().startswith("Missing (n=15)") for t in ticks)
+
+
+def test_two_categories_give_a_count_heatmap(working):
+    data, meta = working
+    ax = main_axes(BivariatePlot(data, meta).plot(["species", "size"]))
+    image = next(a for a in ax.get_children() if isinstance(a, AxesImage))
+    table = np.asarray(image.get_array())
+    assert table.shape == (3, 3)  # rows: large, small, Missing; columns: three species
+    assert table.sum() == len(data)
+    np.testing.assert_array_equal(table[2], [5, 5, 5])
+
+
+def test_heatmap_shows_lower_triangle_of_numeric_correlations(working):
+    data, meta = working
+    ax = main_axes(MultivariatePlot(data, meta_info=meta).plot())
+    numeric = [n for n in data.columns if meta[n] == "numerical"]
+    image = next(a for a in ax.get_children() if isinstance(a, AxesImage))
+    cells = image.get_array()
+    assert cells.shape == (len(numeric) - 1, len(numeric) - 1)
+    assert cells.mask[0, 1] and not cells.mask[1, 0]
+    expected = data[numeric].corr().to_numpy()[1:, :-1]
+    assert cells[2, 1] == pytest.approx(expected[2, 1])
+    assert cells.mask[-1].all()  # the constant column has no correlation
+
+
+def test_graph_draws_one_node_per_feature_and_edges_for_strong_pairs():
+    rng = np.random.default_rng(0)
+    base = rng.normal(size=200)
+    data = pd.DataFrame(
+        {
+            "a": base,
+            "b": base + 0.1 * rng.normal(size=200),
+            "c": -base + 0.1 * rng.normal(size=200),
+            "d": rng.normal(size=200),
+            "e": ["x", "y"] * 100,
+        }
+    )
+    ax = main_axes(MultivariatePlot(data).plot(plot_type="correlation_graph"))
+    nodes = next(c for c in ax.collections if isinstance(c, PathCollection))
+    edges = next(c for c in ax.collections if isinstance(c, LineCollection))
+    assert len(nodes.get_offsets()) == 4
+    assert len(edges.get_segments()) == 3  # a-b, a-c, b-c; d is independent
+    colors = edges.get_colors()
+    assert sum(colors[:, 2] > colors[:, 0]) == 2  # the two negative pairs are drawn blue
+
+
+@pytest.mark.filterwarnings("error")
+@pytest.mark.parametrize(
+    "data",
+    [
+        pytest.param(pd.DataFrame({"n": [np.nan] * 4, "m": [1.0] * 4}), id="all-missing"),
+        pytest.param(pd.DataFrame({"n": [1.0, np.inf, -np.inf, 2.0], "m": [0.0] * 4}), id="inf"),
+        pytest.param(pd.DataFrame({"n": [1e300, -1e300, 0.0], "m": [1.0, 2, 3]}), id="huge"),
+        pytest.param(pd.DataFrame({"n": pd.Series([], dtype=float), "m": []}), id="empty"),
+        pytest.param(pd.DataFrame({"n": [3.0], "m": ["a"]}), id="one-row"),
+    ],
+)
+def test_degenerate_columns_still_give_figures(data):
+    figures = [
+        UnivariatePlot(data, {}).plot("n"),
+        UnivariatePlot(data, {}).plot("m"),
+        BivariatePlot(data, {}).plot(["n", "m"]),
+        BivariatePlot(data, {}).plot(["m", "n"]),
+    ]
+    if data["m"].dtype.kind == "f":
+        figures.append(MultivariatePlot(data).plot(plot_type="correlation_graph"))
+    assert all(isinstance(fig, Figure) for fig in figures)
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        pytest.param(lambda d: UnivariatePlot(d, {}).plot("nope"), "nope", id="uni-unknown"),
+        pytest.param(lambda d: BivariatePlot(d, {}).plot(["a", "nope"]), "nope", id="bi-unknown"),
+        pytest.param(lambda d: BivariatePlot(d, {}).plot(["a", "a"]), "different", id="bi-same"),
+        pytest.param(lambda d: BivariatePlot(d, {}).plot("a"), "two", id="bi-string"),
+        pytest.param(lambda d: BivariatePlot(d, {}).plot(["a", "b", "c"]), "two", id="bi-three"),
+        pytest.param(lambda d: MultivariatePlot(d).plot(plot_type="pairs"), "pairs", id="m-type"),
+        pytest.param(lambda d: MultivariatePlot(d[["a", "c"]]).plot(), "two numerical", id="m-few"),
+        pytest.param(lambda d: UnivariatePlot(d, {}).plot("a", figsize=(6,)), "figsize", id="size"),
+        pytest.param(lambda d: UnivariatePlot(d, []).plot("a"), "meta_info", id="meta-type"),
+        pytest.param(lambda d: UnivariatePlot(d.values, {}).plot("a"), "DataFrame", id="data"),
+        pytest.param(lambda d: UnivariatePlot(d[["a", "a"]], {}).plot("a"), "more than", id="dup"),
+    ],
+)
+def test_bad_requests_raise_kova_error(call, message):
+    data = pd.DataFrame({"a": [1.0, 2.0, 3.0], "b": [2.0, 1.0, 0.0], "c": ["x", "y", "x"]})
+    with pytest.raises(KovaError, match=message):
+        call(data)
+
+
+@pytest.mark.parametrize(
+    "request_args",
+    [
+        {"show": "univariate", "uni_feature": "width text"},
+        {"show": "bivariate", "bi_features": ["size", "width text"]},
+        {"show": "multivariate", "multi_type": "correlation_graph"},
+    ],
+)
+def test_dataset_and_plots_serve_the_exploratory_api(dataset, request_args):
+    olvary = pytest.importorskip("kova.workflow.olvary")
+    result = olvary.EdaAPI(dataset).eda(figsize=(5, 4), **request_args)
+    assert isinstance(result.figure, Figure)
+    assert tuple(result.figure.get_size_inches()) == (5, 4)

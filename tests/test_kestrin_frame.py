@@ -65,7 +65,9 @@ def test_meta_info_must_be_exactly_a_dict(meta_info, got):
     [
         ((), {}, "__init__() takes exactly 3 positional arguments (1 given)"),
         ((1, {}, 2), {}, "__init__() takes exactly 3 positional arguments (4 given)"),
-        ((1,), {"data": 1}, "__init__() got multiple values for keyword argument 'data'"),
+        ((1, {}), {"data": 1}, "__init__() got multiple values for keyword argument 'data'"),
+        # a missing required argument is reported before surplus keywords are looked at
+        ((1,), {"data": 1}, "__init__() takes exactly 3 positional arguments (2 given)"),
         ((1, {}), {"other": 1}, "__init__() got an unexpected keyword argument 'other'"),
     ],
 )

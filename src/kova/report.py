@@ -86,7 +86,30 @@ def integrity_section(report: Report, df: pd.DataFrame, target: str | None) -> N
     report.table(check.null_ratio())
 
 
-SECTIONS: list[Section] = [integrity_section]
+def eda_section(report: Report, df: pd.DataFrame, target: str | None) -> None:
+    """Exploratory plots: the first feature, that feature against the target (or the second
+    feature), and the correlations of the numerical features."""
+    from kova.data import Dataset
+    from kova.workflow.olvary import EdaAPI
+
+    dataset = Dataset(df, target=target)
+    api = EdaAPI(dataset)
+    features = dataset.feature_names
+    report.heading(f"Exploratory analysis: {features[0]}")
+    report.figure(api.eda(show="univariate", uni_feature=features[0]).figure)
+    pair = [features[0], target] if target is not None else features[:2]
+    if len(pair) == 2:
+        report.heading(f"Exploratory analysis: {pair[1]} against {pair[0]}")
+        report.figure(api.eda(show="bivariate", bi_features=pair).figure)
+    numerical = [c for c in dataset.included_feature if dataset.meta_info[c] == "numerical"]
+    report.heading("Exploratory analysis: correlations")
+    if len(numerical) >= 2:
+        report.figure(api.eda(show="multivariate", multi_features=numerical).figure)
+    else:
+        report.text("Fewer than two numerical columns: no correlation view.")
+
+
+SECTIONS: list[Section] = [integrity_section, eda_section]
 
 
 def build_report(df: pd.DataFrame, target: str | None, title: str) -> Report:

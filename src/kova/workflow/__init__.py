@@ -1,0 +1,1 @@
+"""Workflow entry points: exploratory analysis (``olvary``) and segmented diagnostics."""

@@ -18,10 +18,10 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
     rep.add_argument("csv", help="CSV file to read")
     rep.add_argument("--target", default=None, help="name of the target column")
     rep.add_argument("-o", "--output", default="kova-report.html", help="HTML file to write")
-    args = parser.parse_args(argv)
-    if args.command is None:
-        args = parser.parse_args(["demo", *(argv or [])])
-    return args
+    argv = list(argv or [])
+    if not argv or (argv[0].startswith("-") and argv[0] not in ("-h", "--help")):
+        argv = ["demo", *argv]  # the demo is the default command
+    return parser.parse_args(argv)
 
 
 def main(argv: list[str] | None = None) -> int:

@@ -1,0 +1,1 @@
+"""Data-integrity checks: the native ``kestrin`` module and the helpers it imports."""

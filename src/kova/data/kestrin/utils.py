@@ -1,0 +1,41 @@
+"""Text helpers of the data-integrity checks.
+
+``string_baseform`` is the native kernel itself (the same function object as
+``kova._kernels.string_baseform``), so native callers can recognise it and skip the Python call.
+"""
+
+from pandas import CategoricalDtype
+from pandas.api.types import infer_dtype
+
+from ..._kernels import string_baseform
+
+__all__ = ["is_string_column", "string_baseform"]
+
+# Inferred types that may hold text next to other objects; such a column is text when at least
+# one of its entries is a str ("mixed-integer" is how pandas names str mixed with ints).
+_MIXED_TYPES = frozenset({"mixed", "mixed-integer"})
+
+
+def is_string_column(column) -> bool:
+    """Tell whether ``column`` (a pandas Series or any 1-D array-like) holds text.
+
+    The decision follows ``pandas.api.types.infer_dtype(skipna=True)``, so missing entries
+    (None, NaN, NA) are ignored:
+
+    - "string" is text: object columns of str, and the string dtypes (``"string"`` and the
+      pandas 3 default ``str``), even when all their entries are missing;
+    - "mixed" and "mixed-integer" are text when at least one entry is a str, such as a column
+      of words and numbers, the case the mixed-type check looks for;
+    - a categorical column is judged by its categories, so categories of str are text;
+    - everything else is not text: numbers, booleans, dates and times, "empty" (no value left
+      once missing entries are skipped) and "bytes" (binary payloads, not decoded text).
+    """
+    values = column
+    if isinstance(getattr(column, "dtype", None), CategoricalDtype):
+        values = column.dtype.categories
+    inferred = infer_dtype(values, skipna=True)
+    if inferred == "string":
+        return True
+    if inferred in _MIXED_TYPES:
+        return any(isinstance(value, str) for value in values)
+    return False

@@ -109,7 +109,38 @@ def eda_section(report: Report, df: pd.DataFrame, target: str | None) -> None:
         report.text("Fewer than two numerical columns: no correlation view.")
 
 
-SECTIONS: list[Section] = [integrity_section, eda_section]
+def search_section(report: Report, df: pd.DataFrame, target: str | None) -> None:
+    """A small grid search of a decision tree's depth on the numeric features."""
+    import numpy as np
+    from sklearn.model_selection import train_test_split
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    from kova.models.morbeck import KovaGridSearchCV
+
+    report.heading("Hyper-parameter search: decision-tree depth")
+    rows = df[df[target].notna()] if target in df.columns else df.iloc[:0]
+    features = rows.drop(columns=[target] if target in df.columns else []).select_dtypes("number")
+    if rows.empty or features.shape[1] == 0:
+        report.text("Skipped: needs a target column and numeric features.")
+        return
+    y = rows[target]
+    numeric_target = pd.api.types.is_numeric_dtype(y) and not pd.api.types.is_bool_dtype(y)
+    if numeric_target and y.nunique() > 10:
+        model, scoring, stratify = DecisionTreeRegressor(random_state=0), ["R2", "MAE"], None
+    else:
+        model, scoring = DecisionTreeClassifier(random_state=0), ["AUC", "ACC"]
+        stratify = y if y.value_counts().min() >= 2 else None
+    # A seeded hold-out split (the search would draw a fresh one) keeps the report reproducible.
+    split = train_test_split(np.arange(len(rows)), test_size=0.2, random_state=0, stratify=stratify)
+    grid = {"max_depth": [1, 2, 3, 4, 6, 8]}
+    search = KovaGridSearchCV(model, grid, scoring=scoring, cv=[tuple(split)])
+    search.fit(features.fillna(features.median()), y)
+    report.text(f"{features.shape[1]} numeric features; validated on 20% of the rows.")
+    report.table(search.get_result().round(4))
+    report.figure(search.plot("max_depth"))
+
+
+SECTIONS: list[Section] = [integrity_section, eda_section, search_section]
 
 
 def build_report(df: pd.DataFrame, target: str | None, title: str) -> Report:

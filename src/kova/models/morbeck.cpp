@@ -19,12 +19,6 @@ namespace {
 // that a cv the caller gave is never redrawn. Not a constructor parameter: get_params ignores it.
 const char* const kDrawnSplit = "_kova_drawn_cv";
 
-[[noreturn]] void raise_kova_error(const kova::Module& mod, const char* message) {
-  py::object error_type = mod["KovaError"];
-  PyErr_SetObject(error_type.ptr(), py::str(message).ptr());
-  throw py::error_already_set();
-}
-
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 // super(owner, self): the base class's view of self, seen from the class that defines the method
@@ -54,7 +48,7 @@ py::object full_slice() {
 
 py::object scorer_by_name(const kova::Module& mod, const py::handle& name) {
   py::object metrics = mod["METRICS"];
-  if (!metrics.contains(name)) raise_kova_error(mod, "Not supported metric");
+  if (!metrics.contains(name)) kova::raise(mod["KovaError"], "Not supported metric");
   return metrics[name];
 }
 
@@ -186,7 +180,7 @@ py::object get_params_ranks(const kova::Module& mod, const kova::Args& a) {
   py::object table = a.self().attr("data");
   py::object ranks = table.attr("iloc")[py::make_tuple(full_slice(), 0)].attr("to_numpy")();
   py::object positions = mod["np"].attr("flatnonzero")(equals(ranks, a["rank"]));
-  if (py::len(positions) == 0) raise_kova_error(mod, "Rank is out of range");
+  if (py::len(positions) == 0) kova::raise(mod["KovaError"], "Rank is out of range");
   // Tied candidates share a rank: the first in the table's order is returned.
   return table.attr("index")[positions[py::int_(0)]];
 }

@@ -38,17 +38,6 @@ py::list make_list(std::initializer_list<py::object> items) {
   return out;
 }
 
-// raise KovaError(message), with the class read from the module globals.
-[[noreturn]] void raise_kova_error(const kova::Module& mod, const char* message) {
-  py::object error = mod["KovaError"](py::str(message));
-  if (!PyExceptionInstance_Check(error.ptr())) {
-    PyErr_SetString(PyExc_TypeError, "exceptions must derive from BaseException");
-    throw py::error_already_set();
-  }
-  PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(error.ptr())), error.ptr());
-  throw py::error_already_set();
-}
-
 // ------------------------------------------------------------------------------ constructor
 
 // Replaces, column by column, each column of `data` by its float conversion; a column whose
@@ -107,7 +96,7 @@ py::dict argument_valid_dict(const kova::Args& a, const py::object& feature_list
 
 // The distinct names of `bi_features` in order of first appearance; exactly two are required.
 py::list two_distinct_features(const kova::Module& mod, const py::object& bi_features) {
-  if (py::len(py::set(bi_features)) != 2) raise_kova_error(mod, kBiFeaturesMessage);
+  if (py::len(py::set(bi_features)) != 2) kova::raise(mod["KovaError"], kBiFeaturesMessage);
   py::list ordered;
   py::set seen;
   for (py::handle name : bi_features) {

@@ -245,6 +245,13 @@ inline py::object Args::operator[](const char* name) const {
   return values_[i];
 }
 
+// raise exc_type(message): exc_type is any exception class, for example a module global such as
+// KovaError read at call time.
+[[noreturn]] inline void raise(const py::object& exc_type, const char* message) {
+  PyErr_SetObject(exc_type.ptr(), py::str(message).ptr());
+  throw py::error_already_set();
+}
+
 using Impl = std::function<py::object(const Args&)>;
 
 // A Python-callable C++ function with a signature; binds to instances like a Python function.

@@ -80,10 +80,12 @@ def integrity_section(report: Report, df: pd.DataFrame, target: str | None) -> N
     from kova.data.kestrin.kestrin import DataIntegrityCheck
 
     check = DataIntegrityCheck(df, infer_meta_info(df))
-    report.heading("Data integrity: single values")
-    report.table(check.is_single_value())
-    report.heading("Data integrity: null ratio")
-    report.table(check.null_ratio())
+    report.heading("Data integrity: single-column checks")
+    report.table(check.single_column_check())
+    report.heading("Data integrity: duplicated samples")
+    report.table(check.duplicated_samples())
+    report.heading("Data integrity: associations between features")
+    report.table(check.highly_correlated_features())
 
 
 def eda_section(report: Report, df: pd.DataFrame, target: str | None) -> None:

@@ -1,0 +1,1 @@
+"""Benchmarks of kova's heavy operations against plain pandas baselines: `python -m benchmarks`."""

@@ -8,7 +8,6 @@ import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
-from kova.models.morbeck import KovaGridSearchCV, KovaRandomizedSearchCV
 from matplotlib.colors import same_color
 from sklearn.base import BaseEstimator, RegressorMixin, clone
 from sklearn.cluster import KMeans
@@ -21,6 +20,7 @@ from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
 from kova.config.other_configs import METRICS
 from kova.exceptions import KovaError
 from kova.models import morbeck
+from kova.models.morbeck import KovaGridSearchCV, KovaRandomizedSearchCV
 
 SEARCHES = [
     pytest.param(KovaGridSearchCV, id="grid"),
@@ -146,6 +146,23 @@ def test_positional_arguments_follow_the_table_and_reach_the_base():
     }  # fmt: skip
 
 
+@pytest.mark.parametrize(
+    "cls, names",
+    [
+        (KovaGridSearchCV, ["estimator", "param_grid"]),
+        (KovaRandomizedSearchCV, ["estimator", "param_distributions", "n_iter"]),
+    ],
+)
+def test_base_constructor_gets_keywords_only(cls, names, monkeypatch):
+    calls = []
+    monkeypatch.setattr(cls.__bases__[0], "__init__", lambda self, *a, **k: calls.append((a, k)))
+    make_search(cls)
+    names += ["scoring", "n_jobs", "refit", "cv", "verbose", "pre_dispatch"]
+    names += ["random_state"] * (cls is KovaRandomizedSearchCV)
+    ((args, keywords),) = calls
+    assert args == () and list(keywords) == names + ["error_score", "return_train_score"]
+
+
 # ---------------------------------------------------------------------------- scoring
 
 
@@ -177,6 +194,19 @@ def test_unknown_metric_is_refused_before_the_base_runs(cls, scoring, monkeypatc
     with pytest.raises(KovaError) as info:
         make_search(cls, scoring=scoring)
     assert str(info.value) == "Not supported metric"
+
+
+def test_collaborators_are_module_globals_read_at_call_time(monkeypatch, classification):
+    monkeypatch.setattr(morbeck, "is_regressor", lambda estimator: True)
+    monkeypatch.setattr(morbeck, "r2_score", "r2")
+    monkeypatch.setattr(morbeck, "make_scorer", lambda *a, **k: ("made", a, k))
+    tree = DecisionTreeClassifier()
+    assert KovaGridSearchCV(tree, {}).scoring == {"R2": ("made", ("r2",), {})}
+    monkeypatch.setattr(morbeck, "METRICS", {"Mine": METRICS["ACC"]})
+    split = (np.arange(10, 60), np.arange(10))
+    monkeypatch.setattr(morbeck, "train_test_split", lambda indices, test_size: split)
+    s = KovaGridSearchCV(tree, {"max_depth": [1]}, scoring="Mine").fit(*classification)
+    assert s.scoring == {"Mine": METRICS["ACC"]} and s.cv == [split]
 
 
 def test_default_scoring_is_r2_for_regressors():
@@ -448,11 +478,96 @@ def test_three_named_metrics_draw_only_the_first(scored, shown):
 
 @pytest.mark.parametrize(
     "param, metrics, missing",
-    [("min_samples_leaf", None, "param_min_samples_leaf"), ("max_depth", ["F1"], "mean_test_F1")],
+    [
+        ("min_samples_leaf", None, "param_min_samples_leaf"),
+        ("max_depth", ["F1"], "mean_test_F1"),
+        ("min_samples_leaf", ["F1"], "mean_test_F1"),  # a metric's scores are read first
+    ],
 )
 def test_plot_of_unsearched_names_fails_with_the_key(scored, shown, param, metrics, missing):
     with pytest.raises(KeyError, match=missing):
         scored.plot(param, metrics=metrics)
+
+
+class Recorder:
+    """Stands in for a module or an axes: records every call as (name, args, kwargs)."""
+
+    def __init__(self, log, name, returns=None):
+        self._log, self._name, self._returns = log, name, returns or {}
+
+    def __getattr__(self, attr):
+        def call(*args, **kwargs):
+            self._log.append((f"{self._name}.{attr}", args, kwargs))
+            return self._returns.get(attr)
+
+        return call
+
+
+def test_plot_makes_exactly_the_described_calls(scored, monkeypatch):
+    log = []
+    second = Recorder(log, "ax2")
+    first = Recorder(log, "ax1", {"twinx": second})
+    frames = []
+
+    def lineplot(**kwargs):
+        frames.append(kwargs.pop("data"))
+        log.append(("sns.lineplot", (), kwargs))
+        return first
+
+    monkeypatch.setattr(morbeck, "sns", type("Sns", (), {"lineplot": staticmethod(lineplot)}))
+    monkeypatch.setattr(morbeck, "plt", Recorder(log, "plt", {"figure": "the figure"}))
+    monkeypatch.setattr(morbeck, "Line2D", lambda *a, **k: ("Line2D", a, k))
+    scored.cv_results_["param_max_depth"] = np.ma.MaskedArray([1, 2, 3], mask=[0, 1, 0])
+
+    assert scored.plot("max_depth", figsize=(4, 3)) == "the figure"
+    handles = [
+        ("Line2D", ([], []), {"color": "g", "marker": "_", "label": "MSE"}),
+        ("Line2D", ([], []), {"color": "b", "marker": "_", "label": "R2"}),
+    ]
+    assert log == [
+        ("plt.figure", (), {"figsize": (4, 3)}),
+        ("sns.lineplot", (), {"x": "max_depth", "y": "Scores", "color": "g"}),
+        ("ax1.set_ylabel", ("MSE",), {"fontsize": 12}),
+        ("ax1.twinx", (), {}),
+        ("sns.lineplot", (), {"x": "max_depth", "y": "Scores", "ax": second, "color": "b"}),
+        ("ax2.set_ylabel", ("R2",), {"fontsize": 12}),
+        ("ax1.legend", (), {"handles": handles}),
+        ("plt.title", ("MORBECK Result",), {"fontsize": 15}),
+        ("plt.tight_layout", (), {}),
+        ("plt.show", (), {}),
+    ]
+    # Masked parameter values are drawn with their underlying data; losses stay negated.
+    assert [f.to_dict("list") for f in frames] == [
+        {"max_depth": [1, 2, 3], "Metrics": ["MSE"] * 3, "Scores": [-4.0, -1.0, -9.0]},
+        {"max_depth": [1, 2, 3], "Metrics": ["R2"] * 3, "Scores": [0.9, 0.1, 0.5]},
+    ]
+
+
+def test_a_class_global_replaced_by_a_subclass_still_reaches_the_base(classification):
+    original = KovaGridSearchCV
+    Instrumented = type("Instrumented", (original,), {})
+    try:
+        morbeck.KovaGridSearchCV = Instrumented
+        for cls in (Instrumented, original):
+            s = cls(DecisionTreeClassifier(), {"max_depth": [1]}).fit(*classification)
+            assert s.get_result().shape == (1, 3)
+    finally:
+        morbeck.KovaGridSearchCV = original
+
+
+def test_results_and_plot_use_pandas_not_numpy(scored, shown, monkeypatch):
+    monkeypatch.setattr(morbeck, "np", None)
+    assert scored.get_result().shape == (3, 4)
+    assert scored.get_params_ranks(2) == {"max_depth": 1}
+    assert scored.plot("max_depth", metrics=["R2"]) is shown[0]
+
+
+def test_results_and_plot_need_a_scoring_mapping(scored, shown):
+    scored.scoring = ("MSE", "R2")  # as a tuple reaches the base: names, no scorers
+    for read in (scored.get_result, lambda: scored.plot("max_depth")):
+        with pytest.raises(AttributeError, match="tuple"):
+            read()
+    assert shown == []
 
 
 # --------------------------------------------------------------------------- report

@@ -21,10 +21,25 @@ const char* const kDrawnSplit = "_kova_drawn_cv";
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+// The class that defines the running method (`owner` of this module), found in type(self).__mro__
+// as Python's zero-argument super() would find it: not through the module global, which a caller
+// may have replaced (by a subclass, whose methods would then lead back here without end).
+py::object defining_class(const kova::Module& mod, const char* owner, const py::object& self) {
+  const py::str module_name(mod.name());
+  const py::str qualname(owner);
+  for (py::handle cls : py::type::handle_of(self).attr("__mro__")) {
+    if (py::getattr(cls, "__module__", py::none()).equal(module_name) &&
+        py::getattr(cls, "__qualname__", py::none()).equal(qualname)) {
+      return py::reinterpret_borrow<py::object>(cls);
+    }
+  }
+  return mod[owner];  // self is not an instance: super() below raises its TypeError
+}
+
 // super(owner, self): the base class's view of self, seen from the class that defines the method
 // (so a user subclass that overrides a method and calls super() does not loop).
 py::object base_view(const kova::Module& mod, const char* owner, const py::object& self) {
-  return builtin("super")(mod[owner], self);
+  return builtin("super")(defining_class(mod, owner, self), self);
 }
 
 bool truthy(const py::handle& value) {
@@ -142,7 +157,7 @@ py::object fit(const kova::Module& mod, const char* owner, const kova::Args& a) 
 py::object get_result(const kova::Module& mod, const kova::Args& a) {
   py::object self = a.self();
   py::object scoring = self.attr("scoring");
-  py::list metric_names(scoring);
+  py::list metric_names(scoring.attr("keys")());
   py::object first_metric = metric_names[0];
   py::object rank_key = py::str("rank_test_{}").format(first_metric);
 
@@ -178,36 +193,21 @@ py::object get_result(const kova::Module& mod, const kova::Args& a) {
 
 py::object get_params_ranks(const kova::Module& mod, const kova::Args& a) {
   py::object table = a.self().attr("data");
-  py::object ranks = table.attr("iloc")[py::make_tuple(full_slice(), 0)].attr("to_numpy")();
-  py::object positions = mod["np"].attr("flatnonzero")(equals(ranks, a["rank"]));
-  if (py::len(positions) == 0) kova::raise(mod["KovaError"], "Rank is out of range");
+  py::object ranks = table.attr("iloc")[py::make_tuple(full_slice(), 0)];
+  py::object rank = a["rank"];
+  if (!ranks.attr("values").contains(rank)) kova::raise(mod["KovaError"], "Rank is out of range");
   // Tied candidates share a rank: the first in the table's order is returned.
-  return table.attr("index")[positions[py::int_(0)]];
+  py::object holders = table[equals(ranks, rank)];
+  return holders.attr("index")[py::int_(0)];
 }
 
 // -------------------------------------------------------------------------------- plot
 
-// True when every value but None (which seaborn leaves out) is a Python int, bool excluded: the
-// x axis then gets whole-number ticks.
-bool all_integers(const py::object& values) {
-  bool any_integer = false;
-  for (py::handle value : values) {
-    if (value.is_none()) continue;
-    if (!PyLong_Check(value.ptr()) || PyBool_Check(value.ptr())) return false;
-    any_integer = true;
-  }
-  return any_integer;
-}
-
-void use_integer_ticks(const py::object& axis) {
-  axis.attr("get_major_locator")().attr("set_params")(py::arg("integer") = true);
-}
-
 // Long frame with one row per (candidate, metric): the parameter's value, "Metrics", "Scores".
+// Scores are taken as scikit-learn stores them (losses negated).
 py::object scores_frame(const kova::Module& mod, const py::object& self, const py::object& param,
                         const py::object& metrics) {
   py::object results = self.attr("cv_results_");
-  py::object param_values = results[py::str("param_{}").format(param)];
   py::list values;
   py::list labels;
   py::list scores;
@@ -218,9 +218,8 @@ py::object scores_frame(const kova::Module& mod, const py::object& self, const p
       labels.append(metric);
     }
     // The masked array's underlying data, masked entries included.
-    for (py::handle value : mod["np"].attr("ma").attr("getdata")(param_values).attr("tolist")()) {
-      values.append(value);
-    }
+    py::list param_values(results[py::str("param_{}").format(param)].attr("data"));
+    for (py::handle value : param_values) values.append(value);
   }
   py::dict columns;
   columns[param] = values;
@@ -229,28 +228,12 @@ py::object scores_frame(const kova::Module& mod, const py::object& self, const p
   return mod["pd"].attr("DataFrame")(columns);
 }
 
-// One metric's line on `ax` (the current axes when None); returns the axes drawn on.
-py::object draw_metric(const kova::Module& mod, const py::object& frame, const py::object& param,
-                       const py::object& metric, const char* color, const char* marker,
-                       const py::object& ax) {
-  py::object rows = frame[equals(frame["Metrics"], metric)];
-  py::dict looks;  // markers on the candidates' values, a light band where seaborn aggregates
-  looks["marker"] = marker;
-  looks["markersize"] = 7;
-  looks["linewidth"] = 2;
-  looks["err_kws"] = py::dict(py::arg("alpha") = 0.12);
-  if (!ax.is_none()) looks["ax"] = ax;
-  py::object drawn =
-      mod["sns"].attr("lineplot")(py::arg("data") = rows, py::arg("x") = param,
-                                  py::arg("y") = "Scores", py::arg("color") = color, **looks);
-  drawn.attr("set_ylabel")(metric, py::arg("fontsize") = 12, py::arg("color") = color);
-  drawn.attr("tick_params")(py::arg("axis") = "y", py::arg("labelcolor") = color);
-  return drawn;
+py::object rows_of(const py::object& frame, const py::object& metric) {
+  return frame[equals(frame["Metrics"], metric)];
 }
 
 py::object legend_handle(const kova::Module& mod, const char* color, const py::object& label) {
   return mod["Line2D"](py::list(), py::list(), py::arg("color") = color, py::arg("marker") = "_",
-                       py::arg("markersize") = 12, py::arg("linewidth") = 2,
                        py::arg("label") = label);
 }
 
@@ -259,7 +242,7 @@ py::object plot(const kova::Module& mod, const kova::Args& a) {
   py::object param = a["param"];
   py::object metrics = a["metrics"];
   if (metrics.is_none()) {
-    py::list metric_names(self.attr("scoring"));
+    py::list metric_names(self.attr("scoring").attr("keys")());
     metrics = metric_names[py::slice(0, 2, 1)];
   }
   py::object frame = scores_frame(mod, self, param, metrics);
@@ -267,22 +250,22 @@ py::object plot(const kova::Module& mod, const kova::Args& a) {
   py::object plt = mod["plt"];
   py::object figure = plt.attr("figure")(py::arg("figsize") = a["figsize"]);
   py::object first_metric = metrics[py::int_(0)];
-  py::object first_axis = draw_metric(mod, frame, param, first_metric, "g", "o", py::none());
-  first_axis.attr("set_xlabel")(param, py::arg("fontsize") = 12);
-  first_axis.attr("grid")(true, py::arg("linestyle") = ":", py::arg("alpha") = 0.6);
-  if (all_integers(frame[param].attr("tolist")())) use_integer_ticks(first_axis.attr("xaxis"));
+  py::object first_axis = mod["sns"].attr("lineplot")(
+      py::arg("data") = rows_of(frame, first_metric), py::arg("x") = param, py::arg("y") = "Scores",
+      py::arg("color") = "g");
+  first_axis.attr("set_ylabel")(first_metric, py::arg("fontsize") = 12);
 
   if (py::len(metrics) == 2) {
     py::object second_metric = metrics[py::int_(1)];
-    draw_metric(mod, frame, param, second_metric, "b", "s", first_axis.attr("twinx")());
+    py::object second_axis = first_axis.attr("twinx")();
+    mod["sns"].attr("lineplot")(py::arg("data") = rows_of(frame, second_metric),
+                                py::arg("x") = param, py::arg("y") = "Scores",
+                                py::arg("ax") = second_axis, py::arg("color") = "b");
+    second_axis.attr("set_ylabel")(second_metric, py::arg("fontsize") = 12);
     py::list handles;
     handles.append(legend_handle(mod, "g", first_metric));
     handles.append(legend_handle(mod, "b", second_metric));
-    // Below the x label, side by side: inside the axes it would hide points of either line.
-    first_axis.attr("legend")(py::arg("handles") = handles, py::arg("loc") = "upper center",
-                              py::arg("bbox_to_anchor") = py::make_tuple(0.5, -0.1),
-                              py::arg("ncol") = 2, py::arg("fontsize") = 11,
-                              py::arg("frameon") = false);
+    first_axis.attr("legend")(py::arg("handles") = handles);
   }
   plt.attr("title")("MORBECK Result", py::arg("fontsize") = 15);
   plt.attr("tight_layout")();

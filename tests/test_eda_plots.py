@@ -8,6 +8,7 @@ from matplotlib.collections import LineCollection, PathCollection
 from matplotlib.figure import Figure
 from matplotlib.image import AxesImage
 from matplotlib.patches import PathPatch, Rectangle
+from matplotlib.text import Annotation
 from sklearn.datasets import load_iris
 
 from kova.data import Dataset
@@ -83,6 +84,7 @@ def test_every_view_returns_a_figure_of_the_requested_size(working, kind, figsiz
     assert isinstance(fig, Figure)
     assert tuple(fig.get_size_inches()) == pytest.approx(figsize)
     assert main_axes(fig).get_title(loc="left")
+    assert plt.get_fignums() == []  # pyplot holds no reference: a notebook shows it once
     pd.testing.assert_frame_equal(data, snapshot)
     assert meta == meta_before
 
@@ -243,16 +245,83 @@ def test_bad_requests_raise_kova_error(call, message):
         call(data)
 
 
+# -- layout -------------------------------------------------------------------------
+
+LONG_NAMES = ["od280/od315_of_diluted_wines", "nonflavanoid_phenols", "a category with a long name"]
+
+
+def correlated_frame(names, rows=120):
+    """Numeric columns sharing one factor (so correlation edges exist), named `names`."""
+    rng = np.random.default_rng(7)
+    base = rng.normal(size=rows)
+    return pd.DataFrame(
+        {n: base * (i % 3 - 1) + rng.normal(size=rows) for i, n in enumerate(names)}
+    )
+
+
+@pytest.mark.filterwarnings("ignore:Tight layout not applied")  # 3 inches hold little
+@pytest.mark.parametrize("figsize", [(3, 3), (4, 3)])
 @pytest.mark.parametrize(
-    "request_args",
+    "draw",
     [
-        {"show": "univariate", "uni_feature": "width text"},
-        {"show": "bivariate", "bi_features": ["size", "width text"]},
-        {"show": "multivariate", "multi_type": "correlation_graph"},
+        pytest.param(lambda d, s: UnivariatePlot(d, {}).plot(LONG_NAMES[0], figsize=s), id="uni"),
+        pytest.param(
+            lambda d, s: BivariatePlot(d, {}).plot(LONG_NAMES[::-2], figsize=s), id="boxes"
+        ),
+        pytest.param(lambda d, s: MultivariatePlot(d).plot(figsize=s), id="heatmap"),
     ],
 )
-def test_dataset_and_plots_serve_the_exploratory_api(dataset, request_args):
-    olvary = pytest.importorskip("kova.workflow.olvary")
-    result = olvary.EdaAPI(dataset).eda(figsize=(5, 4), **request_args)
-    assert isinstance(result.figure, Figure)
-    assert tuple(result.figure.get_size_inches()) == (5, 4)
+def test_nothing_is_drawn_past_the_figure_edges(draw, figsize):
+    data = correlated_frame(LONG_NAMES[:2]).assign(**{LONG_NAMES[2]: ["x", "y", "z"] * 40})
+    fig = draw(data, figsize)
+    box = fig.get_tightbbox()  # inches; long titles used to run off a narrow figure
+    assert box.x0 >= -0.01 and box.x1 <= figsize[0] + 0.01
+
+
+@pytest.mark.parametrize(
+    ("skipped", "detail"),
+    [(1, "1 categorical feature not shown"), (2, "2 categorical features not shown")],
+)
+def test_correlation_views_count_the_features_left_out(skipped, detail):
+    data = correlated_frame(["a", "b"]).assign(**{f"c{i}": "x" for i in range(skipped)})
+    texts = [t.get_text() for t in main_axes(MultivariatePlot(data).plot()).texts]
+    assert detail in texts
+
+
+def cell_values(ax):
+    return [t for t in ax.texts if t.get_text() == "n/a" or t.get_text()[-3:-2] == "."]
+
+
+@pytest.mark.parametrize("n_features", [4, 13, 30])
+@pytest.mark.parametrize("figsize", [(6, 6), (4, 3), (9.5, 4)])
+def test_heatmap_values_fit_inside_their_cells(n_features, figsize):
+    data = correlated_frame([f"feature {i}" for i in range(n_features)])
+    ax = main_axes(MultivariatePlot(data).plot(figsize=figsize))
+    image = next(a for a in ax.get_children() if isinstance(a, AxesImage))
+    cell = image.get_window_extent().width / (n_features - 1)
+    values = cell_values(ax)
+    if n_features == 4:
+        assert len(values) == 6  # large cells are labelled
+    assert all(t.get_window_extent().width < 0.95 * cell for t in values)
+
+
+@pytest.mark.parametrize("names", [LONG_NAMES[:2] + ["alcohol", "hue", "ash"], LONG_NAMES * 5])
+@pytest.mark.parametrize("figsize", [(5, 5), (6, 6), (9.5, 4)])
+def test_graph_labels_stay_inside_the_axes_and_off_the_nodes(names, figsize):
+    names = [f"{name} {i}" for i, name in enumerate(names)]
+    ax = main_axes(MultivariatePlot(correlated_frame(names)).plot("correlation_graph", figsize))
+    frame = ax.get_window_extent()
+    labels = [t for t in ax.texts if isinstance(t, Annotation)]
+    nodes = next(c for c in ax.collections if isinstance(c, PathCollection))
+    centres = ax.transData.transform(nodes.get_offsets())
+    radii = np.sqrt(nodes.get_sizes()) / 2 * ax.figure.dpi / 72
+    assert len(labels) == len(names)
+    for label, name in zip(labels, names, strict=True):  # possibly shortened
+        assert name.startswith(label.get_text().removesuffix("…"))
+    for label, (x, y), radius in zip(labels, centres, radii, strict=True):
+        box = label.get_window_extent()
+        assert frame.x0 - 1 <= box.x0 and box.x1 <= frame.x1 + 1
+        assert frame.y0 - 1 <= box.y0 and box.y1 <= frame.y1 + 1
+        if len(names) <= 12:  # horizontal labels: their box keeps clear of the marker
+            gap = np.hypot(max(box.x0 - x, 0, x - box.x1), max(box.y0 - y, 0, y - box.y1))
+            assert gap >= radius

@@ -9,15 +9,16 @@ import inspect
 import types
 
 import matplotlib.figure
+import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import pytest
-from kova.workflow.olvary import EdaAPI
 
 import kova.data.eda
 import kova.exceptions
 import kova.utils
 from kova.workflow import olvary
+from kova.workflow.olvary import EdaAPI
 
 FEATURES = ["a", "b", "c", "w"]
 VIEWS = ["univariate", "bivariate", "multivariate"]
@@ -146,6 +147,53 @@ def test_constructor_builds_a_float_working_copy(frame, dataset):
     pd.testing.assert_frame_equal(frame, before)  # the caller's frame is untouched
 
 
+@pytest.mark.parametrize(
+    "values, expected",
+    [
+        (pd.Series(["1.5", None, "-2"], dtype="str"), [1.5, np.nan, -2.0]),  # pandas string dtype
+        (pd.Series(["1", None, " 2 "], dtype=object), [1.0, np.nan, 2.0]),
+        (pd.array([1, None, 3], dtype="Int64"), [1.0, np.nan, 3.0]),
+        ([True, False, True], [1.0, 0.0, 1.0]),  # booleans convert like any number
+        (pd.Categorical(["2", "1", "2"]), [2.0, 1.0, 2.0]),
+        (pd.Series(["x", None, "1"], dtype="str"), None),  # words stay text
+        (pd.Categorical(["a", "b", "a"]), None),
+        (pd.to_datetime(["2020-01-01", "2021-01-01", "2022-01-01"]), None),
+    ],
+)
+def test_working_copy_converts_what_float_accepts(values, expected):
+    frame = pd.DataFrame({"v": values})
+    original = frame.copy(deep=True)
+    data = EdaAPI(types.SimpleNamespace(data_init=frame, included_feature=["v"], meta_info={})).data
+    if expected is None:
+        pd.testing.assert_series_equal(data["v"], original["v"])
+    else:
+        assert data["v"].dtype == np.float64
+        np.testing.assert_array_equal(data["v"].to_numpy(), expected)
+    pd.testing.assert_frame_equal(frame, original)
+
+
+class FailingNumber:
+    """An entry whose float conversion raises the given exception."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __float__(self):
+        raise self.error
+
+
+def test_any_conversion_error_leaves_the_column_but_interrupts_propagate():
+    def dataset(error):
+        values = pd.Series([FailingNumber(error), "1"], dtype=object)
+        frame = pd.DataFrame({"v": values, "n": ["2", "3"]})
+        return types.SimpleNamespace(data_init=frame, included_feature=["v", "n"], meta_info={})
+
+    data = EdaAPI(dataset(LookupError("not a number error type"))).data
+    assert data["v"].dtype == object and data["n"].tolist() == [2.0, 3.0]
+    with pytest.raises(KeyboardInterrupt):
+        EdaAPI(dataset(KeyboardInterrupt()))
+
+
 def test_columns_are_converted_by_position():
     frame = pd.DataFrame([["1", "x"], ["2", "y"]], columns=["d", "d"], dtype=object)
     dataset = types.SimpleNamespace(data_init=frame, included_feature=["d"], meta_info={})
@@ -243,7 +291,8 @@ def test_validation_calls(monkeypatch, api, plots, show, kwargs):
         ("render", (_expected_rows(show, kwargs, features),), {}),
     ]
     view_rows = log[2][1][0]
-    assert all(row[3] is (row[1] in ("uni_feature", "bi_features")) for row in view_rows)
+    for row in log[1][1][0] + view_rows:  # the flags are the booleans themselves, not 0 or 1
+        assert row[3] is (row[1] in ("uni_feature", "bi_features"))
     members = view_rows[0][2] if show == "univariate" else view_rows[-1][4]
     assert members is features  # the dataset's own feature list
 
@@ -319,16 +368,13 @@ def test_eda_calls_the_plot_class(api, plots, kwargs, plot_class, plot_args, plo
     else:
         data, meta = init_args
         assert init_kwargs == {} and meta is api.meta
-    assert list(data.columns) == columns
-    pd.testing.assert_frame_equal(data, api.data[columns])
+    if "multi_features" in kwargs:
+        pd.testing.assert_frame_equal(data, api.data[columns])
+    else:
+        assert data is api.data  # the working table itself, not a copy
     assert plot_call == (plot_class + ".plot", plot_args, {**plot_kwargs, "figsize": (2, 3)})
     assert isinstance(result, kova.utils.TestResult)
     assert result.figure is plots.figure and result.data is None
-
-
-def test_whole_working_table_goes_to_the_plot_when_no_subset(api, plots):
-    api.eda(show="multivariate")
-    assert plots.calls[0][1][0] is api.data
 
 
 def test_result_container_is_built_by_keyword(monkeypatch, api, plots):
@@ -418,10 +464,10 @@ def iris_dataset():
     "kwargs",
     [
         {"show": "univariate", "uni_feature": "colour"},
-        {"show": "univariate", "uni_feature": "width_text"},
+        {"show": "univariate", "uni_feature": "width_text", "figsize": (5, 4)},
         {"show": "bivariate", "bi_features": ["width_text", "colour", "width_text"]},
         {"show": "bivariate", "bi_features": ["petal length (cm)", "sepal width (cm)"]},
-        {"show": "multivariate"},
+        {"show": "multivariate", "figsize": (9.5, 4)},
         {"show": "multivariate", "multi_type": "correlation_graph", "figsize": (5, 5)},
     ],
 )
@@ -432,6 +478,9 @@ def test_real_plots_on_iris(iris_dataset, kwargs):
     assert api.data["colour"].tolist() == dataset.data_init["colour"].tolist()
     result = api.eda(**kwargs)
     assert isinstance(result.figure, matplotlib.figure.Figure) and result.data is None
+    assert tuple(result.figure.get_size_inches()) == kwargs.get("figsize", (6, 6))
+    # pyplot does not hold the figure, so a notebook shows the result once, not twice
+    assert plt.get_fignums() == []
     pd.testing.assert_frame_equal(dataset.data_init, original)
 
 

@@ -2,21 +2,26 @@
 
 Every plot class takes the data frame to draw and the column type map
 (`meta_info`: column name -> "numerical" or "categorical"), and its `plot`
-method returns a new matplotlib Figure without showing it. A feature's kind comes
-from `meta_info` when the map has it, otherwise from the column's dtype.
+method returns a new matplotlib Figure without showing it. The figures are not
+registered with pyplot: a notebook shows a returned figure once (not again when the
+cell ends), and drawing many figures in a loop keeps no hidden references to them.
+A feature's kind comes from `meta_info` when the map has it, otherwise from the
+column's dtype.
 """
 
 import inspect
 import math
 import numbers
+import warnings
 
-import matplotlib.pyplot as plt
 import numpy as np
 import pandas as pd
 import seaborn as sns
+from matplotlib.axes import Axes
 from matplotlib.cm import ScalarMappable
 from matplotlib.collections import LineCollection
 from matplotlib.colors import Normalize
+from matplotlib.figure import Figure
 from pandas.api import types as ptypes
 
 from kova.exceptions import KovaError
@@ -35,10 +40,14 @@ MAX_GROUP_LEVELS = 12  # levels of box plots and count heatmaps
 MAX_LABEL_CHARS = 22
 MISSING_LABEL = "Missing"
 MIN_GRAPH_CORRELATION = 0.3  # weakest |r| drawn as an edge of the correlation graph
+MIN_CELL_FONTSIZE = 6.0  # heatmap cells too small for this font size stay unlabelled
+MAX_GRAPH_LIMIT = 3.0  # widest view of the correlation graph, in circle radii
+MIN_LABEL_FONTSIZE = 6.5  # smallest node label of the correlation graph
+HEADING_GID = "kova-heading"  # marks the title and detail line that must fit the figure
 PLOT_TYPES = ("correlation_heatmap", "correlation_graph")
 
 # Box plots take `orientation` since matplotlib 3.10; older versions only know `vert`.
-_BOXPLOT_HAS_ORIENTATION = "orientation" in inspect.signature(plt.Axes.boxplot).parameters
+_BOXPLOT_HAS_ORIENTATION = "orientation" in inspect.signature(Axes.boxplot).parameters
 
 
 # -- inputs ---------------------------------------------------------------------
@@ -167,8 +176,9 @@ def _level_colors(levels):
 
 
 def _new_figure(figsize):
-    fig, ax = plt.subplots(figsize=_checked_figsize(figsize))
-    return fig, ax
+    """A figure with one axes, outside pyplot's list of open figures."""
+    fig = Figure(figsize=_checked_figsize(figsize))
+    return fig, fig.subplots()
 
 
 def _style_axes(ax, grid_axis="y"):
@@ -187,7 +197,7 @@ def _set_title(ax, title, subtitle=None):
     pad = 18 if subtitle else 8
     ax.set_title(
         _shorten(title, 60), loc="left", fontsize=12, fontweight="bold", color=TEXT_COLOR, pad=pad
-    )
+    ).set_gid(HEADING_GID)
     if subtitle:
         ax.text(
             0,
@@ -198,6 +208,7 @@ def _set_title(ax, title, subtitle=None):
             va="bottom",
             fontsize=9,
             color="#666666",
+            gid=HEADING_GID,
         )
 
 
@@ -207,9 +218,40 @@ def _draw_no_data(ax, message):
     ax.set_yticks([])
 
 
+def _provisional_layout(fig):
+    """Lay the figure out to measure it; the final layout in `_finish` reports any trouble."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        fig.tight_layout()
+
+
 def _finish(fig):
     fig.tight_layout()
+    for ax in fig.axes:
+        ax.apply_aspect()  # headings start at the axes' final left edge
+        for text in ax.findobj(lambda artist: artist.get_gid() == HEADING_GID, False):
+            _fit_to_figure_width(text)
     return fig
+
+
+def _fit_to_figure_width(text, min_fontsize=8):
+    """Shrink a left-aligned heading, then cut it with "…", until it ends inside the figure.
+
+    Headings start at the left edge of their axes, so a narrow axes (a small or square
+    heatmap next to its colour bar) would otherwise push a long title past the edge.
+    """
+    fig = text.axes.figure
+    right = fig.bbox.x1 - 4 * fig.dpi / 72  # keep 4 points clear of the edge
+    box = text.get_window_extent()
+    if box.x1 <= right:
+        return
+    room = right - box.x0
+    text.set_fontsize(max(min_fontsize, text.get_fontsize() * room / box.width))
+    full = text.get_text()
+    for keep in range(len(full) - 1, 0, -1):
+        if text.get_window_extent().x1 <= right:
+            return
+        text.set_text(full[:keep] + "…")
 
 
 def _format_count(n):
@@ -536,13 +578,26 @@ def _tick_fontsize(cell_points):
 
 
 def _cell_points(ax, n):
-    """Approximate side of one matrix cell in points."""
+    """Approximate side of one matrix cell in points, before the layout is made."""
     width, height = ax.figure.get_size_inches()
     return min(width, height) * 72 * 0.7 / max(n, 1)
 
 
+def _laid_out_cell_points(ax, n):
+    """Side of one cell of an n x n image in points, once the figure is laid out."""
+    _provisional_layout(ax.figure)
+    ax.apply_aspect()
+    box = ax.get_position()
+    width, height = ax.figure.get_size_inches()
+    return min(box.width * width, box.height * height) * 72 / max(n, 1)
+
+
 def _draw_correlation_heatmap(fig, ax, corr):
-    """Lower triangle without the diagonal: row i against the columns before it."""
+    """Lower triangle without the diagonal: row i against the columns before it.
+
+    The heading must already be set: the cell values are sized to the cells the
+    final layout leaves, so that neighbouring values never overlap.
+    """
     names = list(corr.columns)
     values = corr.to_numpy()[1:, :-1]
     n = len(values)
@@ -553,16 +608,7 @@ def _draw_correlation_heatmap(fig, ax, corr):
         vmin=-1,
         vmax=1,
     )
-    cell = _cell_points(ax, n)
-    if cell >= 16:
-        fontsize = min(9.0, cell * 0.33)
-        for (row, col), r in np.ndenumerate(values):
-            if col > row:
-                continue
-            text = "n/a" if np.isnan(r) else f"{r:.2f}"
-            color = "white" if abs(r) > 0.6 else TEXT_COLOR
-            ax.text(col, row, text, ha="center", va="center", fontsize=fontsize, color=color)
-    fontsize = _tick_fontsize(cell)
+    fontsize = _tick_fontsize(_cell_points(ax, n))
     ax.set_xticks(
         range(n), [_shorten(v, 20) for v in names[:-1]], rotation=45, ha="right", fontsize=fontsize
     )
@@ -571,6 +617,16 @@ def _draw_correlation_heatmap(fig, ax, corr):
     for spine in ax.spines.values():
         spine.set_visible(False)
     fig.colorbar(image, ax=ax, fraction=0.046, pad=0.04, label="Pearson correlation")
+    # "-0.31" is about 2.6 font sizes wide; 0.33 of the cell leaves a margin around it.
+    fontsize = min(9.0, 0.33 * _laid_out_cell_points(ax, n))
+    if fontsize < MIN_CELL_FONTSIZE:
+        return
+    for (row, col), r in np.ndenumerate(values):
+        if col > row:
+            continue
+        text = "n/a" if np.isnan(r) else f"{r:.2f}"
+        color = "white" if abs(r) > 0.6 else TEXT_COLOR
+        ax.text(col, row, text, ha="center", va="center", fontsize=fontsize, color=color)
 
 
 def _strongest_pairs(corr):
@@ -593,48 +649,117 @@ def _label_fontsize(n):
     return float(np.clip(200 / max(n, 1), 6, 10))
 
 
-def _graph_limit(ax, names):
-    """Half-width of the view (in circle radii) that leaves room for the node labels.
+def _draw_node_labels(ax, names, angles, sizes):
+    """One label per node, set off from the node's edge by a few points, pointing outwards.
 
-    Labels start at radius 1.1; one of width w points fits when
-    1.1 + w * (2 * limit / side) <= limit, with `side` the axes side in points.
-    Text widths are estimated from the font size, with a little margin.
+    Up to 12 labels are horizontal; more are written along the radius so that
+    neighbours do not run into one another.
     """
-    fig = ax.figure
-    box = ax.get_position()
-    width, height = fig.get_size_inches()
-    side = min(box.width * width, box.height * height) * 72
-    longest = max(len(_shorten(name, 20)) for name in names)
-    label_points = 0.55 * _label_fontsize(len(names)) * longest
-    share = min(2 * label_points / side, 0.55) if side > 0 else 0.55
-    return 1.12 / (1 - share)
-
-
-def _draw_node_labels(ax, names, angles):
     fontsize = _label_fontsize(len(names))
     radial = len(names) > 12
-    for name, angle in zip(names, angles, strict=True):
-        x, y = 1.1 * np.cos(angle), 1.1 * np.sin(angle)
-        left = np.cos(angle) < -1e-9
+    labels = []
+    for name, angle, size in zip(names, angles, sizes, strict=True):
+        cos, sin = np.cos(angle), np.sin(angle)
+        gap = np.sqrt(size) / 2 + 3  # marker radius (size is its area in points²) plus 3 points
+        left = cos < -1e-9
         if radial:
             rotation = np.degrees(angle) + (180 if left else 0)
-            ax.text(
-                x,
-                y,
-                _shorten(name, 20),
-                rotation=rotation,
-                rotation_mode="anchor",
-                ha="right" if left else "left",
-                va="center",
-                fontsize=fontsize,
-            )
+            ha, va = ("right" if left else "left"), "center"
         else:
-            ha = "center" if abs(np.cos(angle)) < 0.2 else ("right" if left else "left")
-            va = "bottom" if np.sin(angle) > 0.2 else ("top" if np.sin(angle) < -0.2 else "center")
-            ax.text(x, y, _shorten(name, 20), ha=ha, va=va, fontsize=fontsize)
+            rotation = 0
+            ha = "center" if abs(cos) < 0.2 else ("right" if left else "left")
+            va = "bottom" if sin > 0.2 else ("top" if sin < -0.2 else "center")
+        label = ax.annotate(
+            _shorten(name, 20),
+            xy=(cos, sin),
+            xytext=(gap * cos, gap * sin),
+            textcoords="offset points",
+            rotation=rotation,
+            rotation_mode="anchor",
+            ha=ha,
+            va=va,
+            fontsize=fontsize,
+            annotation_clip=False,
+        )
+        labels.append(label)
+    return labels
+
+
+def _label_reaches(ax, points, labels, sizes):
+    """Per node, how many pixels its label (or its marker) reaches past the node's centre
+    to the right, left, top and bottom, with a small margin.
+
+    Labels are offset from their nodes in points, so these reaches do not depend on the view.
+    """
+    pixels_per_point = ax.figure.dpi / 72
+    reaches = []
+    for (cx, cy), label in zip(ax.transData.transform(points), labels, strict=True):
+        box = label.get_window_extent()
+        reaches.append([box.x1 - cx, cx - box.x0, box.y1 - cy, cy - box.y0])
+    marker_radii = np.sqrt(sizes)[:, None] / 2 * pixels_per_point
+    return np.maximum(np.array(reaches), marker_radii) + 3 * pixels_per_point
+
+
+def _graph_view(points, reaches, side):
+    """The smallest square view, as (x limits, y limits), holding every node and its label
+    in an axes `side` pixels wide; None when even MAX_GRAPH_LIMIT radii are not enough."""
+
+    def bounds(width):  # lowest and highest coordinates drawn in a view `width` wide
+        per_pixel = width / side
+        low = (points - reaches[:, [1, 3]] * per_pixel).min(axis=0)
+        high = (points + reaches[:, [0, 2]] * per_pixel).max(axis=0)
+        return low, high
+
+    def fits(width):
+        low, high = bounds(width)
+        return bool(np.all(high - low <= width))
+
+    narrow, wide = 2.0, 2 * MAX_GRAPH_LIMIT
+    if not fits(wide):
+        return None
+    for _ in range(30):  # the widths that fit form an interval ending at `wide`
+        middle = (narrow + wide) / 2
+        narrow, wide = (narrow, middle) if fits(middle) else (middle, wide)
+    low, high = bounds(wide)
+    centre = (low + high) / 2
+    return tuple((c - wide / 2, c + wide / 2) for c in centre)
+
+
+def _fit_graph_view(ax, points, labels, sizes, names):
+    """Set the smallest square view that keeps every node and label inside the axes.
+
+    When even MAX_GRAPH_LIMIT radii are not enough (long names in a small figure), the
+    labels are made smaller, down to MIN_LABEL_FONTSIZE, and then shortened with "…".
+    """
+    ax.set_xlim(-MAX_GRAPH_LIMIT, MAX_GRAPH_LIMIT)  # provisional, everything well inside
+    ax.set_ylim(-MAX_GRAPH_LIMIT, MAX_GRAPH_LIMIT)
+    _provisional_layout(ax.figure)
+    ax.apply_aspect()
+    box = ax.get_window_extent()
+    side = min(box.width, box.height)
+    view = None
+    for _ in range(12):
+        view = _graph_view(points, _label_reaches(ax, points, labels, sizes), side)
+        if view is not None:
+            break
+        for label, name in zip(labels, names, strict=True):
+            fontsize = label.get_fontsize()
+            if fontsize > MIN_LABEL_FONTSIZE:
+                label.set_fontsize(max(MIN_LABEL_FONTSIZE, 0.85 * fontsize))
+            else:
+                label.set_text(_shorten(name, max(6, int(0.85 * len(label.get_text())))))
+    widest = (-MAX_GRAPH_LIMIT, MAX_GRAPH_LIMIT)
+    xlim, ylim = view or (widest, widest)
+    ax.set_xlim(*xlim)
+    ax.set_ylim(*ylim)
 
 
 def _draw_correlation_graph(fig, ax, corr):
+    """Features on a circle joined by edges for the strongest correlations.
+
+    The heading must already be set: the view is fitted to the space the final layout
+    leaves for the axes.
+    """
     names = list(corr.columns)
     angles, points = _node_positions(len(names))
     pairs = _strongest_pairs(corr)[::-1]  # weakest first so strong edges sit on top
@@ -669,17 +794,20 @@ def _draw_correlation_graph(fig, ax, corr):
         linewidths=1.2,
         zorder=3,
     )
-    _draw_node_labels(ax, names, angles)
+    labels = _draw_node_labels(ax, names, angles, sizes)
     ax.set_aspect("equal")
     ax.axis("off")
     mappable = ScalarMappable(norm=norm, cmap=DIVERGING_CMAP)
     fig.colorbar(mappable, ax=ax, shrink=0.6, label="Pearson correlation")
-    ax.set_xlim(-1.25, 1.25)  # provisional view, so the layout sees labels near the circle
-    ax.set_ylim(-1.25, 1.25)
-    fig.tight_layout()
-    limit = _graph_limit(ax, names)
-    ax.set_xlim(-limit, limit)
-    ax.set_ylim(-limit, limit)
+    _fit_graph_view(ax, points, labels, sizes, names)
+
+
+def _skipped_detail(n_skipped):
+    """Detail line naming how many categorical features a correlation view leaves out."""
+    if not n_skipped:
+        return None
+    noun = "feature" if n_skipped == 1 else "features"
+    return f"{n_skipped} categorical {noun} not shown"
 
 
 class MultivariatePlot:
@@ -702,14 +830,14 @@ class MultivariatePlot:
         with np.errstate(all="ignore"):
             corr, n_skipped = self._correlation()
         fig, ax = _new_figure(figsize)
+        # The heading goes first: both views size their contents to the laid-out axes.
         if plot_type == "correlation_heatmap":
+            _set_title(ax, "Correlation of numerical features", _skipped_detail(n_skipped))
             _draw_correlation_heatmap(fig, ax, corr)
-            title = "Correlation of numerical features"
         else:
-            _draw_correlation_graph(fig, ax, corr)
             title = f"Correlations with |r| ≥ {MIN_GRAPH_CORRELATION}"
-        detail = f"{n_skipped} categorical features not shown" if n_skipped else None
-        _set_title(ax, title, detail)
+            _set_title(ax, title, _skipped_detail(n_skipped))
+            _draw_correlation_graph(fig, ax, corr)
         return _finish(fig)
 
     def _correlation(self):

@@ -8,9 +8,9 @@ import math
 import numpy as np
 import pandas as pd
 import pytest
-from kova.data.kestrin.kestrin import DataIntegrityCheck
 
 from kova.data.kestrin import kestrin
+from kova.data.kestrin.kestrin import DataIntegrityCheck
 
 
 def test_is_an_extension_module():

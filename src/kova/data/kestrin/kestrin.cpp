@@ -463,14 +463,20 @@ void require_unique_names(const py::object& columns) {
                               py::repr(repeated).cast<std::string>());
 }
 
-// The categorical columns as pandas.factorize codes, with the missing code -1 set to NaN.
+// The categorical columns as pandas.factorize codes, with the missing code -1 set to NaN. The
+// frame of codes is built column by column, as DataFrame.apply builds it, so that a frame without
+// rows gives an empty frame of codes (apply would try to infer a result from an empty column).
 py::object encode_categories(const kova::Module& mod, const py::object& data,
                              const py::list& cat_features) {
   py::object all_rows = steal(PySlice_New(nullptr, nullptr, nullptr));
-  py::cpp_function codes(
-      [mod](py::object x) -> py::object { return mod["pd"].attr("factorize")(x)[py::int_(0)]; });
+  py::object selected = data.attr("loc")[py::make_tuple(all_rows, cat_features)];
+  py::dict codes;
+  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(cat_features.size()); ++i) {
+    codes[py::int_(i)] = mod["pd"].attr("factorize")(column_at(selected, i))[py::int_(0)];
+  }
   py::object encoded =
-      data.attr("loc")[py::make_tuple(all_rows, cat_features)].attr("apply")(codes);
+      mod["pd"].attr("DataFrame")(codes, py::arg("index") = selected.attr("index"));
+  encoded.attr("columns") = selected.attr("columns");
   encoded.attr("replace")(-1, mod["np"].attr("nan"), py::arg("inplace") = true);
   return encoded;
 }

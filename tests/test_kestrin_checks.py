@@ -545,3 +545,48 @@ def test_single_column_check_of_a_frame_without_rows():
     assert table[("Is Single Value", "")].tolist() == [False, False]
     assert all(math.isnan(v) for v in table[("Null Ratio", "")])
     assert table[("Special Characters", "Ratio")].tolist() == [0.0, 0.0]
+
+
+# ---------------------------------------------------------------------------------------------
+# Missing entries and single values on larger columns
+
+
+@pytest.mark.parametrize(
+    "values, null_share, mix_text",
+    [
+        (["a", None, np.nan, pd.NA, pd.NaT, 1, True, 2.5], 0.5, "0.25 : 0.75"),
+        (
+            ["a", decimal.Decimal("NaN"), np.float64("nan"), np.datetime64("NaT"), "1"],
+            0.6,
+            "0.5 : 0.5",
+        ),
+    ],
+)
+def test_missing_entries_are_those_pandas_sees(values, null_share, mix_text):
+    check = column_check(values)
+    assert pd.Series(values, dtype=object).isna().mean() == null_share
+    assert check.null_ratio().loc["c"].tolist() == [null_share]
+    assert check.mixed_data_type().loc["c"].tolist() == [True, mix_text]
+    assert check.long_string().loc["c"].tolist() == [0, []]
+
+
+@pytest.mark.parametrize("dtype", ["string", "str", object])
+def test_missing_entries_of_text_dtypes(dtype):
+    check = column_check(["1", None, "a", None, "b!"], dtype)
+    assert check.null_ratio().loc["c"].tolist() == [0.4]
+    assert check.mixed_data_type().loc["c"].tolist() == [True, "0.6667 : 0.3333"]
+
+
+@pytest.mark.parametrize(
+    "tail, single",
+    [
+        (["x"] * 1500, True),
+        (["x"] * 1499 + ["y"], False),
+        ([None] * 1500, True),
+        ([np.nan] * 1499 + ["x"], True),
+    ],
+)
+def test_single_value_of_long_columns(tail, single):
+    values = ["x"] * 1024 + tail
+    check = check_of(c=pd.Series(values, dtype=object), d=np.arange(len(values)))
+    assert check.is_single_value()["Is Single Value"].tolist() == [single, False]

@@ -6,10 +6,13 @@
 // number test, the special-only test) runs as C++ loops over each column's object array.
 #include <pybind11/numpy.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstring>
 #include <kova/binding.hpp>
 #include <kova/text.hpp>
 #include <string>
+#include <vector>
 
 namespace py = pybind11;
 using kova::arg;
@@ -82,17 +85,93 @@ class ObjectValues {
 
   Py_ssize_t size() const { return array_.shape(0); }
 
-  // A new reference, so the entry stays alive whatever the Python code called on it does.
-  py::object operator[](Py_ssize_t i) const {
+  // The entry itself, borrowed: valid while no Python code runs (which could change the array).
+  PyObject* peek(Py_ssize_t i) const {
     PyObject* item = nullptr;
     std::memcpy(&item, static_cast<const char*>(array_.data()) + i * array_.strides(0),
                 sizeof item);
-    return py::reinterpret_borrow<py::object>(item == nullptr ? Py_None : item);
+    return item == nullptr ? Py_None : item;
   }
+
+  // A new reference, so the entry stays alive whatever the Python code called on it does.
+  py::object operator[](Py_ssize_t i) const { return py::reinterpret_borrow<py::object>(peek(i)); }
 
  private:
   py::array array_;
 };
+
+// ---------------------------------------------------------------------------------------------
+// Missing entries of text columns
+//
+// pandas tells missing entries of object and text columns apart entry by entry (isna). For the
+// entry types such columns hold (str, int, bool, float, None, NA, NaT) the same answer is read in
+// place, in the pass the checks make over the entries anyway; a column holding any other type is
+// left to pandas.
+
+enum class Missing { kNo, kYes, kUnknown };
+
+// pandas.NA and pandas.NaT, the missing-value markers that are not floats or None.
+struct MissingMarkers {
+  py::object na;
+  py::object nat;
+
+  MissingMarkers() {
+    py::module_ pandas = py::module_::import("pandas");
+    na = pandas.attr("NA");
+    nat = pandas.attr("NaT");
+  }
+};
+
+Missing missing_state(PyObject* x, const MissingMarkers& markers) {
+  if (PyUnicode_CheckExact(x) || PyLong_CheckExact(x) || PyBool_Check(x)) return Missing::kNo;
+  if (x == Py_None || x == markers.na.ptr() || x == markers.nat.ptr()) return Missing::kYes;
+  if (PyFloat_CheckExact(x)) return std::isnan(PyFloat_AS_DOUBLE(x)) ? Missing::kYes : Missing::kNo;
+  return Missing::kUnknown;
+}
+
+// Columns whose entries are Python objects: numpy object arrays and pandas text arrays.
+bool holds_objects(const py::object& column) {
+  py::object dtype = column.attr("dtype");
+  if (py::isinstance<py::dtype>(dtype))
+    return py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
+  return py::isinstance(dtype, py::module_::import("pandas").attr("StringDtype"));
+}
+
+// A mask of the present entries of an object column; empty when a type of entry is left to pandas.
+std::vector<bool> present_entries(const ObjectValues& values) {
+  const MissingMarkers markers;
+  std::vector<bool> present(static_cast<size_t>(values.size()));
+  for (Py_ssize_t i = 0; i < values.size(); ++i) {
+    const Missing state = missing_state(values.peek(i), markers);
+    if (state == Missing::kUnknown) return {};
+    present[static_cast<size_t>(i)] = state == Missing::kNo;
+  }
+  return present;
+}
+
+// column.dropna(): the column itself when nothing is missing, else its present entries.
+py::object drop_missing(const py::object& column) {
+  if (!holds_objects(column)) return column.attr("dropna")();
+  const ObjectValues values(column);
+  const std::vector<bool> present = present_entries(values);
+  if (present.empty() && values.size() > 0) return column.attr("dropna")();
+  if (std::all_of(present.begin(), present.end(), [](bool p) { return p; })) return column;
+  py::array_t<bool> mask(values.size());
+  std::copy(present.begin(), present.end(), mask.mutable_data());
+  return column[mask];
+}
+
+// column.isna().sum(), as a Python int.
+py::object missing_count(const py::object& column) {
+  if (holds_objects(column)) {
+    const ObjectValues values(column);
+    const std::vector<bool> present = present_entries(values);
+    if (!present.empty() || values.size() == 0) {
+      return py::int_(std::count(present.begin(), present.end(), false));
+    }
+  }
+  return column.attr("isna")().attr("sum")();
+}
 
 // ---------------------------------------------------------------------------------------------
 // Per-entry tests
@@ -206,13 +285,13 @@ constexpr Py_ssize_t kLongestReadText = 4096;
 // Whether float(x) succeeds (PyNumber_Float semantics). A ValueError means "not a number"; any
 // other error propagates. An exact str is read in place, which gives float()'s answer without
 // creating a float or raising and clearing a ValueError per entry.
-bool converts_to_float(const py::handle& x) {
-  if (PyUnicode_CheckExact(x.ptr())) {
-    const Py_ssize_t length = PyUnicode_GetLength(x.ptr());
-    if (length < 0) throw py::error_already_set();
-    if (length <= kLongestReadText) return reads_as_float(x.ptr());
+bool converts_to_float(PyObject* x) {
+  if (PyUnicode_CheckExact(x)) {
+    kova::text::ensure_ready(x);
+    if (PyUnicode_GET_LENGTH(x) <= kLongestReadText) return reads_as_float(x);
   }
-  PyObject* number = PyNumber_Float(x.ptr());
+  const py::object entry = py::reinterpret_borrow<py::object>(x);  // held while float() runs
+  PyObject* number = PyNumber_Float(entry.ptr());
   if (number != nullptr) {
     py::reinterpret_steal<py::object>(number);  // only success matters; release the float
     return true;
@@ -239,6 +318,12 @@ bool is_special_only_sample(const py::handle& sample, const py::object& baseform
   return length_of(baseform(sample, true)) == 0;
 }
 
+// The same test for an exact str read in place by the native kernel (no Python code runs).
+bool is_special_only_text(PyObject* text) {
+  kova::text::ensure_ready(text);
+  return PyUnicode_GET_LENGTH(text) >= 1 && kova::text::is_special_only(text);
+}
+
 // counts[sample] += 1 through the mapping protocol (a defaultdict reads missing keys as 0).
 void count_sample(const py::object& counts, const py::handle& sample, const py::object& one) {
   py::object count = steal(PyObject_GetItem(counts.ptr(), sample.ptr()));
@@ -253,7 +338,10 @@ py::object text_lengths(const kova::Module& mod, const py::object& column) {
   const ObjectValues values(column);
   py::array_t<std::int64_t> lengths(values.size());
   std::int64_t* out = lengths.mutable_data();
-  for (Py_ssize_t i = 0; i < values.size(); ++i) out[i] = text_length(values[i]);
+  for (Py_ssize_t i = 0; i < values.size(); ++i) {
+    PyObject* x = values.peek(i);
+    out[i] = PyUnicode_CheckExact(x) ? PyUnicode_GET_LENGTH(x) : text_length(values[i]);
+  }
   return mod["pd"].attr("Series")(lengths, py::arg("index") = column.attr("index"));
 }
 
@@ -270,37 +358,46 @@ py::object init(const kova::Args& a) {
 // not single-valued whatever the other rows hold, so only the remaining columns are counted whole.
 constexpr Py_ssize_t kProbeRows = 1024;
 
-// DataFrame.nunique() as far as `== 1` can tell: the exact count for columns that may hold a
-// single value, and the count of the first rows (at least 2) for the others.
-py::object num_unique_per_column(const kova::Module& mod, const py::object& data) {
+// The "Is Single Value" flags, one per column: DataFrame.nunique() == 1. Columns that hold two
+// distinct values in their first rows are settled by those rows; the others are counted whole.
+py::object single_value_flags(const py::object& data) {
   const Py_ssize_t n_rows = py::len(data.attr("index"));
-  py::object columns = data.attr("columns");
-  const Py_ssize_t n_columns = py::len(columns);
-  if (n_rows <= kProbeRows || n_columns == 0) return data.attr("nunique")();
-  py::list counts;
+  const Py_ssize_t n_columns = py::len(data.attr("columns"));
+  if (n_rows <= kProbeRows || n_columns == 0) {
+    return data.attr("nunique")().attr("__eq__")(1).attr("to_numpy")();
+  }
+  py::array_t<bool> flags(n_columns);
+  bool* out = flags.mutable_data();
   py::object first_rows = steal(PySlice_New(nullptr, py::int_(kProbeRows).ptr(), nullptr));
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
     py::object column = column_at(data, i);
-    py::object count = column.attr("iloc")[first_rows].attr("nunique")();
-    counts.append(count.cast<Py_ssize_t>() >= 2 ? count : column.attr("nunique")());
+    const auto probe = column.attr("iloc")[first_rows].attr("nunique")().cast<Py_ssize_t>();
+    out[i] = probe < 2 && column.attr("nunique")().cast<Py_ssize_t>() == 1;
   }
-  return mod["pd"].attr("Series")(counts, py::arg("index") = columns);
+  return std::move(flags);
 }
 
 // One boolean per column: exactly one distinct non-missing value.
 py::object is_single_value(const kova::Module& mod, const kova::Args& a) {
-  py::object num_unique_per_col = num_unique_per_column(mod, a.self().attr("data"));
-  py::object is_single_unique_value = num_unique_per_col.attr("__eq__")(1);
-  return mod["pd"].attr("DataFrame")(is_single_unique_value,
+  py::object data = a.self().attr("data");
+  return mod["pd"].attr("DataFrame")(single_value_flags(data),
+                                     py::arg("index") = data.attr("columns"),
                                      py::arg("columns") = str_list({"Is Single Value"}));
 }
 
 // One float per column: the share of missing entries (NaN for a frame without rows).
 py::object null_ratio(const kova::Module& mod, const kova::Args& a) {
   py::object data = a.self().attr("data");
-  py::object n_rows = data.attr("shape")[py::int_(0)];
-  py::object ratio = data.attr("isna")().attr("sum")().attr("__truediv__")(n_rows);
-  return mod["pd"].attr("DataFrame")(ratio, py::arg("columns") = str_list({"Null Ratio"}));
+  const Py_ssize_t n_rows = py::len(data.attr("index"));
+  const Py_ssize_t n_columns = py::len(data.attr("columns"));
+  py::array_t<double> ratio(n_columns);
+  double* out = ratio.mutable_data();
+  for (Py_ssize_t i = 0; i < n_columns; ++i) {
+    const auto missing = missing_count(column_at(data, i)).cast<std::int64_t>();
+    out[i] = static_cast<double>(missing) / static_cast<double>(n_rows);
+  }
+  return mod["pd"].attr("DataFrame")(ratio, py::arg("index") = data.attr("columns"),
+                                     py::arg("columns") = str_list({"Null Ratio"}));
 }
 
 // [count, labels] of the entries of one text column longer than the quantile length plus the
@@ -331,7 +428,7 @@ py::object long_string(const kova::Module& mod, const kova::Args& a) {
   py::list rows;
   const Py_ssize_t n_columns = py::len(columns);
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
-    py::object column = column_at(data, i).attr("dropna")();
+    py::object column = drop_missing(column_at(data, i));
     rows.append(long_string_row(mod, column, a["quantile_threshold"], a["length_difference"]));
   }
   py::object result = mod["pd"].attr("DataFrame")(
@@ -401,7 +498,7 @@ py::object mixed_data_type(const kova::Module& mod, const kova::Args& a) {
   // with the column names below.
   py::dict display_result;
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
-    py::object column_data = column_at(data, i).attr("dropna")();
+    py::object column_data = drop_missing(column_at(data, i));
     py::object mix = a.self().attr("_get_data_mix")(column_data);
     py::dict formatted_mix;
     if (!mix.is_none()) {
@@ -588,22 +685,33 @@ py::object get_data_mix(const kova::Module& mod, const kova::Args& a) {
 // of each; None when all entries convert or none does.
 py::object check_mixed_percentage(const kova::Module& mod, const kova::Args& a) {
   py::object column_data = a["column_data"];
-  py::object total_rows = column_data.attr("count")();
   py::object set_type = builtin("set");
   py::object numbers_in_col = set_type();
   py::object strings_in_col = set_type();
 
+  // total_rows (Series.count) is counted in the same pass for object columns.
+  bool count_here = holds_objects(column_data);
+  const MissingMarkers markers;
+  Py_ssize_t n_missing = 0;
   const ObjectValues values(column_data);
   Py_ssize_t nums = 0;
   for (Py_ssize_t i = 0; i < values.size(); ++i) {
-    py::object x = values[i];
+    PyObject* x = values.peek(i);
+    if (count_here) {
+      const Missing state = missing_state(x, markers);
+      count_here = state != Missing::kUnknown;
+      n_missing += state == Missing::kYes ? 1 : 0;
+    }
     const bool is_number = converts_to_float(x);
     py::object& examples = is_number ? numbers_in_col : strings_in_col;
-    if (PySet_Size(examples.ptr()) <= 2 && PySet_Add(examples.ptr(), x.ptr()) < 0) {
+    if (PySet_Size(examples.ptr()) <= 2 && PySet_Add(examples.ptr(), values[i].ptr()) < 0) {
       throw py::error_already_set();
     }
     nums += is_number ? 1 : 0;
   }
+  py::object total_rows =
+      count_here ? py::module_::import("numpy").attr("int64")(values.size() - n_missing)
+                 : column_data.attr("count")();
   py::int_ n_numbers(nums);
   if (n_numbers.equal(total_rows) || nums == 0) return py::none();
 
@@ -630,8 +738,11 @@ py::object get_special_samples(const kova::Module& mod, const kova::Args& a) {
   const py::int_ one(1);
   const ObjectValues values(column_data);
   for (Py_ssize_t i = 0; i < values.size(); ++i) {
-    py::object sample = values[i];
-    if (is_special_only_sample(sample, baseform)) count_sample(samples_to_count, sample, one);
+    PyObject* text = values.peek(i);
+    const bool special = !baseform && PyUnicode_CheckExact(text)
+                             ? is_special_only_text(text)
+                             : is_special_only_sample(values[i], baseform);
+    if (special) count_sample(samples_to_count, values[i], one);
   }
   return truth(samples_to_count) ? samples_to_count : py::none();
 }

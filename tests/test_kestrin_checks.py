@@ -551,6 +551,7 @@ def test_single_column_check_of_a_frame_without_rows():
 # Missing entries and single values on larger columns
 
 
+@pytest.mark.parametrize("repeat", [1, 200])  # short and long columns take different paths
 @pytest.mark.parametrize(
     "values, null_share, mix_text",
     [
@@ -562,7 +563,8 @@ def test_single_column_check_of_a_frame_without_rows():
         ),
     ],
 )
-def test_missing_entries_are_those_pandas_sees(values, null_share, mix_text):
+def test_missing_entries_are_those_pandas_sees(values, null_share, mix_text, repeat):
+    values = values * repeat
     check = column_check(values)
     assert pd.Series(values, dtype=object).isna().mean() == null_share
     assert check.null_ratio().loc["c"].tolist() == [null_share]
@@ -570,9 +572,10 @@ def test_missing_entries_are_those_pandas_sees(values, null_share, mix_text):
     assert check.long_string().loc["c"].tolist() == [0, []]
 
 
+@pytest.mark.parametrize("repeat", [1, 300])
 @pytest.mark.parametrize("dtype", ["string", "str", object])
-def test_missing_entries_of_text_dtypes(dtype):
-    check = column_check(["1", None, "a", None, "b!"], dtype)
+def test_missing_entries_of_text_dtypes(dtype, repeat):
+    check = column_check(["1", None, "a", None, "b!"] * repeat, dtype)
     assert check.null_ratio().loc["c"].tolist() == [0.4]
     assert check.mixed_data_type().loc["c"].tolist() == [True, "0.6667 : 0.3333"]
 

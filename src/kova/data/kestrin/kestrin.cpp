@@ -68,15 +68,18 @@ py::object column_at(const py::object& data, Py_ssize_t i) {
   return data.attr("iloc")[py::make_tuple(all_rows, i)];
 }
 
-// The entries of a Series as an object array, the values iterating the Series yields (missing
-// entries as pandas stores them: NaN, None or NA), read in place without a Python call per
-// entry. numpy.asarray(column, dtype=object) gives what Series.to_numpy(dtype=object) gives,
-// without the missing-value scan to_numpy runs first for text arrays.
+// The entries of a Series as an object array (missing entries as pandas stores them: NaN, None
+// or NA), read in place without a Python call per entry. numpy.asarray(column, dtype=object)
+// gives what Series.to_numpy(dtype=object) gives, without the missing-value scan to_numpy runs
+// first for text arrays.
 class ObjectValues {
  public:
   explicit ObjectValues(const py::object& column) {
     py::object values =
         py::module_::import("numpy").attr("asarray")(column, py::arg("dtype") = builtin("object"));
+    if (!py::isinstance<py::array>(values)) {
+      raise(PyExc_TypeError, "expected the entries of a column as a numpy array");
+    }
     array_ = py::reinterpret_borrow<py::array>(values);
     if (array_.ndim() != 1 || array_.dtype().kind() != 'O') {
       raise(PyExc_TypeError, "expected the entries of a column as a 1-D object array");
@@ -340,7 +343,12 @@ py::object text_lengths(const kova::Module& mod, const py::object& column) {
   std::int64_t* out = lengths.mutable_data();
   for (Py_ssize_t i = 0; i < values.size(); ++i) {
     PyObject* x = values.peek(i);
-    out[i] = PyUnicode_CheckExact(x) ? PyUnicode_GET_LENGTH(x) : text_length(values[i]);
+    if (PyUnicode_CheckExact(x)) {
+      kova::text::ensure_ready(x);
+      out[i] = PyUnicode_GET_LENGTH(x);
+    } else {
+      out[i] = text_length(values[i]);
+    }
   }
   return mod["pd"].attr("Series")(lengths, py::arg("index") = column.attr("index"));
 }
@@ -354,21 +362,21 @@ py::object init(const kova::Args& a) {
   return py::none();
 }
 
-// Rows whose distinct values are counted first: a column with two distinct values among them is
-// not single-valued whatever the other rows hold, so only the remaining columns are counted whole.
-constexpr Py_ssize_t kProbeRows = 1024;
+// Frames of up to this many rows are handled by pandas' whole-frame calls; longer columns are
+// worked on one by one, where a native pass or a look at their first rows saves a pandas pass.
+constexpr Py_ssize_t kShortColumnRows = 1024;
 
-// The "Is Single Value" flags, one per column: DataFrame.nunique() == 1. Columns that hold two
-// distinct values in their first rows are settled by those rows; the others are counted whole.
+// The "Is Single Value" flags, one per column: DataFrame.nunique() == 1. A long column that holds
+// two distinct values in its first rows is settled by those rows; the others are counted whole.
 py::object single_value_flags(const py::object& data) {
   const Py_ssize_t n_rows = py::len(data.attr("index"));
   const Py_ssize_t n_columns = py::len(data.attr("columns"));
-  if (n_rows <= kProbeRows || n_columns == 0) {
+  if (n_rows <= kShortColumnRows || n_columns == 0) {
     return data.attr("nunique")().attr("__eq__")(1).attr("to_numpy")();
   }
   py::array_t<bool> flags(n_columns);
   bool* out = flags.mutable_data();
-  py::object first_rows = steal(PySlice_New(nullptr, py::int_(kProbeRows).ptr(), nullptr));
+  py::object first_rows = steal(PySlice_New(nullptr, py::int_(kShortColumnRows).ptr(), nullptr));
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
     py::object column = column_at(data, i);
     const auto probe = column.attr("iloc")[first_rows].attr("nunique")().cast<Py_ssize_t>();
@@ -389,6 +397,12 @@ py::object is_single_value(const kova::Module& mod, const kova::Args& a) {
 py::object null_ratio(const kova::Module& mod, const kova::Args& a) {
   py::object data = a.self().attr("data");
   const Py_ssize_t n_rows = py::len(data.attr("index"));
+  py::list columns;
+  columns.append("Null Ratio");
+  if (n_rows <= kShortColumnRows) {
+    py::object ratio = data.attr("isna")().attr("sum")().attr("__truediv__")(n_rows);
+    return mod["pd"].attr("DataFrame")(ratio, py::arg("columns") = columns);
+  }
   const Py_ssize_t n_columns = py::len(data.attr("columns"));
   py::array_t<double> ratio(n_columns);
   double* out = ratio.mutable_data();
@@ -397,7 +411,7 @@ py::object null_ratio(const kova::Module& mod, const kova::Args& a) {
     out[i] = static_cast<double>(missing) / static_cast<double>(n_rows);
   }
   return mod["pd"].attr("DataFrame")(ratio, py::arg("index") = data.attr("columns"),
-                                     py::arg("columns") = str_list({"Null Ratio"}));
+                                     py::arg("columns") = columns);
 }
 
 // [count, labels] of the entries of one text column longer than the quantile length plus the

@@ -536,21 +536,26 @@ py::object duplicated_samples(const kova::Module& mod, const kova::Args& a) {
   py::object data = a.self().attr("data");
   py::object n_samples = data.attr("shape")[py::int_(0)];
   if (!truth(n_samples)) return py::str("Dataset does not contain any data");
+  py::list columns(data.attr("columns"));
+  if (columns.empty()) {  // rows without values: no copies to list
+    return mod["pd"].attr("DataFrame")(py::list(), py::arg("index") = py::list(),
+                                       py::arg("columns") = columns);
+  }
 
   py::object duplicated = data.attr("loc")[data.attr("duplicated")(py::arg("keep") = false)];
-  const Py_ssize_t n_columns = py::len(data.attr("columns"));
+  const auto n_columns = static_cast<Py_ssize_t>(columns.size());
   py::list keys;
   for (Py_ssize_t i = 0; i < n_columns; ++i) keys.append(i);
   py::object rows = duplicated.attr("reset_index")(py::arg("drop") = true)
                         .attr("set_axis")(keys, py::arg("axis") = 1);
   py::int_ label_column(n_columns);
-  rows[label_column] = duplicated.attr("index").attr("to_flat_index")();
+  rows.attr("insert")(n_columns, label_column, duplicated.attr("index").attr("to_flat_index")());
   py::object tmp = rows.attr("groupby")(keys, py::arg("dropna") = false,
                                         py::arg("observed") = true)[label_column]
                        .attr("unique")();
   return mod["pd"].attr("DataFrame")(py::list(tmp.attr("index")),
                                      py::arg("index") = tmp.attr("values"),
-                                     py::arg("columns") = py::list(data.attr("columns")));
+                                     py::arg("columns") = columns);
 }
 
 // The column names whose meta_info entry equals `kind`, in column order.
@@ -588,8 +593,7 @@ py::object encode_categories(const kova::Module& mod, const py::object& data,
   py::object encoded =
       mod["pd"].attr("DataFrame")(codes, py::arg("index") = selected.attr("index"));
   encoded.attr("columns") = selected.attr("columns");
-  encoded.attr("replace")(-1, mod["np"].attr("nan"), py::arg("inplace") = true);
-  return encoded;
+  return encoded.attr("replace")(-1, mod["np"].attr("nan"));
 }
 
 py::object highly_correlated_features(const kova::Module& mod, const kova::Args& a) {
@@ -657,9 +661,13 @@ py::object single_column_check(const kova::Module& mod, const kova::Args& a) {
   py::object special_characters_result = self.attr("special_characters")();
   py::object mixed_data_type_result = self.attr("mixed_data_type")();
 
+  // The column is replaced with assign: item assignment made from C++ looks like chained
+  // assignment to pandas 2 (it counts references to the frame) and draws a false warning.
   py::str scol(kSpecialColumn);
-  special_characters_result[scol] =
+  py::dict fractions;
+  fractions[scol] =
       special_characters_result[scol].attr("apply")(py::cpp_function(percent_to_fraction));
+  special_characters_result = special_characters_result.attr("assign")(**fractions);
 
   py::list frames;
   for (const py::object& frame : {is_single_value_result, null_ratio_result, mixed_data_type_result,

@@ -15,8 +15,8 @@ from kova.data.kestrin.kestrin import DataIntegrityCheck
 
 def test_is_an_extension_module():
     assert kestrin.__file__.endswith((".so", ".pyd"))
-    spec = importlib.util.find_spec("kova.data.kestrin.kestrin")
-    assert not spec.origin.endswith(".py")
+    found = importlib.util.find_spec("kova.data.kestrin.kestrin")
+    assert not found.origin.endswith(".py")
 
 
 def test_module_set_up_binds_its_names():

@@ -1,7 +1,7 @@
 """DataIntegrityCheck construction, module set-up, is_single_value and null_ratio."""
 
 import collections
-import importlib
+import importlib.util
 import inspect
 import math
 

@@ -483,6 +483,17 @@ def test_single_column_check_table(report_frame):
     styler = DataIntegrityCheck(report_frame, None).single_column_check()
     table = styler.data
     assert list(table.columns) == HEADER
+    # "With mixed" is object: the mixed-type frame is built from per-column dicts and transposed
+    assert [str(dtype) for dtype in table.dtypes] == [
+        "bool",
+        "float64",
+        "object",
+        "object",
+        "int64",
+        "object",
+        "float64",
+        "object",
+    ]
     assert list(table.index) == ["num", "text", "long"]
     assert table.loc["num"].tolist() == [True, 1 / 3, False, "-", 0, [], 0.0, []]
     assert table.loc["num", ("Null Ratio", "")] == 0.3333333333333333
@@ -593,3 +604,14 @@ def test_single_value_of_long_columns(tail, single):
     values = ["x"] * 1024 + tail
     check = check_of(c=pd.Series(values, dtype=object), d=np.arange(len(values)))
     assert check.is_single_value()["Is Single Value"].tolist() == [single, False]
+
+
+@pytest.mark.parametrize(
+    "late_entry, message",
+    [([1], "unhashable type: 'list'"), (decimal.Decimal("sNaN"), "signaling NaN")],
+)
+def test_single_value_of_long_columns_raises_what_counting_raises(late_entry, message):
+    # the first rows already hold two values; the entry pandas cannot count comes later
+    values = pd.Series(["x", "y"] * 600 + [late_entry], dtype=object)
+    with pytest.raises(TypeError, match=message):
+        check_of(c=values).is_single_value()

@@ -116,22 +116,87 @@ def test_frame_without_rows():
     assert all(math.isnan(v) for v in check.null_ratio()["Null Ratio"])
 
 
-def test_checks_leave_the_frame_untouched(frame):
-    before = frame.copy()
-    check = DataIntegrityCheck(frame, {})
-    check.is_single_value()
-    check.null_ratio()
+ALL_CHECKS = [
+    "is_single_value",
+    "null_ratio",
+    "long_string",
+    "special_characters",
+    "mixed_data_type",
+    "duplicated_samples",
+    "highly_correlated_features",
+    "single_column_check",
+]
+
+META = {
+    "all_missing": "numerical",
+    "one_and_missing": "numerical",
+    "two_values": "categorical",
+    "constant_text": "categorical",
+}
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+def test_checks_leave_the_frame_and_meta_info_untouched(frame):
+    before, meta_before = frame.copy(), dict(META)
+    check = DataIntegrityCheck(frame, META)
+    for method in ALL_CHECKS:
+        getattr(check, method)()
     pd.testing.assert_frame_equal(frame, before)
+    assert META == meta_before
 
 
-def test_replacing_a_module_global_changes_what_is_called(monkeypatch, frame):
+class PandasStandIn:
+    """Stands in for the module global pd: records the names read from it and offers only the
+    names the checks are built from, so any other use of the global fails."""
+
+    OFFERED = {"DataFrame", "concat", "factorize"}
+
+    def __init__(self):
+        self.read = []
+
+    def __getattr__(self, name):
+        self.read.append(name)
+        if name not in self.OFFERED:
+            raise AttributeError(name)
+        return getattr(pd, name)
+
+
+@pytest.mark.filterwarnings("ignore::RuntimeWarning")
+@pytest.mark.parametrize(
+    "method, read",
+    [
+        ("is_single_value", ["DataFrame"]),
+        ("null_ratio", ["DataFrame"]),
+        ("long_string", ["DataFrame"]),
+        ("special_characters", ["DataFrame"]),
+        ("mixed_data_type", ["DataFrame"]),
+        ("duplicated_samples", ["DataFrame"]),
+        ("highly_correlated_features", ["factorize", "factorize", "DataFrame"]),
+        ("single_column_check", ["DataFrame"] * 5 + ["concat"]),
+    ],
+)
+def test_the_pd_global_is_read_at_call_time_for_the_described_steps(
+    monkeypatch, frame, method, read
+):
+    expected = getattr(DataIntegrityCheck(frame, META), method)()
+    stand_in = PandasStandIn()
+    monkeypatch.setattr(kestrin, "pd", stand_in)
+    result = getattr(DataIntegrityCheck(frame, META), method)()
+    assert stand_in.read == read
+    table = getattr(result, "data", result)
+    pd.testing.assert_frame_equal(table, getattr(expected, "data", expected))
+
+
+def test_the_colour_map_comes_from_the_sns_global_at_call_time(monkeypatch, frame):
+    import seaborn
+
     calls = []
 
-    class RecordingPandas:
-        def DataFrame(self, *args, **kwargs):  # noqa: N802 - mirrors pandas
-            calls.append(kwargs["columns"])
-            return pd.DataFrame(*args, **kwargs)
+    def diverging_palette(*args, **kwargs):
+        calls.append((args, kwargs))
+        return seaborn.diverging_palette(*args, **kwargs)
 
-    monkeypatch.setattr(kestrin, "pd", RecordingPandas())
-    DataIntegrityCheck(frame, {}).null_ratio()
-    assert calls == [["Null Ratio"]]
+    monkeypatch.setattr(kestrin, "sns", type("Sns", (), {})())
+    monkeypatch.setattr(kestrin.sns, "diverging_palette", diverging_palette, raising=False)
+    DataIntegrityCheck(frame, META).highly_correlated_features()
+    assert calls == [((250, 5), {"as_cmap": True})]

@@ -57,6 +57,10 @@ py::list str_list(std::initializer_list<const char*> items) {
 
 py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
+// The pandas module itself, for the helpers of this file's own passes (the module global pd is
+// reserved for the calls the checks are described by, so replacing it changes only those).
+py::module_ pandas_module() { return py::module_::import("pandas"); }
+
 [[noreturn]] void raise(PyObject* type, const std::string& message) {
   PyErr_SetString(type, message.c_str());
   throw py::error_already_set();
@@ -119,7 +123,7 @@ struct MissingMarkers {
   py::object nat;
 
   MissingMarkers() {
-    py::module_ pandas = py::module_::import("pandas");
+    py::module_ pandas = pandas_module();
     na = pandas.attr("NA");
     nat = pandas.attr("NaT");
   }
@@ -137,7 +141,7 @@ bool holds_objects(const py::object& column) {
   py::object dtype = column.attr("dtype");
   if (py::isinstance<py::dtype>(dtype))
     return py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
-  return py::isinstance(dtype, py::module_::import("pandas").attr("StringDtype"));
+  return py::isinstance(dtype, pandas_module().attr("StringDtype"));
 }
 
 // A mask of the present entries of an object column; empty when a type of entry is left to pandas.
@@ -337,7 +341,7 @@ void count_sample(const py::object& counts, const py::handle& sample, const py::
 }
 
 // The text lengths of a column's entries as an int64 Series with the column's row labels.
-py::object text_lengths(const kova::Module& mod, const py::object& column) {
+py::object text_lengths(const py::object& column) {
   const ObjectValues values(column);
   py::array_t<std::int64_t> lengths(values.size());
   std::int64_t* out = lengths.mutable_data();
@@ -350,7 +354,7 @@ py::object text_lengths(const kova::Module& mod, const py::object& column) {
       out[i] = text_length(values[i]);
     }
   }
-  return mod["pd"].attr("Series")(lengths, py::arg("index") = column.attr("index"));
+  return pandas_module().attr("Series")(lengths, py::arg("index") = column.attr("index"));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -366,8 +370,25 @@ py::object init(const kova::Args& a) {
 // worked on one by one, where a native pass or a look at their first rows saves a pandas pass.
 constexpr Py_ssize_t kShortColumnRows = 1024;
 
+// Whether counting a column's distinct values may raise (hashing an unhashable entry such as a
+// list, or one whose hash fails). Numeric, text and categorical columns cannot; an object column
+// can unless every entry is a str, int, bool, float or missing-value marker; other extension
+// types are assumed to. Such a column is counted whole, so that pandas' error is raised here too.
+bool counting_may_raise(const py::object& column) {
+  py::object dtype = column.attr("dtype");
+  if (py::isinstance<py::dtype>(dtype)) {
+    if (py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O') return false;
+    const ObjectValues values(column);
+    return values.size() > 0 && present_entries(values).empty();
+  }
+  py::module_ pandas = pandas_module();
+  return !py::isinstance(dtype, pandas.attr("StringDtype")) &&
+         !py::isinstance(dtype, pandas.attr("CategoricalDtype"));
+}
+
 // The "Is Single Value" flags, one per column: DataFrame.nunique() == 1. A long column that holds
-// two distinct values in its first rows is settled by those rows; the others are counted whole.
+// two distinct values in its first rows is settled by those rows, unless counting it could raise;
+// the others are counted whole.
 py::object single_value_flags(const py::object& data) {
   const Py_ssize_t n_rows = py::len(data.attr("index"));
   const Py_ssize_t n_columns = py::len(data.attr("columns"));
@@ -379,8 +400,10 @@ py::object single_value_flags(const py::object& data) {
   py::object first_rows = steal(PySlice_New(nullptr, py::int_(kShortColumnRows).ptr(), nullptr));
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
     py::object column = column_at(data, i);
-    const auto probe = column.attr("iloc")[first_rows].attr("nunique")().cast<Py_ssize_t>();
-    out[i] = probe < 2 && column.attr("nunique")().cast<Py_ssize_t>() == 1;
+    const bool settled_by_first_rows =
+        !counting_may_raise(column) &&
+        column.attr("iloc")[first_rows].attr("nunique")().cast<Py_ssize_t>() >= 2;
+    out[i] = !settled_by_first_rows && column.attr("nunique")().cast<Py_ssize_t>() == 1;
   }
   return std::move(flags);
 }
@@ -425,7 +448,7 @@ py::list long_string_row(const kova::Module& mod, const py::object& column,
     row.append(py::list());
     return row;
   }
-  py::object string_length_column = text_lengths(mod, column);
+  py::object string_length_column = text_lengths(column);
   py::object threshold_length = string_length_column.attr("quantile")(
       quantile_threshold, py::arg("interpolation") = "nearest");
   py::object limit = threshold_length + length_difference;
@@ -591,7 +614,7 @@ py::object encode_categories(const kova::Module& mod, const py::object& data,
     codes[py::int_(i)] = mod["pd"].attr("factorize")(column_at(selected, i))[py::int_(0)];
   }
   py::object encoded =
-      mod["pd"].attr("DataFrame")(codes, py::arg("index") = selected.attr("index"));
+      pandas_module().attr("DataFrame")(codes, py::arg("index") = selected.attr("index"));
   encoded.attr("columns") = selected.attr("columns");
   return encoded.attr("replace")(-1, mod["np"].attr("nan"));
 }

@@ -53,6 +53,10 @@ def test_bound_method_signature_drops_self(probe):
         ),
         (lambda: Probe(1, {}, nope=2), "__init__() got an unexpected keyword argument 'nope'"),
         (
+            lambda: Probe(1, {}, **{"\ud800": 2}),
+            "__init__() got an unexpected keyword argument '\ud800'",
+        ),
+        (
             lambda: Probe([1], {}).options(1, 2, 3, 4, 5),
             "options() takes at most 5 positional arguments (6 given)",
         ),

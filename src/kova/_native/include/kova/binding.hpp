@@ -162,6 +162,15 @@ class Signature {
   static constexpr size_t npos = static_cast<size_t>(-1);
 
  private:
+  // Index of the parameter named by the str `key` (any str, even one that is not valid UTF-8),
+  // or npos.
+  size_t keyword_index(PyObject* key) const {
+    for (size_t i = 0; i < params_.size(); ++i) {
+      if (PyUnicode_CompareWithASCIIString(key, params_[i].name.c_str()) == 0) return i;
+    }
+    return npos;
+  }
+
   // "f() takes exactly/at least/at most N positional arguments (M given)", counting self.
   [[noreturn]] void raise_count(size_t found) const {
     const size_t n_params = params_.size();
@@ -183,8 +192,7 @@ class Signature {
         PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_.c_str());
         throw py::error_already_set();
       }
-      const std::string key = item.first.cast<std::string>();
-      const size_t i = index(key.c_str());
+      const size_t i = keyword_index(item.first.ptr());
       if (i == npos) {
         PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_.c_str(),
                      item.first.ptr());

@@ -1,4 +1,4 @@
-from typing import Any
+from typing import Any, Self
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -21,18 +21,7 @@ from ..exceptions import KovaWarning as KovaWarning
 
 __test__: dict
 
-class _SearchResults:
-    test_ratio: float
-    def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> _SearchResults: ...
-    def get_result(self) -> pd.DataFrame: ...
-    def get_params_ranks(self, rank: float) -> dict: ...
-    def plot(
-        self, param: str, metrics: list[str] | None = None, figsize: tuple = (8, 6)
-    ) -> Figure: ...
-    @property
-    def data(self) -> pd.DataFrame: ...
-
-class KovaGridSearchCV(_SearchResults, GridSearchCV):
+class KovaGridSearchCV(GridSearchCV):
     def __init__(
         self,
         estimator: Any,
@@ -47,8 +36,17 @@ class KovaGridSearchCV(_SearchResults, GridSearchCV):
         error_score: Any = np.nan,
         return_train_score: bool = False,
     ) -> None: ...
+    test_ratio: float
+    def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> Self: ...
+    def get_result(self) -> pd.DataFrame: ...
+    def get_params_ranks(self, rank: float) -> dict: ...
+    def plot(
+        self, param: str, metrics: list[str] | None = None, figsize: tuple = (8, 6)
+    ) -> Figure: ...
+    @property
+    def data(self) -> pd.DataFrame: ...
 
-class KovaRandomizedSearchCV(_SearchResults, RandomizedSearchCV):
+class KovaRandomizedSearchCV(RandomizedSearchCV):
     def __init__(
         self,
         estimator: Any,
@@ -65,3 +63,12 @@ class KovaRandomizedSearchCV(_SearchResults, RandomizedSearchCV):
         error_score: Any = np.nan,
         return_train_score: bool = False,
     ) -> None: ...
+    test_ratio: float
+    def fit(self, X: Any, y: Any = None, sample_weight: Any = None) -> Self: ...
+    def get_result(self) -> pd.DataFrame: ...
+    def get_params_ranks(self, rank: float) -> dict: ...
+    def plot(
+        self, param: str, metrics: list[str] | None = None, figsize: tuple = (8, 6)
+    ) -> Figure: ...
+    @property
+    def data(self) -> pd.DataFrame: ...

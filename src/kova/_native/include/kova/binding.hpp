@@ -10,19 +10,18 @@
 //    changes what the code calls.
 #pragma once
 
-#include <pybind11/pybind11.h>
-
 #include <functional>
 #include <initializer_list>
 #include <memory>
 #include <stdexcept>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
-namespace kova {
+#include "capi.hpp"
 
-namespace py = pybind11;
+namespace kova {
 
 // How an argument is checked or converted when a call enters the function.
 enum class Check {
@@ -253,13 +252,6 @@ inline py::object Args::operator[](const char* name) const {
   return values_[i];
 }
 
-// raise exc_type(message): exc_type is any exception class, for example a module global such as
-// KovaError read at call time.
-[[noreturn]] inline void raise(const py::object& exc_type, const char* message) {
-  PyErr_SetObject(exc_type.ptr(), py::str(message).ptr());
-  throw py::error_already_set();
-}
-
 using Impl = std::function<py::object(const Args&)>;
 
 // A Python-callable C++ function with a signature; binds to instances like a Python function.
@@ -281,7 +273,7 @@ inline void register_function_type(py::module_ m) {
           "__get__",
           [](py::object self, py::object obj, py::object) -> py::object {
             if (obj.is_none()) return self;
-            return py::reinterpret_steal<py::object>(PyMethod_New(self.ptr(), obj.ptr()));
+            return steal(PyMethod_New(self.ptr(), obj.ptr()));
           },
           py::arg("obj"), py::arg("owner") = py::none())
       .def_property_readonly("__signature__",
@@ -367,44 +359,62 @@ class ClassBuilder {
     ns_["__doc__"] = doc;
   }
 
-  // An instance method; `self` is the first parameter.
-  ClassBuilder& def(const char* name, std::vector<Param> params, Impl impl, const char* doc) {
-    ns_[name] = mod_.function(name_, name, std::move(params), std::move(impl), doc);
+  // An instance method; `self` is the first parameter. `impl` is a free function
+  // `py::object f(const kova::Module&, const kova::Args&)` (handed this module at call time) or
+  // any callable taking `const kova::Args&`.
+  template <class F>
+  ClassBuilder& def(const char* name, std::vector<Param> params, F impl, const char* doc) {
+    ns_[name] = method(name, std::move(params), std::move(impl), doc);
     return *this;
   }
 
   // An instance method wrapped, when the class is created, by a decorator such as a module
   // global (`decorator(function)` becomes the class attribute).
+  template <class F>
   ClassBuilder& def_decorated(const char* name, const py::object& decorator,
-                              std::vector<Param> params, Impl impl, const char* doc) {
-    ns_[name] = decorator(mod_.function(name_, name, std::move(params), std::move(impl), doc));
+                              std::vector<Param> params, F impl, const char* doc) {
+    ns_[name] = decorator(method(name, std::move(params), std::move(impl), doc));
     return *this;
   }
 
-  ClassBuilder& def_static(const char* name, std::vector<Param> params, Impl impl,
-                           const char* doc) {
-    py::object f = mod_.function(name_, name, std::move(params), std::move(impl), doc);
-    ns_[name] = py::reinterpret_steal<py::object>(PyStaticMethod_New(f.ptr()));
+  template <class F>
+  ClassBuilder& def_static(const char* name, std::vector<Param> params, F impl, const char* doc) {
+    py::object f = method(name, std::move(params), std::move(impl), doc);
+    ns_[name] = steal(PyStaticMethod_New(f.ptr()));
     return *this;
   }
 
   // A read-only property computed by `impl(self)`.
-  ClassBuilder& def_property(const char* name, Impl impl, const char* doc) {
-    py::object getter = mod_.function(name_, name, {"self"}, std::move(impl), doc);
-    ns_[name] =
-        py::module_::import("builtins").attr("property")(getter, py::none(), py::none(), doc);
+  template <class F>
+  ClassBuilder& def_property(const char* name, F impl, const char* doc) {
+    py::object getter = method(name, {"self"}, std::move(impl), doc);
+    ns_[name] = builtin("property")(getter, py::none(), py::none(), doc);
     return *this;
   }
 
   // Creates the class and binds it as a module global.
   py::object create() {
-    py::object type = py::module_::import("builtins").attr("type");
+    py::object type = builtin("type");
     py::object cls = type(name_, bases_, ns_);
     mod_.set(name_.c_str(), cls);
     return cls;
   }
 
  private:
+  template <class F>
+  py::object method(const char* name, std::vector<Param> params, F impl, const char* doc) const {
+    return mod_.function(name_, name, std::move(params), to_impl(std::move(impl)), doc);
+  }
+
+  template <class F>
+  Impl to_impl(F impl) const {
+    if constexpr (std::is_invocable_r_v<py::object, F, const Module&, const Args&>) {
+      return [mod = mod_, impl](const Args& a) { return impl(mod, a); };
+    } else {
+      return Impl(std::move(impl));
+    }
+  }
+
   Module mod_;
   std::string name_;
   py::tuple bases_;

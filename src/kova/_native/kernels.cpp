@@ -10,6 +10,7 @@
 #include <string>
 
 #include "kova/association.hpp"
+#include "kova/kernel_parts.hpp"
 #include "kova/text.hpp"
 
 namespace py = pybind11;
@@ -96,4 +97,7 @@ empty. Invalid codes or lengths raise ValueError.)doc");
 length; pandas ``DataFrame.corrwith(codes, method=correlation_ratio)`` passes them in this order.
 The result is sqrt(between-group / total sum of squares) in [0, 1]; 0.0 when all values are
 equal, NaN when empty or when a value is not finite. Invalid codes or lengths raise ValueError.)doc");
+
+  kova::kernels::define_boosting(m);
+  kova::kernels::define_distance(m);
 }

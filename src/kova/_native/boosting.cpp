@@ -1,0 +1,7 @@
+#include "kova/kernel_parts.hpp"
+
+namespace kova::kernels {
+
+void define_boosting(pybind11::module_& /*m*/) {}
+
+}  // namespace kova::kernels

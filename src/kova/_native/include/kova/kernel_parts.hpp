@@ -1,0 +1,15 @@
+// The parts of kova._kernels that live in their own source files; the module's init in
+// kernels.cpp calls each one to add its functions.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+namespace kova::kernels {
+
+// Gradient-boosted depth-1 trees on histogram bins (boosting.cpp).
+void define_boosting(pybind11::module_& m);
+
+// Two-sample distances between feature columns (distance.cpp).
+void define_distance(pybind11::module_& m);
+
+}  // namespace kova::kernels

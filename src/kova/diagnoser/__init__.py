@@ -1,0 +1,1 @@
+"""Diagnosers of a fitted model: accuracy and weak spots."""

@@ -308,6 +308,7 @@ def test_weights_reach_the_estimator_only_when_given(monkeypatch):
 )
 def test_targets_are_flattened(make_y, classification):
     X, y = classification
+    np.random.seed(0)  # the hold-out split is drawn from numpy's global state
     s = KovaGridSearchCV(DecisionTreeClassifier(random_state=0), {"max_depth": [2]})
     s.fit(pd.DataFrame(X), make_y(y))
     assert s.cv_results_["mean_test_AUC"][0] > 0.5
@@ -330,6 +331,16 @@ def test_get_params_set_params_and_repr():
     assert s.test_ratio == 0.25 and s.estimator.max_depth == 3
     text = repr(s)
     assert "test_ratio=0.25" in text and "refit" not in text and "n_jobs" not in text
+
+
+@pytest.mark.parametrize("cls", SEARCHES)
+@pytest.mark.parametrize(
+    ("scoring", "columns"), [("ACC", ["ACC"]), (["F1", "ACC"], ["F1", "ACC"]), (None, ["AUC"])]
+)
+def test_scoring_set_after_construction_is_resolved_by_name(cls, scoring, columns, classification):
+    s = make_search(cls, scoring=["Recall"]).set_params(scoring=scoring).fit(*classification)
+    assert list(s.get_result().columns[1:-1]) == columns
+    assert f"mean_test_{columns[0]}" in s.cv_results_
 
 
 @pytest.mark.parametrize("cls", SEARCHES)

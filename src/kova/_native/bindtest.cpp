@@ -3,10 +3,13 @@
 // subclassing a Python base class).
 #include <kova/binding.hpp>
 
-namespace py = pybind11;
 using kova::arg;
 
 namespace {
+
+py::object apply_transform(const kova::Module& mod, const kova::Args& a) {
+  return mod["transform"](a["x"]);
+}
 
 void define_probe(const kova::Module& mod) {
   kova::ClassBuilder probe(mod, "Probe", "Holds what it was given; used to test argument binding.");
@@ -26,9 +29,7 @@ void define_probe(const kova::Module& mod) {
         return py::make_tuple(a["ratio"], a["label"], a["items"], a["extra"]);
       },
       "Return the bound arguments as a tuple.");
-  probe.def(
-      "apply", {"self", "x"}, [mod](const kova::Args& a) { return mod["transform"](a["x"]); },
-      "Call the module global `transform` on x.");
+  probe.def("apply", {"self", "x"}, apply_transform, "Call the module global `transform` on x.");
   probe.def_static(
       "twice", {"x"}, [](const kova::Args& a) { return a["x"] * py::int_(2); }, "Return x * 2.");
   probe.def_property(
@@ -68,7 +69,7 @@ PYBIND11_MODULE(_bindtest, m) {
   kova::Module mod(m);
   mod.import_as("numpy", "np");
   mod.import_from("sklearn.base", {"BaseEstimator"});
-  mod.set("transform", py::module_::import("builtins").attr("abs"));
+  mod.set("transform", kova::builtin("abs"));
   define_probe(mod);
   define_estimator(mod);
   mod.set("__test__", py::dict());

@@ -8,9 +8,7 @@
 // scikit-learn functions, METRICS) are module globals read at call time.
 #include <kova/binding.hpp>
 #include <string>
-#include <vector>
 
-namespace py = pybind11;
 using kova::arg;
 
 namespace {
@@ -19,44 +17,33 @@ namespace {
 // that a cv the caller gave is never redrawn. Not a constructor parameter: get_params ignores it.
 const char* const kDrawnSplit = "_kova_drawn_cv";
 
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
-
-// The class that defines the running method (`owner` of this module), found in type(self).__mro__
-// as Python's zero-argument super() would find it: not through the module global, which a caller
-// may have replaced (by a subclass, whose methods would then lead back here without end).
-py::object defining_class(const kova::Module& mod, const char* owner, const py::object& self) {
+// The class that defines the running method (its owner in this module), found in
+// type(self).__mro__ as Python's zero-argument super() would find it: not through the module
+// global, which a caller may have replaced (by a subclass, whose methods would then lead back
+// here without end).
+py::object defining_class(const kova::Module& mod, const kova::Args& a) {
+  const std::string& owner = a.signature().owner();
   const py::str module_name(mod.name());
   const py::str qualname(owner);
+  const py::object self = a.self();
   for (py::handle cls : py::type::handle_of(self).attr("__mro__")) {
     if (py::getattr(cls, "__module__", py::none()).equal(module_name) &&
         py::getattr(cls, "__qualname__", py::none()).equal(qualname)) {
       return py::reinterpret_borrow<py::object>(cls);
     }
   }
-  return mod[owner];  // self is not an instance: super() below raises its TypeError
+  return mod[owner.c_str()];  // self is not an instance: super() below raises its TypeError
 }
 
 // super(owner, self): the base class's view of self, seen from the class that defines the method
 // (so a user subclass that overrides a method and calls super() does not loop).
-py::object base_view(const kova::Module& mod, const char* owner, const py::object& self) {
-  return builtin("super")(defining_class(mod, owner, self), self);
-}
-
-bool truthy(const py::handle& value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
+py::object base_view(const kova::Module& mod, const kova::Args& a) {
+  return kova::builtin("super")(defining_class(mod, a), a.self());
 }
 
 // Python's `left == right` (element-wise for arrays and pandas objects).
 py::object equals(const py::handle& left, const py::handle& right) {
-  PyObject* result = PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ);
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-py::object full_slice() {
-  return py::reinterpret_steal<py::object>(PySlice_New(nullptr, nullptr, nullptr));
+  return kova::steal(PyObject_RichCompare(left.ptr(), right.ptr(), Py_EQ));
 }
 
 // ---------------------------------------------------------------------------- constructor
@@ -72,7 +59,7 @@ py::object normalise_scoring(const kova::Module& mod, const py::object& scoring,
                              const py::object& estimator) {
   if (scoring.is_none()) {
     py::dict by_name;
-    if (truthy(mod["is_regressor"](estimator))) {
+    if (kova::truth(mod["is_regressor"](estimator))) {
       by_name["R2"] = mod["make_scorer"](mod["r2_score"]);
     } else {
       // The table's AUC scorer ranks by predicted probabilities or decision values: an AUC of
@@ -94,16 +81,17 @@ py::object normalise_scoring(const kova::Module& mod, const py::object& scoring,
   return scoring;  // a ready dictionary of scorers, a tuple, a callable: the base's business
 }
 
-// Normalises scoring, calls the base constructor with the keywords `base_keywords`, stores
-// test_ratio as given (a fraction, or a number of samples as train_test_split reads an int).
-py::object construct(const kova::Module& mod, const char* owner,
-                     const std::vector<const char*>& base_keywords, const kova::Args& a) {
+// Normalises scoring, calls the base constructor with every parameter but test_ratio (in
+// signature order), stores test_ratio as given (a fraction, or a number of samples as
+// train_test_split reads an int).
+py::object construct(const kova::Module& mod, const kova::Args& a) {
   py::object scoring = normalise_scoring(mod, a["scoring"], a["estimator"]);
   py::dict keywords;
-  for (const char* name : base_keywords) {
-    keywords[name] = std::string(name) == "scoring" ? scoring : a[name];
+  for (const kova::Param& p : a.signature().params()) {
+    if (p.name == "self" || p.name == "test_ratio") continue;
+    keywords[p.name.c_str()] = p.name == "scoring" ? scoring : a[p.name.c_str()];
   }
-  base_view(mod, owner, a.self()).attr("__init__")(**keywords);
+  base_view(mod, a).attr("__init__")(**keywords);
   a.self().attr("test_ratio") = a["test_ratio"];
   return py::none();
 }
@@ -126,9 +114,11 @@ py::list draw_split(const kova::Module& mod, const py::object& self, py::ssize_t
   return cv;
 }
 
-py::object fit(const kova::Module& mod, const char* owner, const kova::Args& a) {
+py::object fit(const kova::Module& mod, const kova::Args& a) {
   py::object self = a.self();
   py::object X = a["X"];
+  // Names given through set_params are resolved as the constructor resolves them.
+  self.attr("scoring") = normalise_scoring(mod, self.attr("scoring"), self.attr("estimator"));
   py::object cv = self.attr("cv");
   // A split this method drew is reused while the number of samples is unchanged; a cv the
   // caller gave is never looked at here.
@@ -148,7 +138,7 @@ py::object fit(const kova::Module& mod, const char* owner, const kova::Args& a) 
   keywords["y"] = y.is_none() ? y : mod["np"].attr("ravel")(mod["np"].attr("asarray")(y));
   // Only given weights are handed on: estimators whose fit takes no sample_weight stay usable.
   if (!a["sample_weight"].is_none()) keywords["sample_weight"] = a["sample_weight"];
-  base_view(mod, owner, self).attr("fit")(**keywords);
+  base_view(mod, a).attr("fit")(**keywords);
   return self;
 }
 
@@ -174,7 +164,7 @@ py::object get_result(const kova::Module& mod, const kova::Args& a) {
 
   py::object table =
       mod["pd"].attr("DataFrame")(self.attr("cv_results_")).attr("set_index")("params");
-  table = table.attr("loc")[py::make_tuple(full_slice(), keys)];
+  table = table.attr("loc")[py::make_tuple(kova::full_slice(), keys)];
   // A stable sort lists tied candidates in search order; the default quicksort may not (its
   // vectorised variants reorder ties), so the first of a tie would depend on the machine.
   table = table.attr("sort_values")(py::arg("by") = rank_key, py::arg("kind") = "stable");
@@ -193,7 +183,7 @@ py::object get_result(const kova::Module& mod, const kova::Args& a) {
 
 py::object get_params_ranks(const kova::Module& mod, const kova::Args& a) {
   py::object table = a.self().attr("data");
-  py::object ranks = table.attr("iloc")[py::make_tuple(full_slice(), 0)];
+  py::object ranks = table.attr("iloc")[py::make_tuple(kova::full_slice(), 0)];
   py::object rank = a["rank"];
   if (!ranks.attr("values").contains(rank)) kova::raise(mod["KovaError"], "Rank is out of range");
   // Tied candidates share a rank: the first in the table's order is returned.
@@ -273,44 +263,39 @@ py::object plot(const kova::Module& mod, const kova::Args& a) {
   return figure;
 }
 
+// The ranked result table, rebuilt on each access (through the method, so overrides apply).
+py::object data(const kova::Args& a) { return a.self().attr("get_result")(); }
+
 // ------------------------------------------------------------------------------ classes
 
 // fit, get_result, get_params_ranks, plot and data: the same in both classes.
-void define_shared_members(kova::ClassBuilder& c, const kova::Module& mod, const char* owner) {
-  c.def(
-      "fit", {"self", "X", arg("y") = py::none(), arg("sample_weight") = py::none()},
-      [mod, owner](const kova::Args& a) { return fit(mod, owner, a); },
-      "Run the search and return the search itself.\n\n"
-      "X: the feature matrix (anything with a length).\n"
-      "y: the target; flattened to one dimension (arrays, Series, one-column frames), or None\n"
-      "    for estimators that need no target.\n"
-      "sample_weight: per-sample weights handed to the estimator's fit, or None (not passed).\n\n"
-      "Without a cv, one shuffled hold-out split (test_ratio held out) is drawn and stored in\n"
-      "cv; later fits reuse it while the number of samples is unchanged and draw a new one\n"
-      "otherwise. A cv the caller gave is used as it is.");
-  c.def(
-      "get_result", {"self"}, [mod](const kova::Args& a) { return get_result(mod, a); },
-      "Return the ranked result table of a fitted search.\n\n"
-      "One row per candidate, indexed by its parameter dictionary and sorted by the rank of\n"
-      "the first metric; columns \"Rank(by <first metric>)\", one column per metric (losses\n"
-      "shown as positive values) and \"time\" (mean fit time).");
-  c.def(
-      "get_params_ranks", {"self", "rank"},
-      [mod](const kova::Args& a) { return get_params_ranks(mod, a); },
-      "Return the parameter dictionary of the candidate holding `rank` (the first listed when\n"
-      "several share it); KovaError \"Rank is out of range\" when no candidate holds it.");
-  c.def(
-      "plot", {"self", "param", arg("metrics") = py::none(), arg("figsize") = py::make_tuple(8, 6)},
-      [mod](const kova::Args& a) { return plot(mod, a); },
-      "Plot mean validation scores against the searched hyper-parameter `param`, show the\n"
-      "figure and return it.\n\n"
-      "metrics: metric names; None takes the first two of scoring. The first is drawn in\n"
-      "green; when exactly two are given the second is drawn in blue on a twin y axis, with a\n"
-      "legend. Losses appear negated, as scikit-learn stores them.\n"
-      "figsize: the figure size in inches.");
-  c.def_property(
-      "data", [](const kova::Args& a) { return a.self().attr("get_result")(); },
-      "The ranked result table (get_result()), rebuilt on each access.");
+void define_shared_members(kova::ClassBuilder& c) {
+  c.def("fit", {"self", "X", arg("y") = py::none(), arg("sample_weight") = py::none()}, fit,
+        "Run the search and return the search itself.\n\n"
+        "X: the feature matrix (anything with a length).\n"
+        "y: the target; flattened to one dimension (arrays, Series, one-column frames), or None\n"
+        "    for estimators that need no target.\n"
+        "sample_weight: per-sample weights handed to the estimator's fit, or None (not passed).\n\n"
+        "Without a cv, one shuffled hold-out split (test_ratio held out) is drawn and stored in\n"
+        "cv; later fits reuse it while the number of samples is unchanged and draw a new one\n"
+        "otherwise. A cv the caller gave is used as it is.");
+  c.def("get_result", {"self"}, get_result,
+        "Return the ranked result table of a fitted search.\n\n"
+        "One row per candidate, indexed by its parameter dictionary and sorted by the rank of\n"
+        "the first metric; columns \"Rank(by <first metric>)\", one column per metric (losses\n"
+        "shown as positive values) and \"time\" (mean fit time).");
+  c.def("get_params_ranks", {"self", "rank"}, get_params_ranks,
+        "Return the parameter dictionary of the candidate holding `rank` (the first listed when\n"
+        "several share it); KovaError \"Rank is out of range\" when no candidate holds it.");
+  c.def("plot",
+        {"self", "param", arg("metrics") = py::none(), arg("figsize") = py::make_tuple(8, 6)}, plot,
+        "Plot mean validation scores against the searched hyper-parameter `param`, show the\n"
+        "figure and return it.\n\n"
+        "metrics: metric names; None takes the first two of scoring. The first is drawn in\n"
+        "green; when exactly two are given the second is drawn in blue on a twin y axis, with a\n"
+        "legend. Losses appear negated, as scikit-learn stores them.\n"
+        "figsize: the figure size in inches.");
+  c.def_property("data", data, "The ranked result table (get_result()), rebuilt on each access.");
 }
 
 const char* const kGridDoc =
@@ -345,44 +330,28 @@ const char* const kRandomizedDoc =
 const char* const kInitDoc = "Normalise scoring, initialise the base search, store test_ratio.";
 
 void define_grid_search(const kova::Module& mod) {
-  static const char* const owner = "KovaGridSearchCV";
-  kova::ClassBuilder c(mod, owner, kGridDoc, py::make_tuple(mod["GridSearchCV"]));
-  c.def(
-      "__init__",
-      {"self", "estimator", "param_grid", arg("scoring") = py::none(), arg("n_jobs") = py::none(),
-       arg("refit") = false, arg("cv") = py::none(), arg("test_ratio") = 0.2, arg("verbose") = 0,
-       arg("pre_dispatch") = "2*n_jobs", arg("error_score") = mod["np"].attr("nan"),
-       arg("return_train_score") = false},
-      [mod](const kova::Args& a) {
-        return construct(mod, owner,
-                         {"estimator", "param_grid", "scoring", "n_jobs", "refit", "cv", "verbose",
-                          "pre_dispatch", "error_score", "return_train_score"},
-                         a);
-      },
-      kInitDoc);
-  define_shared_members(c, mod, owner);
+  kova::ClassBuilder c(mod, "KovaGridSearchCV", kGridDoc, py::make_tuple(mod["GridSearchCV"]));
+  c.def("__init__",
+        {"self", "estimator", "param_grid", arg("scoring") = py::none(), arg("n_jobs") = py::none(),
+         arg("refit") = false, arg("cv") = py::none(), arg("test_ratio") = 0.2, arg("verbose") = 0,
+         arg("pre_dispatch") = "2*n_jobs", arg("error_score") = mod["np"].attr("nan"),
+         arg("return_train_score") = false},
+        construct, kInitDoc);
+  define_shared_members(c);
   c.create();
 }
 
 void define_randomized_search(const kova::Module& mod) {
-  static const char* const owner = "KovaRandomizedSearchCV";
-  kova::ClassBuilder c(mod, owner, kRandomizedDoc, py::make_tuple(mod["RandomizedSearchCV"]));
-  c.def(
-      "__init__",
-      {"self", "estimator", "param_distributions", arg("n_iter") = 10, arg("scoring") = py::none(),
-       arg("n_jobs") = py::none(), arg("refit") = false, arg("cv") = py::none(),
-       arg("test_ratio") = 0.2, arg("verbose") = 0, arg("pre_dispatch") = "2*n_jobs",
-       arg("random_state") = py::none(), arg("error_score") = mod["np"].attr("nan"),
-       arg("return_train_score") = false},
-      [mod](const kova::Args& a) {
-        return construct(
-            mod, owner,
-            {"estimator", "param_distributions", "n_iter", "scoring", "n_jobs", "refit", "cv",
-             "verbose", "pre_dispatch", "random_state", "error_score", "return_train_score"},
-            a);
-      },
-      kInitDoc);
-  define_shared_members(c, mod, owner);
+  kova::ClassBuilder c(mod, "KovaRandomizedSearchCV", kRandomizedDoc,
+                       py::make_tuple(mod["RandomizedSearchCV"]));
+  c.def("__init__",
+        {"self", "estimator", "param_distributions", arg("n_iter") = 10,
+         arg("scoring") = py::none(), arg("n_jobs") = py::none(), arg("refit") = false,
+         arg("cv") = py::none(), arg("test_ratio") = 0.2, arg("verbose") = 0,
+         arg("pre_dispatch") = "2*n_jobs", arg("random_state") = py::none(),
+         arg("error_score") = mod["np"].attr("nan"), arg("return_train_score") = false},
+        construct, kInitDoc);
+  define_shared_members(c);
   c.create();
 }
 

@@ -4,11 +4,11 @@
 // into a request record and hands the record to a plot class of kova.data.eda. Collaborators (the
 // plot classes, TestResult, the argument checkers, KovaError) are module globals read at call
 // time, so tests and users can replace them.
-#include <initializer_list>
 #include <kova/binding.hpp>
 
-namespace py = pybind11;
 using kova::arg;
+using kova::builtin_type;
+using kova::make_list;
 
 namespace {
 
@@ -26,17 +26,7 @@ const char* const kClassDoc =
 const char* const kBiFeaturesMessage =
     "bi_features is expected to have two different feature names.";
 
-py::object builtin_type(PyTypeObject* type) {
-  return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
-}
-
 py::tuple default_figsize() { return py::make_tuple(6, 6); }
-
-py::list make_list(std::initializer_list<py::object> items) {
-  py::list out;
-  for (const py::object& item : items) out.append(item);
-  return out;
-}
 
 // ------------------------------------------------------------------------------ constructor
 
@@ -45,7 +35,7 @@ py::list make_list(std::initializer_list<py::object> items) {
 // that repeated column names never overwrite one another.
 void convert_columns_to_float(const py::object& data) {
   const py::object to_float = builtin_type(&PyFloat_Type);
-  const py::slice all_rows{py::none(), py::none(), py::none()};
+  const py::object all_rows = kova::full_slice();
   const size_t n_columns = py::len(data.attr("columns"));
   for (size_t i = 0; i < n_columns; ++i) {
     const py::int_ position(i);
@@ -189,37 +179,40 @@ py::object multivariate_plot(const kova::Args& a) {
 
 // ------------------------------------------------------------------------------ plot calls
 
-py::object plot_univariate(const kova::Module& mod, const kova::Args& a) {
+enum class View { univariate, bivariate, multivariate };
+
+// Draws a request record with the plot class of its view and returns the figure.
+py::object draw_record(const kova::Module& mod, const kova::Args& a, View view) {
   py::object record = a["eda_result"];
-  py::object plot_class = mod["UnivariatePlot"];
   py::object data = record["value"]["data"];
   py::object meta = record["value"]["meta"];
-  py::object plot = plot_class(data, meta);
-  py::object draw = plot.attr("plot");
-  return draw(record["input"]["feature_0"], py::arg("figsize") = a["figsize"]);
+  py::object input = record["input"];
+  py::object figsize = a["figsize"];
+  switch (view) {
+    case View::univariate:
+      return mod["UnivariatePlot"](data, meta)
+          .attr("plot")(input["feature_0"], py::arg("figsize") = figsize);
+    case View::bivariate:
+      return mod["BivariatePlot"](data, meta)
+          .attr("plot")(make_list({input["feature_0"], input["feature_1"]}),
+                        py::arg("figsize") = figsize);
+    case View::multivariate:
+      return mod["MultivariatePlot"](data, py::arg("meta_info") = meta)
+          .attr("plot")(py::arg("plot_type") = input["multi_type"], py::arg("figsize") = figsize);
+  }
+  throw std::logic_error("kova: unknown plot view");
+}
+
+py::object plot_univariate(const kova::Module& mod, const kova::Args& a) {
+  return draw_record(mod, a, View::univariate);
 }
 
 py::object plot_bivariate(const kova::Module& mod, const kova::Args& a) {
-  py::object record = a["eda_result"];
-  py::object plot_class = mod["BivariatePlot"];
-  py::object data = record["value"]["data"];
-  py::object meta = record["value"]["meta"];
-  py::object plot = plot_class(data, meta);
-  py::object draw = plot.attr("plot");
-  py::object input = record["input"];
-  py::list features = make_list({input["feature_0"], input["feature_1"]});
-  return draw(features, py::arg("figsize") = a["figsize"]);
+  return draw_record(mod, a, View::bivariate);
 }
 
 py::object plot_multivariate(const kova::Module& mod, const kova::Args& a) {
-  py::object record = a["eda_result"];
-  py::object plot_class = mod["MultivariatePlot"];
-  py::object data = record["value"]["data"];
-  py::object meta = record["value"]["meta"];
-  py::object plot = plot_class(data, py::arg("meta_info") = meta);
-  py::object draw = plot.attr("plot");
-  return draw(py::arg("plot_type") = record["input"]["multi_type"],
-              py::arg("figsize") = a["figsize"]);
+  return draw_record(mod, a, View::multivariate);
 }
 
 // ------------------------------------------------------------------------------------ class
@@ -233,7 +226,7 @@ void define_eda_api(const kova::Module& mod) {
       {"self", arg("show").str() = py::none(), arg("uni_feature").str() = py::none(),
        arg("bi_features").list() = py::none(), arg("multi_features").list() = py::none(),
        arg("multi_type").str() = "correlation_heatmap", arg("figsize") = default_figsize()},
-      [mod](const kova::Args& a) { return eda(mod, a); },
+      eda,
       "Draw one exploratory view and return TestResult(figure=fig, data=None).\n\n"
       "show: \"univariate\" (uni_feature: one feature name), \"bivariate\" (bi_features: a list\n"
       "    of two different feature names; repeats are dropped) or \"multivariate\"\n"
@@ -251,18 +244,14 @@ void define_eda_api(const kova::Module& mod) {
         {"self", "multi_type", "multi_features", arg("figsize") = default_figsize()},
         multivariate_plot,
         "Plot a correlation view of the listed features (all features when None).");
-  c.def_static(
-      "plot_univariate", {"eda_result", arg("figsize") = default_figsize()},
-      [mod](const kova::Args& a) { return plot_univariate(mod, a); },
-      "Draw a univariate request record with UnivariatePlot and return the figure.");
-  c.def_static(
-      "plot_bivariate", {"eda_result", arg("figsize") = default_figsize()},
-      [mod](const kova::Args& a) { return plot_bivariate(mod, a); },
-      "Draw a bivariate request record with BivariatePlot and return the figure.");
-  c.def_static(
-      "plot_multivariate", {"eda_result", arg("figsize") = default_figsize()},
-      [mod](const kova::Args& a) { return plot_multivariate(mod, a); },
-      "Draw a multivariate request record with MultivariatePlot and return the figure.");
+  c.def_static("plot_univariate", {"eda_result", arg("figsize") = default_figsize()},
+               plot_univariate,
+               "Draw a univariate request record with UnivariatePlot and return the figure.");
+  c.def_static("plot_bivariate", {"eda_result", arg("figsize") = default_figsize()}, plot_bivariate,
+               "Draw a bivariate request record with BivariatePlot and return the figure.");
+  c.def_static("plot_multivariate", {"eda_result", arg("figsize") = default_figsize()},
+               plot_multivariate,
+               "Draw a multivariate request record with MultivariatePlot and return the figure.");
   c.create();
 }
 

@@ -86,6 +86,7 @@ class Args {
   py::object operator[](size_t i) const { return values_.at(i); }
   py::object operator[](const char* name) const;
   py::object self() const { return values_.at(0); }
+  const Signature& signature() const { return sig_; }
 
  private:
   const Signature& sig_;
@@ -95,8 +96,9 @@ class Args {
 // A function's parameter list and its argument binder.
 class Signature {
  public:
-  Signature(std::string func_name, std::vector<Param> params)
-      : name_(std::move(func_name)), params_(std::move(params)) {
+  // `owner` is the name of the class that defines the function ("" for module functions).
+  Signature(std::string func_name, std::vector<Param> params, std::string owner = "")
+      : name_(std::move(func_name)), owner_(std::move(owner)), params_(std::move(params)) {
     while (n_required_ < params_.size() && !params_[n_required_].has_default) ++n_required_;
     for (size_t i = n_required_; i < params_.size(); ++i) {
       if (!params_[i].has_default) {
@@ -106,6 +108,7 @@ class Signature {
   }
 
   const std::string& name() const { return name_; }
+  const std::string& owner() const { return owner_; }
   const std::vector<Param>& params() const { return params_; }
 
   // Index of the parameter called `name`, or npos.
@@ -242,6 +245,7 @@ class Signature {
   }
 
   std::string name_;
+  std::string owner_;
   std::vector<Param> params_;
   size_t n_required_ = 0;
 };
@@ -336,7 +340,7 @@ class Module {
   // Python function.
   py::object function(const std::string& owner, const char* name, std::vector<Param> params,
                       Impl impl, const char* doc) const {
-    py::object f = py::cast(Function{Signature(name, std::move(params)), std::move(impl)});
+    py::object f = py::cast(Function{Signature(name, std::move(params), owner), std::move(impl)});
     f.attr("__name__") = name;
     f.attr("__qualname__") = owner.empty() ? std::string(name) : owner + "." + name;
     f.attr("__module__") = this->name();

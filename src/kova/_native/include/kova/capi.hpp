@@ -33,9 +33,7 @@ inline Py_ssize_t length_of(const py::handle& value) {
 }
 
 // A name of the builtins module, looked up when called.
-inline py::object builtin(const char* name) {
-  return py::module_::import("builtins").attr(name);
-}
+inline py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
 
 // A built-in type (list, tuple, float, ...) as a Python object.
 inline py::object builtin_type(PyTypeObject* type) {

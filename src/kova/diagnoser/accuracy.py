@@ -21,8 +21,10 @@ __all__ = ["Accuracy"]
 
 MAX_SCATTER_POINTS = 5000  # denser residual plots show a reproducible random sample
 TREND_BINS = 10
+MIN_TREND_ROWS = 3 * TREND_BINS  # fewer rows show no binned mean trend
 MAX_BOX_LEVELS = 20
 PREDICT_SUFFIX = "_predict"
+BOX_COLOR = "#DCE3EE"
 
 
 class Accuracy(DataDiagnoser):
@@ -146,7 +148,7 @@ class Accuracy(DataDiagnoser):
             shown = rng.choice(x.size, MAX_SCATTER_POINTS, replace=False)
         ax.scatter(x[shown], residual[shown], s=12, alpha=0.5, color=POINT_COLOR, label="Residual")
         centers, means = _binned_means(x, residual)
-        if centers.size > 1:
+        if x.size >= MIN_TREND_ROWS and centers.size > 1:
             ax.plot(
                 centers, means, color=LINE_COLOR, marker="o", linewidth=2, label="Mean residual"
             )
@@ -158,7 +160,14 @@ class Accuracy(DataDiagnoser):
         if levels.size > MAX_BOX_LEVELS:
             raise KovaError(f"Too many levels ({levels.size}) to draw residual boxes.")
         groups = [residual[x == level] for level in levels]
-        ax.boxplot(groups, showmeans=True)
+        ax.boxplot(
+            groups,
+            showmeans=True,
+            patch_artist=True,
+            boxprops={"facecolor": BOX_COLOR},
+            medianprops={"color": LINE_COLOR},
+            meanprops={"markerfacecolor": POINT_COLOR, "markeredgecolor": POINT_COLOR},
+        )
         ax.set_xticks(np.arange(1, levels.size + 1), [f"{level:g}" for level in levels])
 
 

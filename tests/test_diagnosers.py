@@ -77,6 +77,13 @@ def test_accuracy_table_scores_train_and_test(case):
         assert table.loc[part, metric] == pytest.approx(expected, abs=5e-5)
     np.testing.assert_allclose(table.loc["Gap"], table.loc["Test"] - table.loc["Train"], atol=2e-4)
     assert np.isfinite(table.to_numpy()).all()
+    # A refit on other rows (a segment) reports those rows, not the earlier scores.
+    segment = dict(data, train_idx=data["train_idx"][:50], test_idx=data["test_idx"][:30])
+    accuracy.fit(**segment)
+    rows = segment["test_idx"]
+    refit = accuracy.display_table(accuracy.get_result())
+    expected = score(data["y"][rows], data["prediction"][rows])
+    assert refit.loc["Test", metric] == pytest.approx(expected, abs=5e-5)
 
 
 def test_residuals_against_feature_prediction_and_response(case):

@@ -47,6 +47,11 @@ class Accuracy(DataDiagnoser):
         default = CLS_METRICS if self.task_type == "classification" else REG_METRICS
         self.metrics = list(default) if metrics is None else list(metrics)
 
+    def _on_fit(self):
+        # Scores of an earlier fit must not outlive it.
+        self.__dict__.pop("scores_", None)
+        self.__dict__.pop("metric_table_", None)
+
     def get_scoring(self):
         """Every metric on the training and on the test rows; kept in `scores_`."""
         self._check_fitted()

@@ -100,7 +100,9 @@ class WeakSpot(DataDiagnoser):
         self.metric = DEFAULT_METRIC[self.task_type] if metric is None else metric
         self.slice_features = list(dict.fromkeys(slice_features))
         self.use_test = bool(use_test)
-        _, sign, _, self.needs_proba, self.is_additive = get_scoring_metric(self.metric, False)
+        _, sign, _, self.needs_proba, self.is_additive = get_scoring_metric(
+            self.metric, average=False
+        )
         self.better_when_larger = larger_is_better(sign)
 
     # -- fitting ------------------------------------------------------------------

@@ -1,1 +1,5 @@
 """Models and model search: the hyper-parameter search classes live in ``kova.models.morbeck``."""
+
+from kova.models.xgb1 import XGB1Regressor
+
+__all__ = ["XGB1Regressor"]

@@ -2,12 +2,11 @@
 
 The pipeline is a plain namespace over 20 rows (age 0..19, test rows at the even positions);
 binning, boosted regressor, diagnosers, scoring lookup, two-sample test, display and TestResult
-are fakes that log their calls.
+are fakes that log their calls. The last test drives the real services end to end.
 """
 
-import importlib
+import importlib.util
 import inspect
-import sys
 import types
 from copy import deepcopy
 
@@ -15,43 +14,23 @@ import numpy as np
 import pytest
 from IPython.display import display
 from pandas.io.formats.style import Styler
+from sklearn.ensemble import GradientBoostingClassifier, RandomForestRegressor
 
 import kova.config
+import kova.diagnoser
+import kova.diagnoser.utils
+import kova.models
 import kova.utils
+from kova.data import Dataset
 from kova.exceptions import KovaError
+from kova.workflow import trelliso
 
-# The module binds its collaborators when it loads; those not written yet are stood in for
-# during the import only (every test replaces them by recording fakes).
-COLLABORATORS = {
-    "kova.models": ["XGB1Regressor"],
-    "kova.diagnoser": ["Accuracy", "WeakSpot"],
-    "kova.diagnoser.utils": ["Bucketing", "twosample_test", "get_scoring_metric"],
-}
-
-
-def _load_trelliso():
-    undo, bound = [], {}
-    for name, attrs in COLLABORATORS.items():
-        try:
-            module = importlib.import_module(name)
-        except ModuleNotFoundError as error:
-            if error.name != name:
-                raise
-            module = sys.modules[name] = types.ModuleType(name)
-            undo.append(lambda name=name: sys.modules.pop(name))
-        for attr in attrs:
-            if not hasattr(module, attr):
-                setattr(module, attr, type(attr, (), {}))
-                undo.append(lambda m=module, a=attr: delattr(m, a))
-            bound[attr] = getattr(module, attr)
-    try:
-        return importlib.import_module("kova.workflow.trelliso"), bound
-    finally:
-        for step in reversed(undo):
-            step()
-
-
-trelliso, BOUND = _load_trelliso()
+BOUND = {
+    "XGB1Regressor": kova.models.XGB1Regressor, "Accuracy": kova.diagnoser.Accuracy,
+    "WeakSpot": kova.diagnoser.WeakSpot, "Bucketing": kova.diagnoser.utils.Bucketing,
+    "twosample_test": kova.diagnoser.utils.twosample_test,
+    "get_scoring_metric": kova.diagnoser.utils.get_scoring_metric,
+}  # fmt: skip
 API = trelliso.SegmentedDiagnoseAPI
 FEATURES, TYPES = ["age", "income", "city"], ["numerical", "numerical", "categorical"]
 NO_SEGMENTS = "Please run get_all_segment and get_segment_table first to decide segment id"
@@ -548,3 +527,40 @@ def test_distribution_shift_tables(api, fakes, value, columns, rows):
     table = result.kwargs["data"]
     assert list(result.kwargs) == ["data"] and list(table.columns) == columns
     assert table.values.tolist() == rows and list(table.index) == list(range(len(rows)))
+
+
+# ----------------------------------------------------------------------------- integration
+
+
+@pytest.mark.parametrize("name, model", [
+    ("breast_cancer", GradientBoostingClassifier(n_estimators=30, random_state=0)),
+    ("diabetes", RandomForestRegressor(n_estimators=30, random_state=0)),
+])  # fmt: skip
+def test_reports_with_real_services(name, model, monkeypatch, tmp_path):
+    monkeypatch.setattr(trelliso, "display", lambda obj: None)
+    dataset = Dataset.from_sklearn(name, random_state=0)
+    train = dataset.train_idx
+    model.fit(kova.models.ModelPipeline.encode(dataset).iloc[train], dataset.y.iloc[train])
+    api = API(kova.models.ModelPipeline(model, dataset))
+    feature = dataset.feature_names[0]
+    for method in ("uniform", "quantile", "auto"):
+        table = api.segmented_diagnose(show="segment_table", segment_method=method).data
+        assert table["Size"].sum() >= len(dataset.test_idx) and table.notna().all().all()
+        table = api.segmented_diagnose(segment_method=method, segment_feature=feature,
+                                       show="segment_table").data  # fmt: skip
+        largest = int(table["Size"].idxmax())  # the same Segment ID in the calls below
+        settings = dict(segment_method=method, segment_feature=feature, segment_id=largest)
+        accuracy = api.segmented_diagnose(show="accuracy_table", **settings).data
+        assert list(accuracy.index) == ["Train", "Test", "Gap"]
+        residual = api.segmented_diagnose(
+            show="accuracy_residual", show_feature=feature, **settings
+        )
+        assert len(residual.data) == table.loc[largest, "Size"]  # the segment's test rows
+        weak = api.segmented_diagnose(show="weakspot", slice_features=[feature], **settings)
+        shift = api.segmented_diagnose(show="distribution_shift", **settings).data
+        assert list(shift["Features"]) == dataset.feature_names
+        curves = api.segmented_diagnose(show="distribution_shift", show_feature=feature, **settings)
+        assert set(curves.data["Group"]) == {0, 1} and curves.data.iloc[:, 1].dtype == float
+        for kind, result in [("residual", residual), ("weakspot", weak)]:
+            result.figure.savefig(tmp_path / f"{name}-{method}-{kind}.png")
+    assert len(list(tmp_path.glob("*.png"))) == 6

@@ -204,23 +204,14 @@ def test_module_set_up_and_methods():
 def test_constructor_reads_the_pipeline(fakes, task_type):
     pipeline = make_pipeline(task_type)
     api = API(pipeline)
-    assert (api.pipeline, api.estimator, api.data_dict) == (
-        pipeline,
-        pipeline.estimator,
-        pipeline.get_data_dict(),
-    )
-    assert api.data_dict is pipeline.get_data_dict()
-    assert (api.task_type, api.random_state, api.feature_names, api.feature_types) == (
-        task_type,
-        7,
-        FEATURES,
-        TYPES,
-    )
     metrics = kova.config.REG_METRICS if task_type == "regression" else kova.config.CLS_METRICS
-    assert api.metric_list == list(metrics) and api.result_dict == {}
-    assert [api.segment_params, api.result_table, api.match_id, api.segment_accuracy_obj] == [
-        None
-    ] * 4
+    expected = dict(
+        pipeline=pipeline, estimator=pipeline.estimator, task_type=task_type, random_state=7,
+        feature_names=FEATURES, feature_types=TYPES, segment_params=None, result_table=None,
+        match_id=None, metric_list=list(metrics), result_dict={}, segment_accuracy_obj=None,
+    )  # fmt: skip
+    assert {name: getattr(api, name) for name in expected} == expected
+    assert api.data_dict is pipeline.get_data_dict()
     with pytest.raises(KovaError, match=r"^Non-supported task type\.$"):
         API(make_pipeline("ranking"))
     with pytest.raises(AttributeError, match="estimator"):
@@ -330,15 +321,10 @@ def test_binned_segments(api, fakes):
     )
     assert list(segments)[4:7] == ["age-4", "income-0", "income-1"]
     assert [s["upper_bound"] for k, s in segments.items() if k[:3] == "age"] == [")"] * 4 + ["]"]
-    assert list(segments["age-4"].items())[:4] == [
-        ("feature", "age"),
-        ("group_id", 4),
-        ("group_range", [14.4, 18.0]),
-        ("upper_bound", "]"),
-    ]
-    assert segments["age-4"]["idx"].tolist() == [8, 9] and segments["age-4"]["size"] == 2
-    assert list(segments["age-4"]) == ["feature", "group_id", "group_range", "upper_bound", "idx",
-                                       "size"]  # fmt: skip
+    age4 = segments["age-4"]
+    assert list(age4) == ["feature", "group_id", "group_range", "upper_bound", "idx", "size"]
+    assert age4["idx"].tolist() == [8, 9] and {k: v for k, v in age4.items() if k != "idx"} == dict(
+        feature="age", group_id=4, group_range=[14.4, 18.0], upper_bound="]", size=2)  # fmt: skip
     assert segments["city-1"]["group_range"] == [1.0] and segments["city-2"]["upper_bound"] == "]"
     assert api._calculate_all_segments(segment_method="Auto", segment_bins=5) == {}
 

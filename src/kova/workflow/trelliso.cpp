@@ -272,7 +272,7 @@ py::dict segment_record(const py::object& feature, const py::object& group_id,
 
 // feature + "-" + str(group_id)
 py::str segment_key(const py::handle& feature, const py::handle& group_id) {
-  return py::str(std::string(py::str(feature)) + "-" + std::string(py::str(group_id)));
+  return py::str(py::str(feature) + py::str("-") + py::str(group_id));
 }
 
 // Segments of every feature from the binning class: one per distinct group label.

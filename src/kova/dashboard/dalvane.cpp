@@ -583,24 +583,19 @@ py::object method_row(const kova::Module& mod, const py::object& self, const py:
       py::arg("value") = true, py::arg("description") = self.attr("model_name_dict")[key],
       py::arg("indent") = false, py::arg("layout") = layout(mod, {{"width", "100%"}}));
   entry["check"] = check;
-  py::object button =
-      with_class(widgets.attr("Button")(
-                     py::arg("description") = "",
-                     py::arg("layout") = layout(mod, {{"width", "35px"}, {"height", "25px"}}),
-                     py::arg("button_style") = "danger", py::arg("icon") = "fa-cog"),
-                 "pbtn");
+  // The Font Awesome cog; ipywidgets 8 names icons without the "fa-" prefix.
+  py::object button = widgets.attr("Button")(
+      py::arg("description") = "",
+      py::arg("layout") = layout(mod, {{"width", "35px"}, {"height", "25px"}}),
+      py::arg("button_style") = "danger", py::arg("icon") = "cog");
+  with_class(button, "pbtn");
   button.attr("on_click")(self.attr("click_dict")[key]);
   entry["button"] = button;
-  py::object box =
-      with_class(widgets.attr("HBox")(make_list({check, button}),
-                                      py::arg("layout") = layout(mod,
-                                                                 {
-                                                                     {"display", "flex"},
-                                                                     {"flex_flow", "row"},
-                                                                     {"align_items", "center"},
-                                                                     {"width", "100%"},
-                                                                 })),
-                 "list-item");
+  py::object row_layout = layout(
+      mod,
+      {{"display", "flex"}, {"flex_flow", "row"}, {"align_items", "center"}, {"width", "100%"}});
+  py::object box = widgets.attr("HBox")(make_list({check, button}), py::arg("layout") = row_layout);
+  with_class(box, "list-item");
   entry["box"] = box;
   return box;
 }

@@ -246,34 +246,49 @@ class DataQualityAPI:
 
     # -------------------------------------------------------------------- drift
 
-    def _drift_samples(self) -> tuple[np.ndarray, np.ndarray]:
-        features = self.dataset.feature_names
-        return self._rows("train", features).to_numpy(), self._rows("test", features).to_numpy()
+    def _drift_values(self, feature: str) -> tuple[np.ndarray, np.ndarray, str]:
+        """A feature's training and test values, as the two-sample test takes them.
 
-    def _two_sample(self, metric: str, show_feature: str | None, figsize: Any) -> Any:
-        if metric not in DRIFT_METRICS:
-            raise KovaError(f"Unknown distance {metric!r}; choose from {list(DRIFT_METRICS)}.")
-        if show_feature is not None and show_feature not in self.dataset.feature_names:
-            raise KovaError(f"Unknown feature {show_feature!r}.")
-        train, test = self._drift_samples()
+        Numerical values are compared where present (the test needs finite numbers);
+        missing categories are a category of their own.
+        """
+        kind = self.dataset.meta_info[feature]
+        samples = []
+        for part in ("train", "test"):
+            column = self._rows(part, [feature])[feature]
+            if kind == "numerical":
+                values = pd.to_numeric(column, errors="coerce").to_numpy(float)
+                samples.append(values[np.isfinite(values)])
+            else:
+                samples.append(column.astype(object).where(column.notna(), "<missing>").to_numpy())
+        return samples[0], samples[1], kind
+
+    def _feature_drift(self, feature: str, metric: str, show: bool, figsize: Any) -> Any:
+        train, test, kind = self._drift_values(feature)
         return twosample_test(
-            sample1=train,
-            sample2=test,
+            sample1=train.reshape(-1, 1),
+            sample2=test.reshape(-1, 1),
             distance_metric=metric,
-            feature_names=list(self.dataset.feature_names),
-            feature_types=[self.dataset.meta_info[f] for f in self.dataset.feature_names],
-            show_feature=show_feature,
+            feature_names=[feature],
+            feature_types=[kind],
+            show_feature=feature if show else None,
             figsize=figsize or (6.4, 4.4),
             plot_title="Data distance(Train vs. Test)",
         )
+
+    def _distances(self, metric: str) -> list[float]:
+        if metric not in DRIFT_METRICS:
+            raise KovaError(f"Unknown distance {metric!r}; choose from {list(DRIFT_METRICS)}.")
+        return [
+            float(self._feature_drift(f, metric, False, None).value[metric][0])
+            for f in self.dataset.feature_names
+        ]
 
     def _drift_info(self, figsize: Any) -> views.QualityResult:
         with views.working("Comparing the training and test distributions..."):
             table = pd.DataFrame({"Feature": list(self.dataset.feature_names)})
             for metric in DRIFT_METRICS:
-                value = self._two_sample(metric, None, figsize).value
-                distances = dict(zip(value["features"], value[metric], strict=True))
-                table[metric] = [float(distances[f]) for f in table["Feature"]]
+                table[metric] = self._distances(metric)
         table["Shift"] = pd.cut(
             table["PSI"],
             bins=[-np.inf, *PSI_LEVELS, np.inf],
@@ -289,13 +304,21 @@ class DataQualityAPI:
             f"{significant} shift significantly (PSI &ge; {PSI_LEVELS[1]}), "
             f"{moderate} moderately (PSI &ge; {PSI_LEVELS[0]})."
         )
-        return views.QualityResult(message=message, data=table)
+        return views.QualityResult(message=message, data=table.style.format(precision=4))
 
     def _drift_distance(
         self, metric: str, show_feature: str | None, figsize: Any
     ) -> views.QualityResult:
+        if show_feature is not None and show_feature not in self.dataset.feature_names:
+            raise KovaError(f"Unknown feature {show_feature!r}.")
         with views.working(f"Computing {metric} distances..."):
-            result = self._two_sample(metric, show_feature, figsize)
+            if show_feature is None:
+                features = list(self.dataset.feature_names)
+                table = pd.DataFrame({"Feature": features, metric: self._distances(metric)})
+                figure = views.distance_figure(table, metric, figsize)
+                return views.QualityResult(figure=figure, data=table)
+            result = self._feature_drift(show_feature, metric, True, figsize)
+        views.name_samples(result.figure, ("Train", "Test"))
         return views.QualityResult(figure=result.figure, data=result.value)
 
     # ----------------------------------------------------------- outlier views

@@ -21,7 +21,9 @@ from matplotlib.patches import Patch
 
 __all__ = [
     "QualityResult",
+    "distance_figure",
     "marginal_figure",
+    "name_samples",
     "score_figure",
     "tsne_figure",
     "working",
@@ -197,6 +199,26 @@ def marginal_figure(
         fontsize=8,
     )
     return figure
+
+
+def distance_figure(table: pd.DataFrame, metric: str, figsize: Any = None) -> Figure:
+    """Horizontal bars of the train/test distance of every feature, largest on top."""
+    ranked = table.sort_values(metric, na_position="first")
+    figure, (ax,) = _new_axes(*(figsize or (6.4, 0.32 * len(ranked) + 1.2)))
+    ax.barh(ranked["Feature"].astype(str), ranked[metric].fillna(0.0), color="#2f5d8a")
+    ax.set_xlabel(f"{metric} distance between training and test data")
+    ax.tick_params(labelsize=8)
+    ax.set_title("Data distance(Train vs. Test)", fontsize=10)
+    return figure
+
+
+def name_samples(figure: Figure | None, names: Sequence[str]) -> None:
+    """Label the two samples of a two-sample figure's legends by what they are."""
+    for ax in [] if figure is None else figure.axes:
+        legend = ax.get_legend()
+        if legend is not None:
+            for text, name in zip(legend.get_texts(), names, strict=False):
+                text.set_text(name)
 
 
 def tsne_figure(

@@ -58,25 +58,44 @@ def _scorer(metric: Any, *, greater_is_better: bool = True, response: Any = "pre
     return skm.make_scorer(metric, greater_is_better=greater_is_better, **kw)
 
 
-def _average_for(y_true: Any, y_pred: Any) -> str:
-    """Averaging of label metrics: binary for two classes (as scikit-learn), else macro."""
+def _label_options(y_true: Any, y_pred: Any, kwargs: dict[str, Any]) -> dict[str, Any]:
+    """Averaging, positive class and zero-division value of the label metrics.
+
+    Two classes (or fewer) are scored as a binary problem: the positive class is ``pos_label``
+    when given, 1 for numeric or boolean labels (as scikit-learn), else the greater label, so
+    text labels such as "no"/"yes" work. More classes are macro-averaged. An undefined ratio
+    (no predicted or no true positive, as in a small segment) counts as 0 instead of warning.
+    """
     labels = np.union1d(np.asarray(y_true), np.asarray(y_pred))
-    return "binary" if labels.size <= 2 else "macro"
+    options = {"zero_division": 0, **kwargs}
+    if labels.size > 2:
+        options.setdefault("average", "macro")
+    elif options.setdefault("average", "binary") == "binary" and "pos_label" not in options:
+        numeric = labels.dtype.kind in "biuf" or labels.size == 0
+        options["pos_label"] = 1 if numeric else labels[-1]
+    return options
 
 
 def f1(y_true: Any, y_pred: Any, **kwargs: Any) -> float:
     """F1 score: of the positive class for binary targets, macro-averaged otherwise."""
-    return skm.f1_score(y_true, y_pred, average=_average_for(y_true, y_pred), **kwargs)
+    return skm.f1_score(y_true, y_pred, **_label_options(y_true, y_pred, kwargs))
 
 
 def precision(y_true: Any, y_pred: Any, **kwargs: Any) -> float:
     """Precision: of the positive class for binary targets, macro-averaged otherwise."""
-    return skm.precision_score(y_true, y_pred, average=_average_for(y_true, y_pred), **kwargs)
+    return skm.precision_score(y_true, y_pred, **_label_options(y_true, y_pred, kwargs))
 
 
 def recall(y_true: Any, y_pred: Any, **kwargs: Any) -> float:
     """Recall: of the positive class for binary targets, macro-averaged otherwise."""
-    return skm.recall_score(y_true, y_pred, average=_average_for(y_true, y_pred), **kwargs)
+    return skm.recall_score(y_true, y_pred, **_label_options(y_true, y_pred, kwargs))
+
+
+def auc(y_true: Any, y_score: Any, **kwargs: Any) -> float:
+    """ROC AUC; NaN when ``y_true`` holds a single class (a segment of one class, say)."""
+    if np.unique(np.asarray(y_true)).size < 2:
+        return float("nan")
+    return skm.roc_auc_score(y_true, y_score, **kwargs)
 
 
 def _root_mean_squared_error(y_true: Any, y_pred: Any, **kwargs: Any) -> float:
@@ -88,7 +107,7 @@ _rmse = getattr(skm, "root_mean_squared_error", _root_mean_squared_error)
 
 CLS_METRICS = {
     "ACC": _scorer(skm.accuracy_score),
-    "AUC": _scorer(skm.roc_auc_score, response=_SCORES, multi_class="ovr"),
+    "AUC": _scorer(auc, response=_SCORES, multi_class="ovr"),
     "F1": _scorer(f1),
     "Precision": _scorer(precision),
     "Recall": _scorer(recall),

@@ -1,0 +1,473 @@
+"""Tools shared by the diagnosers: metrics by name, feature binning, two-sample distances."""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+from typing import Any
+
+import numpy as np
+import pandas as pd
+from matplotlib.figure import Figure
+
+from kova import _kernels
+from kova.config import METRICS
+from kova.diagnoser.result import DiagnoseResult
+from kova.exceptions import KovaError
+
+__all__ = ["Bucketing", "get_scoring_metric", "twosample_test"]
+
+NUMERICAL = "numerical"
+CATEGORICAL = "categorical"
+
+# ----------------------------------------------------------------------- metrics
+
+_PROBA_RESPONSES = {"predict_proba", "decision_function"}
+
+
+def _rows(y_true: Any, y_pred: Any) -> tuple[np.ndarray, np.ndarray]:
+    """Both arrays as (n, outputs) floats, so a column vector meets a flat one row by row."""
+    y_true = np.asarray(y_true, dtype=float)
+    y_pred = np.asarray(y_pred, dtype=float)
+    n = y_true.shape[0]
+    return y_true.reshape(n, -1), y_pred.reshape(n, -1)
+
+
+def _squared_errors(y_true: Any, y_pred: Any) -> np.ndarray:
+    t, p = _rows(y_true, y_pred)
+    return ((t - p) ** 2).mean(axis=1)
+
+
+def _absolute_errors(y_true: Any, y_pred: Any) -> np.ndarray:
+    t, p = _rows(y_true, y_pred)
+    return np.abs(t - p).mean(axis=1)
+
+
+def _absolute_percentage_errors(y_true: Any, y_pred: Any) -> np.ndarray:
+    # The same guard against zero targets as scikit-learn's mean absolute percentage error.
+    t, p = _rows(y_true, y_pred)
+    return (np.abs(t - p) / np.maximum(np.abs(t), np.finfo(np.float64).eps)).mean(axis=1)
+
+
+def _hits(y_true: Any, y_pred: Any) -> np.ndarray:
+    return (np.ravel(y_true) == np.ravel(y_pred)).astype(float)
+
+
+# Metrics whose score is the mean of one value per sample: these values, sample by sample.
+_PER_SAMPLE: dict[str, Callable[[Any, Any], np.ndarray]] = {
+    "ACC": _hits,
+    "MSE": _squared_errors,
+    "MAE": _absolute_errors,
+    "MAPE": _absolute_percentage_errors,
+}
+
+
+def get_scoring_metric(metric: str, average: bool = True) -> tuple:
+    """Look a metric of ``kova.config.METRICS`` up by name.
+
+    Returns ``(score_name, score_sign, scoring_function, needs_proba, is_additive)``:
+
+    - ``score_sign`` is -1 when a larger score is better (so tables rank it descending) and
+      +1 for losses;
+    - ``scoring_function(y_true, y_pred)`` computes the score; ``y_pred`` holds probabilities
+      (or decision scores) when ``needs_proba`` is true, labels or values otherwise;
+    - ``is_additive`` tells that the score is the mean of one value per sample. With
+      ``average=False`` the scoring function of an additive metric returns these per-sample
+      values (their mean is the score); any other function returns the score itself.
+    """
+    try:
+        scorer = METRICS[metric]
+    except (KeyError, TypeError):
+        raise KovaError(
+            f"Unsupported metric {metric!r}; choose one of {', '.join(METRICS)}."
+        ) from None
+    needs_proba = _needs_proba(scorer)
+    is_additive = metric in _PER_SAMPLE
+    if is_additive and not average:
+        scoring_function = _PER_SAMPLE[metric]
+    else:
+        scoring_function = _table_score(scorer)
+    return metric, -scorer._sign, scoring_function, needs_proba, is_additive
+
+
+def _needs_proba(scorer: Any) -> bool:
+    """Whether the scorer asks the estimator for probabilities or decision scores."""
+    responses = getattr(scorer, "_response_method", None)
+    if responses is None:  # scikit-learn before 1.4: one scorer class per response
+        return type(scorer).__name__ in {"_ProbaScorer", "_ThresholdScorer"}
+    responses = {responses} if isinstance(responses, str) else set(responses)
+    return bool(responses & _PROBA_RESPONSES)
+
+
+def _table_score(scorer: Any) -> Callable[..., float]:
+    """The scorer's metric on (y_true, y_pred), with the scorer's own keyword arguments."""
+    score_func, fixed = scorer._score_func, dict(scorer._kwargs)
+
+    def score(y_true: Any, y_pred: Any, **kwargs: Any) -> float:
+        return score_func(y_true, y_pred, **{**fixed, **kwargs})
+
+    score.__name__ = score.__qualname__ = getattr(score_func, "__name__", "score")
+    return score
+
+
+# ----------------------------------------------------------------------- binning
+
+
+def _feature_position(feature: Any, feature_names: Any) -> int:
+    names = list(feature_names)
+    if feature not in names:
+        raise KovaError(f"Unknown feature {feature!r}; the features are {names}.")
+    return names.index(feature)
+
+
+def _feature_type(position: int, feature_names: Any, feature_types: Any) -> str:
+    """The type of the feature at ``position``: types by position, or a name -> type map."""
+    if feature_types is None:
+        return NUMERICAL
+    if isinstance(feature_types, dict):
+        kind = feature_types.get(list(feature_names)[position], NUMERICAL)
+    else:
+        kind = list(feature_types)[position]
+    if kind not in (NUMERICAL, CATEGORICAL):
+        raise ValueError(f"Feature types are 'numerical' or 'categorical', got {kind!r}.")
+    return kind
+
+
+def _finite_column(values: Any, feature: Any) -> np.ndarray:
+    """The values of a numerical feature as float64; NaN or infinite values are an error."""
+    column = np.asarray(values, dtype=np.float64)
+    if not np.isfinite(column).all():
+        raise ValueError(
+            f"Feature {feature!r} has NaN or infinite values; impute or drop them first."
+        )
+    return column
+
+
+def bin_edges(values: np.ndarray, method: str, n_bins: int) -> np.ndarray:
+    """Increasing edges of ``n_bins`` equal-width ("uniform") or equal-frequency ("quantile")
+    bins over finite ``values``; edges that coincide (ties, a constant) are merged."""
+    if isinstance(n_bins, bool) or not isinstance(n_bins, (int, np.integer)) or n_bins < 1:
+        raise ValueError(f"n_bins must be a positive integer, got {n_bins!r}.")
+    if method == "uniform":
+        edges = np.linspace(values.min(), values.max(), int(n_bins) + 1)
+    elif method == "quantile":
+        edges = np.quantile(values, np.linspace(0.0, 1.0, int(n_bins) + 1))
+    else:
+        raise ValueError(f"Binning method is 'uniform' or 'quantile', got {method!r}.")
+    return np.unique(edges)
+
+
+def bin_codes(values: np.ndarray, edges: np.ndarray) -> np.ndarray:
+    """Bin of every value: bin i is [edges[i], edges[i + 1]), the top bin is closed above."""
+    return _kernels.bin_codes(values, edges)
+
+
+class Bucketing:
+    """Groups the rows of a data set along one feature.
+
+    A numerical feature is cut into ``n_bins`` equal-width ("uniform") or equal-frequency
+    ("quantile") bins over the rows given to ``get_group_idx``; a categorical feature has one
+    group per category. Every bin is [lower, upper) except the top one, which is closed above.
+    Bins without rows are dropped and the rest numbered 0, 1, ... in increasing order, so the
+    last label is the top bin.
+    """
+
+    def __init__(
+        self,
+        feature: Any = None,
+        method: str = "uniform",
+        n_bins: int = 5,
+        feature_names: Any = None,
+        feature_types: Any = None,
+    ) -> None:
+        self.feature = feature
+        self.method = method
+        self.n_bins = n_bins
+        self.feature_names = feature_names
+        self.feature_types = feature_types
+
+    def get_group_idx(self, X: Any) -> tuple[np.ndarray, list]:
+        """Group the rows of the 2-D array ``X`` (columns in the order of ``feature_names``).
+
+        Returns ``(group, group_range)``: the label of every row, and for every row the range
+        of its group: [lower, upper] for a bin, [category] for a category. A row of group g
+        lies in its range: lower <= value < upper, or value <= upper in the last group, or
+        value == category.
+        """
+        position = _feature_position(self.feature, self.feature_names)
+        column = np.asarray(X)[:, position]
+        if _feature_type(position, self.feature_names, self.feature_types) == CATEGORICAL:
+            group, ranges = self._categories(column)
+        else:
+            group, ranges = self._bins(_finite_column(column, self.feature))
+        return group, [ranges[label] for label in group]
+
+    def _bins(self, column: np.ndarray) -> tuple[np.ndarray, list]:
+        if column.size == 0:
+            return np.zeros(0, dtype=np.int64), []
+        edges = bin_edges(column, self.method, self.n_bins)
+        if edges.size == 1:  # a constant: one closed bin [value, value]
+            return np.zeros(column.size, dtype=np.int64), [[float(edges[0])] * 2]
+        occupied, group = np.unique(bin_codes(column, edges), return_inverse=True)
+        ranges = [[float(edges[code]), float(edges[code + 1])] for code in occupied]
+        return group.astype(np.int64), ranges
+
+    def _categories(self, column: np.ndarray) -> tuple[np.ndarray, list]:
+        if pd.isna(column).any():
+            raise ValueError(f"Feature {self.feature!r} has missing categories; fill them first.")
+        codes, categories = pd.factorize(column, sort=True)
+        return codes.astype(np.int64), [[category] for category in categories]
+
+
+# ------------------------------------------------------------ two-sample distances
+
+DISTANCE_METRICS = ("PSI", "WD1", "KS")
+# Floor of an empty bin's share in PSI, which would otherwise be infinite.
+PSI_FLOOR = 1e-4
+# Points at which the distribution functions of a shown feature are drawn and reported.
+CURVE_POINTS = 1000
+SAMPLE_LABELS = ("Sample 1", "Sample 2")
+
+
+def psi(expected: Any, actual: Any) -> float:
+    """Population stability index of two vectors of bin shares, each floored at PSI_FLOOR."""
+    p = np.maximum(np.asarray(expected, dtype=float), PSI_FLOOR)
+    q = np.maximum(np.asarray(actual, dtype=float), PSI_FLOOR)
+    return float(np.sum((p - q) * np.log(p / q)))
+
+
+def psi_edges(a: np.ndarray, b: np.ndarray, buckets: str, n_bins: int) -> np.ndarray:
+    """PSI bins over the pooled values of both samples, so that every value has a bin."""
+    if buckets == "uniform":  # only the pooled range is needed: no pooled copy
+        pooled = np.array([min(a.min(), b.min()), max(a.max(), b.max())])
+    else:
+        pooled = np.concatenate([a, b])
+    return bin_edges(pooled, buckets, n_bins)
+
+
+def _shares(counts: np.ndarray, total: int) -> np.ndarray:
+    return counts / total if total else np.full(counts.shape, np.nan)
+
+
+class _Numerical:
+    """One numerical feature in both samples: its distances and the curves that show them."""
+
+    def __init__(self, a: np.ndarray, b: np.ndarray, buckets: str, n_bins: int) -> None:
+        self.a, self.b = a, b
+        self.buckets, self.n_bins = buckets, n_bins
+        self._sorted: tuple[np.ndarray, np.ndarray] | None = None
+
+    @property
+    def empty(self) -> bool:
+        return self.a.size == 0 or self.b.size == 0
+
+    def sorted(self) -> tuple[np.ndarray, np.ndarray]:
+        if self._sorted is None:
+            self._sorted = np.sort(self.a), np.sort(self.b)
+        return self._sorted
+
+    def bins(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
+        """PSI edges and the share of each sample in every bin."""
+        edges = psi_edges(self.a, self.b, self.buckets, self.n_bins)
+        if edges.size == 1:  # one value in both samples
+            return edges, np.ones(1), np.ones(1)
+        counts = [_kernels.bin_counts(sample, edges) for sample in (self.a, self.b)]
+        return edges, _shares(counts[0], self.a.size), _shares(counts[1], self.b.size)
+
+    def distance(self, metric: str) -> float:
+        if self.empty:
+            return float("nan")
+        if metric == "PSI":
+            return psi(*self.bins()[1:])
+        kernel = _kernels.ks_sorted if metric == "KS" else _kernels.wasserstein1_sorted
+        return kernel(*self.sorted())
+
+    def curves(self, metric: str) -> tuple[list, list, str]:
+        """PSI: bins and shares; KS and WD1: the two empirical distribution functions."""
+        if metric == "PSI":
+            edges, p, q = self.bins() if not self.empty else (np.zeros(1), [np.nan], [np.nan])
+            labels = _bin_labels(edges)
+            return [labels, labels], [np.asarray(p), np.asarray(q)], "Proportion"
+        grid = self._grid()
+        cdfs = [_ecdf(sample, grid) for sample in self.sorted()]
+        return [grid, grid], cdfs, "Cumulative probability"
+
+    def _grid(self) -> np.ndarray:
+        pooled = np.concatenate(self.sorted())
+        values = np.unique(pooled)
+        if values.size <= CURVE_POINTS:
+            return values
+        return np.unique(np.quantile(pooled, np.linspace(0.0, 1.0, CURVE_POINTS)))
+
+
+def _ecdf(sorted_sample: np.ndarray, grid: np.ndarray) -> np.ndarray:
+    if sorted_sample.size == 0:
+        return np.full(grid.shape, np.nan)
+    return np.searchsorted(sorted_sample, grid, side="right") / sorted_sample.size
+
+
+def _bin_labels(edges: np.ndarray) -> np.ndarray:
+    if edges.size == 1:
+        return np.array([f"[{np.round(edges[0], 4)}]"])
+    closing = [")"] * (edges.size - 2) + ["]"]
+    return np.array(
+        [
+            f"[{np.round(lo, 4)}, {np.round(hi, 4)}{end}"
+            for lo, hi, end in zip(edges[:-1], edges[1:], closing, strict=True)
+        ]
+    )
+
+
+class _Categorical:
+    """One categorical feature in both samples; a missing value counts as a category."""
+
+    def __init__(self, a: np.ndarray, b: np.ndarray) -> None:
+        pooled = pd.Series(np.concatenate([a, b]), dtype=object)
+        try:
+            codes, self.categories = pd.factorize(pooled, sort=True, use_na_sentinel=False)
+        except TypeError:  # categories of mixed types do not sort: first-seen order
+            codes, self.categories = pd.factorize(pooled, use_na_sentinel=False)
+        size = len(self.categories)
+        self.p = _shares(np.bincount(codes[: a.size], minlength=size), a.size)
+        self.q = _shares(np.bincount(codes[a.size :], minlength=size), b.size)
+
+    def distance(self, metric: str) -> float:
+        """PSI over the categories; KS and WD1 as total variation (half the L1 distance of the
+        shares): the largest gap in probability over any set of categories, which is also the
+        first Wasserstein distance when unlike categories are one apart."""
+        if metric == "PSI":
+            return psi(self.p, self.q)
+        return float(0.5 * np.sum(np.abs(self.p - self.q)))
+
+    def curves(self, metric: str) -> tuple[list, list, str]:
+        labels = np.asarray(self.categories, dtype=object)
+        return [labels, labels], [self.p, self.q], "Proportion"
+
+
+def _samples(sample1: Any, sample2: Any, feature_names: Any) -> tuple[np.ndarray, ...]:
+    a, b = (np.asarray(s) for s in (sample1, sample2))
+    a, b = (s.reshape(-1, 1) if s.ndim == 1 else s for s in (a, b))
+    if a.ndim != 2 or b.ndim != 2 or a.shape[1] != b.shape[1]:
+        raise ValueError(
+            f"The samples must be 2-D with the same columns, got shapes {a.shape} and {b.shape}."
+        )
+    if feature_names is None:
+        feature_names = getattr(sample1, "columns", [f"X{j}" for j in range(a.shape[1])])
+    names = list(feature_names)
+    if len(names) != a.shape[1]:
+        raise ValueError(f"{len(names)} feature names for {a.shape[1]} columns.")
+    return a, b, names
+
+
+def twosample_test(
+    sample1: Any,
+    sample2: Any,
+    distance_metric: str = "PSI",
+    feature_names: Any = None,
+    feature_types: Any = None,
+    show_feature: Any = None,
+    figsize: tuple = (8, 6),
+    plot_title: str | None = None,
+    psi_buckets: str = "uniform",
+    psi_bins: int = 10,
+) -> DiagnoseResult:
+    """Distance between two samples of the same features, feature by feature.
+
+    ``distance_metric`` is "PSI" (population stability index over ``psi_bins`` "uniform" or
+    "quantile" bins of the pooled values), "WD1" (first Wasserstein distance) or "KS"
+    (Kolmogorov-Smirnov statistic). Numerical features must be finite. Categorical features
+    are compared by their category shares (see ``_Categorical.distance``). A distance with an
+    empty sample is NaN.
+
+    With ``show_feature`` None the result's ``value`` holds "features" (the names) and, under
+    the metric's name, the distances, and the figure is a bar chart of them. With a feature
+    name, ``value`` holds that feature's distance under the metric's name, and "x", "y" and
+    "y_label": for each sample, the points and heights of the curve drawn in the figure (bin
+    shares for PSI and categories, distribution functions for KS and WD1).
+    """
+    if distance_metric not in DISTANCE_METRICS:
+        raise KovaError(
+            f"Unsupported distance {distance_metric!r}; choose one of "
+            f"{', '.join(DISTANCE_METRICS)}."
+        )
+    a, b, names = _samples(sample1, sample2, feature_names)
+    title = "Data distance" if plot_title is None else plot_title
+
+    def feature(j: int) -> _Numerical | _Categorical:
+        if _feature_type(j, names, feature_types) == CATEGORICAL:
+            return _Categorical(a[:, j], b[:, j])
+        return _Numerical(
+            _finite_column(a[:, j], names[j]),
+            _finite_column(b[:, j], names[j]),
+            psi_buckets,
+            psi_bins,
+        )
+
+    if show_feature is None:
+        distances = np.array([feature(j).distance(distance_metric) for j in range(len(names))])
+        value = {"features": names, distance_metric: distances}
+        return DiagnoseResult(
+            value, _plot_distances(names, distances, distance_metric, title, figsize)
+        )
+    column = feature(_feature_position(show_feature, names))
+    distance = column.distance(distance_metric)
+    xs, ys, y_label = column.curves(distance_metric)
+    value = {
+        "feature": show_feature,
+        distance_metric: distance,
+        "x": xs,
+        "y": ys,
+        "y_label": y_label,
+        "samples": list(SAMPLE_LABELS),
+    }
+    heading = f"{title}\n{show_feature}: {distance_metric} = {distance:.4f}"
+    figure = _plot_feature(
+        value, isinstance(column, _Categorical), distance_metric, heading, figsize
+    )
+    return DiagnoseResult(value, figure)
+
+
+# ------------------------------------------------------------------------ figures
+
+
+def _plot_distances(names: list, distances: np.ndarray, metric: str, title: str, figsize: tuple):
+    """Horizontal bars of the distances, the largest on top."""
+    figure = Figure(figsize=figsize)
+    ax = figure.subplots()
+    order = np.argsort(np.nan_to_num(distances, nan=-np.inf), kind="stable")
+    ax.barh(np.arange(len(names)), distances[order], color="tab:blue")
+    ax.set_yticks(np.arange(len(names)), [str(names[i]) for i in order])
+    ax.set_xlabel(metric)
+    ax.set_title(title)
+    figure.tight_layout()
+    return figure
+
+
+def _plot_feature(value: dict, categorical: bool, metric: str, title: str, figsize: tuple):
+    """Side-by-side bars of the shares (PSI, categories) or the two distribution functions."""
+    figure = Figure(figsize=figsize)
+    ax = figure.subplots()
+    xs, ys, labels = value["x"], value["y"], value["samples"]
+    if categorical or metric == "PSI":
+        positions = np.arange(len(xs[0]))
+        for k, (heights, label) in enumerate(zip(ys, labels, strict=True)):
+            ax.bar(positions + (k - 0.5) * 0.4, heights, width=0.4, label=label)
+        ax.set_xticks(positions, [_tick(x) for x in xs[0]], rotation=45, ha="right")
+    else:
+        for x, cdf, label in zip(xs, ys, labels, strict=True):
+            ax.step(x, cdf, where="post", label=label)
+        if metric == "WD1":
+            ax.fill_between(xs[0], ys[0], ys[1], step="post", alpha=0.25, color="grey")
+        else:
+            gap = np.nanargmax(np.abs(ys[0] - ys[1])) if np.isfinite(ys[0]).any() else 0
+            ax.vlines(xs[0][gap], ys[0][gap], ys[1][gap], colors="black", linestyles="--")
+    ax.set_xlabel(str(value["feature"]))
+    ax.set_ylabel(value["y_label"])
+    ax.set_title(title)
+    ax.legend()
+    figure.tight_layout()
+    return figure
+
+
+def _tick(value: Any) -> str:
+    """A category or bin as a short tick label: floats to 4 decimals."""
+    return str(np.round(value, 4)) if isinstance(value, (float, np.floating)) else str(value)

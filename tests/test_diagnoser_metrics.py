@@ -1,0 +1,96 @@
+"""Tests of get_scoring_metric and of the label and AUC metrics it serves."""
+
+import warnings
+
+import numpy as np
+import pytest
+from sklearn import metrics as skm
+
+from kova.config import CLS_METRICS, METRICS, REG_METRICS
+from kova.config.other_configs import auc, f1, precision, recall
+from kova.diagnoser.utils import get_scoring_metric
+from kova.exceptions import KovaError
+
+RNG = np.random.default_rng(0)
+Y_CLS = RNG.integers(0, 2, 200)
+P_CLS = np.clip(Y_CLS * 0.6 + RNG.random(200) * 0.5, 0.01, 0.99)
+Y_REG = RNG.normal(5.0, 2.0, 200)
+P_REG = Y_REG + RNG.normal(0.0, 1.0, 200)
+
+# name -> (score sign, needs probabilities, additive)
+EXPECTED = {
+    "ACC": (-1, False, True),
+    "AUC": (-1, True, False),
+    "F1": (-1, False, False),
+    "Precision": (-1, False, False),
+    "Recall": (-1, False, False),
+    "LogLoss": (1, True, False),
+    "Brier": (1, True, False),
+    "MSE": (1, False, True),
+    "RMSE": (1, False, False),
+    "MAE": (1, False, True),
+    "R2": (-1, False, False),
+    "MAPE": (1, False, True),
+}
+
+
+def _inputs(name):
+    if name in REG_METRICS:
+        return Y_REG, P_REG
+    needs_proba = EXPECTED[name][1]
+    return Y_CLS, P_CLS if needs_proba else (P_CLS > 0.5).astype(int)
+
+
+def test_every_table_metric_is_known():
+    assert set(EXPECTED) == set(CLS_METRICS) | set(REG_METRICS) == set(METRICS)
+
+
+@pytest.mark.parametrize("name", list(EXPECTED))
+def test_scoring_metric_matches_the_table_scorer(name):
+    sign, needs_proba, additive = EXPECTED[name]
+    y, p = _inputs(name)
+    scorer = METRICS[name]
+    table_score = scorer._score_func(y, p, **scorer._kwargs)
+    for average in (True, False):
+        items = get_scoring_metric(name, average=average)
+        assert len(items) == 5
+        score_name, score_sign, func, proba, is_additive = items
+        assert (score_name, score_sign, proba, is_additive) == (name, sign, needs_proba, additive)
+        values = np.asarray(func(y, p))
+        # per-sample values only for additive metrics without averaging; mean is the score
+        assert values.shape == ((len(y),) if additive and not average else ())
+        assert np.mean(values) == pytest.approx(table_score, rel=1e-12)
+
+
+def test_per_sample_values_pair_a_column_with_a_flat_vector():
+    _, _, func, _, _ = get_scoring_metric("MSE", average=False)
+    np.testing.assert_allclose(func(np.array([1.0, 2.0, 3.0]), [[1.0], [2.5], [5.0]]), [0, 0.25, 4])
+
+
+@pytest.mark.parametrize("metric", ["acc", "AUROC", None])
+def test_unknown_metric_is_a_kova_error(metric):
+    with pytest.raises(KovaError, match="Unsupported metric"):
+        get_scoring_metric(metric)
+
+
+@pytest.mark.parametrize(
+    "func, direct",
+    [(f1, skm.f1_score), (precision, skm.precision_score), (recall, skm.recall_score)],
+    ids=["F1", "Precision", "Recall"],
+)
+def test_label_metrics_take_text_labels_and_zero_division(func, direct):
+    truth = np.where(Y_CLS == 1, "yes", "no")
+    pred = np.where(P_CLS > 0.5, "yes", "no")
+    # the greater label is the positive class, like the 1 of numeric labels
+    assert func(truth, pred) == pytest.approx(direct(Y_CLS, (P_CLS > 0.5).astype(int)))
+    assert func(truth, pred, pos_label="no") == pytest.approx(direct(truth, pred, pos_label="no"))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")  # an undefined ratio is 0, without a warning
+        assert func(np.zeros(5, int), np.zeros(5, int)) == 0.0
+
+
+def test_auc_of_a_single_class_is_nan_and_otherwise_sklearn():
+    with warnings.catch_warnings():
+        warnings.simplefilter("error")
+        assert np.isnan(auc(np.ones(4), [0.1, 0.2, 0.3, 0.4]))
+    assert auc(Y_CLS, P_CLS) == pytest.approx(skm.roc_auc_score(Y_CLS, P_CLS))

@@ -126,20 +126,19 @@ py::object interactive_output(const kova::Module& mod, const py::object& callbac
   return mod["widgets"].attr("interactive_output")(callback, mapping);
 }
 
+// A drop-down of "Select Method" and the trained methods; `description` nullptr gives none.
 py::object method_dropdown(const kova::Module& mod, const py::list& trained,
                            const py::object& value, const char* description) {
   py::list options = str_list({kSelectMethod});
   for (py::handle name : trained) options.append(name);
-  py::object dropdown = mod["widgets"].attr("Dropdown");
-  if (description == nullptr) {
-    return dropdown(py::arg("options") = options, py::arg("value") = value,
-                    py::arg("disabled") = false, py::arg("style") = initial_style(),
-                    py::arg("layout") = layout(mod, {{"width", "auto"}}));
-  }
-  return dropdown(py::arg("options") = options, py::arg("value") = value,
-                  py::arg("description") = description, py::arg("disabled") = false,
-                  py::arg("style") = initial_style(),
-                  py::arg("layout") = layout(mod, {{"width", "auto"}}));
+  py::dict settings;
+  settings["options"] = options;
+  settings["value"] = value;
+  if (description != nullptr) settings["description"] = description;
+  settings["disabled"] = false;
+  settings["style"] = initial_style();
+  settings["layout"] = layout(mod, {{"width", "auto"}});
+  return mod["widgets"].attr("Dropdown")(**settings);
 }
 
 // A threshold box: 0.999 in [0, 1] by steps of 0.0001.

@@ -64,11 +64,8 @@ def stop(server):
 
 
 @pytest.fixture
-def dashboard_url(tmp_path):
+def dashboard_url(tmp_path, kernel_env):
     env = dict(os.environ)
-    env.pop("MPLBACKEND", None)  # the kernel draws inline, as for a user
-    paths = env.get("PYTHONPATH", "").split(os.pathsep)
-    env["PYTHONPATH"] = os.pathsep.join(os.path.abspath(p) for p in paths if p)
     port, log = free_port(), tmp_path / "voila.log"
     command = [sys.executable, "-m", "voila", str(NOTEBOOK), f"--port={port}"]
     command += ["--Voila.ip=127.0.0.1", "--no-browser"]

@@ -1,7 +1,6 @@
 """The dashboard notebook builds the dashboard in a real kernel."""
 
 import json
-import os
 from pathlib import Path
 
 import pytest
@@ -15,11 +14,7 @@ WIDGET_STATE = "application/vnd.jupyter.widget-state+json"
 
 
 @pytest.mark.skipif(not NOTEBOOK.exists(), reason="examples are not part of this checkout")
-def test_dashboard_notebook_builds_the_dashboard(tmp_path, monkeypatch):
-    monkeypatch.delenv("MPLBACKEND", raising=False)  # the kernel draws inline, as for a user
-    # The kernel runs in tmp_path: a relative PYTHONPATH (PYTHONPATH=src) must still find kova.
-    paths = os.environ.get("PYTHONPATH", "").split(os.pathsep)
-    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(os.path.abspath(p) for p in paths if p))
+def test_dashboard_notebook_builds_the_dashboard(tmp_path, kernel_env):
     nb = nbformat.read(NOTEBOOK, as_version=4)
     nbclient.NotebookClient(
         nb, timeout=300, store_widget_state=True, resources={"metadata": {"path": str(tmp_path)}}

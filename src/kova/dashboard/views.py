@@ -33,6 +33,8 @@ INLIER_COLOR = "#7f93a8"
 OUTLIER_COLOR = "#d1495b"
 # Most features drawn in the marginal outlier chart (the most telling ones first).
 MAX_MARGINAL_FEATURES = 9
+# Fewest outliers whose histogram outline is drawn on top of their ticks.
+MIN_OUTLIER_OUTLINE = 10
 # Most levels of a categorical feature drawn in the marginal outlier chart.
 MAX_MARGINAL_LEVELS = 8
 
@@ -74,6 +76,10 @@ def figure_html(figure: Figure) -> str:
     figure.savefig(buffer, format="png", dpi=100, bbox_inches="tight")
     png = base64.b64encode(buffer.getvalue()).decode("ascii")
     return f"<img src='data:image/png;base64,{png}' style='max-width: 100%; height: auto;'/>"
+
+
+def _count(number: Any, noun: str) -> str:
+    return f"{int(number)} {noun}{'' if int(number) == 1 else 's'}"
 
 
 def _in_kernel() -> bool:
@@ -142,17 +148,21 @@ def _separation(values: pd.Series, kind: str, outlying: np.ndarray) -> float:
 
 
 def _draw_numerical(ax: Any, values: pd.Series, outlying: np.ndarray) -> None:
+    """Inlier histogram; outliers as red ticks, plus their outline when there are many."""
     numbers = pd.to_numeric(values, errors="coerce").to_numpy(float)
     present = ~np.isnan(numbers)
     if not present.any():
         ax.text(0.5, 0.5, "no values", ha="center", va="center", transform=ax.transAxes)
         return
     bins = np.histogram_bin_edges(numbers[present], bins=25)
-    ax.hist(numbers[present & ~outlying], bins=bins, color=INLIER_COLOR, density=True)
-    if (present & outlying).any():
-        ax.hist(
-            numbers[present & outlying], bins=bins, color=OUTLIER_COLOR, alpha=0.75, density=True
-        )
+    heights = ax.hist(numbers[present & ~outlying], bins=bins, color=INLIER_COLOR, density=True)[0]
+    flagged = numbers[present & outlying]
+    if len(flagged) >= MIN_OUTLIER_OUTLINE:
+        ax.hist(flagged, bins=bins, color=OUTLIER_COLOR, density=True, histtype="step", lw=1.5)
+    ax.plot(flagged, np.zeros_like(flagged), "|", color=OUTLIER_COLOR, ms=12, mew=1.5)
+    peak = heights.max() if heights.size else 0.0
+    if peak > 0:
+        ax.set_ylim(0, peak * 1.15)  # the inliers stay readable; a tick marks every outlier
 
 
 def _draw_categorical(ax: Any, values: pd.Series, outlying: np.ndarray) -> None:
@@ -187,7 +197,7 @@ def marginal_figure(
         ax.tick_params(labelsize=7)
     for ax in axes[len(ranked) :]:
         ax.set_visible(False)
-    figure.suptitle(f"{name}: where the {int(outlying.sum())} outliers lie", fontsize=10)
+    figure.suptitle(f"{name}: where the {_count(outlying.sum(), 'outlier')} lie", fontsize=10)
     figure.legend(
         handles=[
             Patch(color=INLIER_COLOR, label="inliers"),

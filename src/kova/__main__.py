@@ -10,7 +10,7 @@ from pathlib import Path
 
 
 def _program_name() -> str:
-    """"python -m kova" when run as a module, else the name of the console script ("kova")."""
+    """The program name for --help: the console script's own name, or "python -m kova"."""
     name = Path(sys.argv[0]).name
     return "python -m kova" if name in ("__main__.py", "") else name
 

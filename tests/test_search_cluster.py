@@ -50,9 +50,10 @@ def classification():
     return X.iloc[:, :8], y
 
 
-def fit_on_cluster(client, search, X, y):
+def fit_on_cluster(client, search, X, y, scatter=None):
     """Fit inside the dask backend and check that the workers ran the candidates."""
-    with distributed.get_task_stream(client) as stream, parallel_backend("dask"):
+    backend = parallel_backend("dask", scatter=scatter)
+    with distributed.get_task_stream(client) as stream, backend:
         search.fit(X, y)
     workers = {task["worker"] for task in stream.data}
     assert workers and workers <= set(client.scheduler_info()["workers"])
@@ -115,7 +116,7 @@ def test_caller_cv_and_default_auc_of_a_classifier(client, classification):
 
     X, y = classification
     local = make_search(cv=3).fit(X, y)
-    remote = fit_on_cluster(client, make_search(cv=3, n_jobs=-1), X, y)
+    remote = fit_on_cluster(client, make_search(cv=3, n_jobs=-1), X, y, scatter=[X])
     assert list(local.scoring) == ["AUC"] and "split2_test_AUC" in remote.cv_results_
     assert_same_results(local, remote)
 

@@ -65,7 +65,9 @@ def _on_cluster(X, y, split) -> tuple[float, float]:
         n_workers=2,
         threads_per_worker=1,
         processes=True,
-        dashboard_address=None,
+        # The scheduler's HTTP server listens even without a dashboard, by default on port
+        # 8787: a free loopback port keeps clusters that run side by side apart.
+        dashboard_address="127.0.0.1:0",
         worker_dashboard_address=None,
     )
     try:

@@ -25,7 +25,9 @@ def client():
         n_workers=2,
         threads_per_worker=1,
         processes=True,
-        dashboard_address=None,
+        # The scheduler's HTTP server listens even without a dashboard, by default on port
+        # 8787: a free loopback port keeps clusters that run side by side apart.
+        dashboard_address="127.0.0.1:0",
         scheduler_port=0,
         worker_dashboard_address=None,
         timeout=START_TIMEOUT,

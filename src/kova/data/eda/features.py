@@ -11,13 +11,13 @@ from .style import NEUTRAL, PRIMARY
 MISSING_LABEL = "Missing"
 
 
-def checked_frame(data):
+def _checked_frame(data):
     if not isinstance(data, pd.DataFrame):
         raise KovaError(f"data must be a pandas DataFrame, got {type(data).__name__}.")
     return data
 
 
-def checked_meta(meta_info):
+def _checked_meta(meta_info):
     if meta_info is not None and not isinstance(meta_info, dict):
         raise KovaError(f"meta_info must be a dict or None, got {type(meta_info).__name__}.")
     return meta_info or {}
@@ -27,8 +27,8 @@ class FeaturePlot:
     """Holds the frame to draw and its column type map, both checked."""
 
     def __init__(self, data, meta_info=None):
-        self.data = checked_frame(data)
-        self.meta_info = checked_meta(meta_info)
+        self.data = _checked_frame(data)
+        self.meta_info = _checked_meta(meta_info)
 
 
 def column_of(data, name):

@@ -9,8 +9,14 @@ import sys
 from pathlib import Path
 
 
+def _program_name() -> str:
+    """The program name for --help: the console script's own name, or "python -m kova"."""
+    name = Path(sys.argv[0]).name
+    return "python -m kova" if name in ("__main__.py", "") else name
+
+
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m kova", description=__doc__)
+    parser = argparse.ArgumentParser(prog=_program_name(), description=__doc__)
     sub = parser.add_subparsers(dest="command")
     demo = sub.add_parser("demo", help="report on the built-in demo data (the default)")
     demo.add_argument("-o", "--output", default="kova-report.html", help="HTML file to write")

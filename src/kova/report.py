@@ -66,20 +66,11 @@ class Report:
 Section = Callable[[Report, pd.DataFrame, "str | None"], None]
 
 
-def infer_meta_info(df: pd.DataFrame) -> dict:
-    """Column name -> "numerical" for numeric dtypes, "categorical" otherwise."""
-    return {
-        c: "numerical"
-        if pd.api.types.is_numeric_dtype(df[c]) and df[c].dtype != bool
-        else "categorical"
-        for c in df.columns
-    }
-
-
 def integrity_section(report: Report, df: pd.DataFrame, target: str | None) -> None:
+    from kova.data import infer_column_kind
     from kova.data.kestrin.kestrin import DataIntegrityCheck
 
-    check = DataIntegrityCheck(df, infer_meta_info(df))
+    check = DataIntegrityCheck(df, {c: infer_column_kind(df[c]) for c in df.columns})
     report.heading("Data integrity: single-column checks")
     report.table(check.single_column_check())
     report.heading("Data integrity: duplicated samples")

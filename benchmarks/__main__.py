@@ -2,13 +2,18 @@
 
 python -m benchmarks               # 1,000,000 rows
 python -m benchmarks --rows 100000 # a quicker run
+python -m benchmarks distance      # two-sample distances (see benchmarks/distance.py)
 """
 
 from __future__ import annotations
 
 import argparse
+import sys
 
-from benchmarks import integrity
+from benchmarks import distance, integrity
+
+# Benchmarks run by name: python -m benchmarks NAME [options]
+NAMED = {"distance": distance.main}
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -20,6 +25,9 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] in NAMED:
+        return NAMED[argv[0]](argv[1:])
     from kova.data.kestrin.kestrin import DataIntegrityCheck
 
     args = _parse(argv)

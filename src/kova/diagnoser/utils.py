@@ -504,8 +504,10 @@ def _plot_feature(value: dict, categorical: bool, metric: str, title: str, figsi
         if metric == "WD1":
             ax.fill_between(xs[0], ys[0], ys[1], step="post", alpha=0.25, color="grey")
         else:
-            gap = np.nanargmax(np.abs(ys[0] - ys[1])) if np.isfinite(ys[0]).any() else 0
-            ax.vlines(xs[0][gap], ys[0][gap], ys[1][gap], colors="black", linestyles="--")
+            gaps = np.abs(ys[0] - ys[1])
+            if np.isfinite(gaps).any():  # mark the largest gap, the KS statistic
+                k = np.nanargmax(gaps)
+                ax.vlines(xs[0][k], ys[0][k], ys[1][k], colors="black", linestyles="--")
     ax.set_xlabel(str(value["feature"]))
     ax.set_ylabel(value["y_label"])
     ax.set_title(title)

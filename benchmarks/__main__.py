@@ -3,6 +3,7 @@
 python -m benchmarks               # the integrity checks on 1,000,000 rows
 python -m benchmarks --rows 100000 # a quicker run
 python -m benchmarks search        # the hyper-parameter search (see benchmarks/search.py)
+python -m benchmarks distance      # two-sample distances (see benchmarks/distance.py)
 """
 
 from __future__ import annotations
@@ -10,7 +11,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from benchmarks import integrity, search
+from benchmarks import distance, integrity, search
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -53,11 +54,11 @@ def integrity_main(argv: list[str] | None = None) -> int:
     return 0
 
 
-COMMANDS = {"integrity": integrity_main, "search": search.main}
+COMMANDS = {"integrity": integrity_main, "search": search.main, "distance": distance.main}
 
 
 def main(argv: list[str] | None = None) -> int:
-    """`python -m benchmarks [integrity|search] [options]`; the integrity checks by default."""
+    """`python -m benchmarks [integrity|search|distance] [options]`; the integrity checks by default."""
     argv = list(sys.argv[1:] if argv is None else argv)
     command = argv.pop(0) if argv and argv[0] in COMMANDS else "integrity"
     return COMMANDS[command](argv)

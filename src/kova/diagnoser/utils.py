@@ -235,68 +235,100 @@ def psi(expected: Any, actual: Any) -> float:
     return float(np.sum((p - q) * np.log(p / q)))
 
 
-def psi_edges(a: np.ndarray, b: np.ndarray, buckets: str, n_bins: int) -> np.ndarray:
-    """PSI bins over the pooled values of both samples, so that every value has a bin."""
-    if buckets == "uniform":  # only the pooled range is needed: no pooled copy
-        pooled = np.array([min(a.min(), b.min()), max(a.max(), b.max())])
-    else:
-        pooled = np.concatenate([a, b])
-    return bin_edges(pooled, buckets, n_bins)
-
-
 def _shares(counts: np.ndarray, total: int) -> np.ndarray:
     return counts / total if total else np.full(counts.shape, np.nan)
 
 
 class _Numerical:
-    """One numerical feature in both samples: its distances and the curves that show them."""
+    """The numerical features of both samples, as float64 matrices of the same columns.
 
-    def __init__(self, a: np.ndarray, b: np.ndarray, buckets: str, n_bins: int) -> None:
-        self.a, self.b = a, b
+    Every pass runs over all the columns at once: the ranges and the PSI bin counts in one
+    pass over the rows each, KS and WD1 from the columns sorted once.
+    """
+
+    def __init__(self, a: np.ndarray, b: np.ndarray, names: list, buckets: str, n_bins: int):
+        self.a, self.b, self.names = a, b, names
         self.buckets, self.n_bins = buckets, n_bins
         self._sorted: tuple[np.ndarray, np.ndarray] | None = None
 
     @property
     def empty(self) -> bool:
-        return self.a.size == 0 or self.b.size == 0
+        return self.a.shape[0] == 0 or self.b.shape[0] == 0
+
+    def _check_finite(self, bad: np.ndarray) -> None:
+        if bad.any():
+            raise ValueError(
+                f"Feature {self.names[int(np.argmax(bad))]!r} has NaN or infinite values; "
+                "impute or drop them first."
+            )
+
+    def _ranges(self) -> tuple[np.ndarray, np.ndarray]:
+        """Pooled smallest and largest value of every column; non-finite values are an error."""
+        ranges = [_kernels.column_ranges(sample) for sample in (self.a, self.b)]
+        self._check_finite(np.isnan(ranges[0][0]) | np.isnan(ranges[1][0]))
+        return np.minimum(ranges[0][0], ranges[1][0]), np.maximum(ranges[0][1], ranges[1][1])
 
     def sorted(self) -> tuple[np.ndarray, np.ndarray]:
+        """Every column of each sample, sorted, as the rows of a matrix (NaN sorts last)."""
         if self._sorted is None:
-            self._sorted = np.sort(self.a), np.sort(self.b)
+            rows = []
+            for sample in (self.a, self.b):
+                columns = _kernels.transposed(sample)
+                columns.sort(axis=1)
+                rows.append(columns)
+            ends = [np.concatenate([rows_[:, :1], rows_[:, -1:]], axis=1) for rows_ in rows]
+            self._check_finite(~np.isfinite(np.concatenate(ends, axis=1)).all(axis=1))
+            self._sorted = rows[0], rows[1]
         return self._sorted
 
-    def bins(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
-        """PSI edges and the share of each sample in every bin."""
-        edges = psi_edges(self.a, self.b, self.buckets, self.n_bins)
-        if edges.size == 1:  # one value in both samples
-            return edges, np.ones(1), np.ones(1)
-        counts = [_kernels.bin_counts(sample, edges) for sample in (self.a, self.b)]
-        return edges, _shares(counts[0], self.a.size), _shares(counts[1], self.b.size)
+    def bins(self) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
+        """For every column: the PSI edges over the pooled values and both samples' shares."""
+        low, high = self._ranges()
+        if self.buckets == "uniform":  # the pooled range is all that is needed
+            pairs = np.stack([low, high], axis=1)
+            edges = [bin_edges(pair, "uniform", self.n_bins) for pair in pairs]
+        else:
+            edges = [
+                bin_edges(np.concatenate([self.a[:, j], self.b[:, j]]), "quantile", self.n_bins)
+                for j in range(len(self.names))
+            ]
+        # a column of one value in both samples has a single edge: one bin holding everything
+        binned = [e if e.size > 1 else np.append(e, np.nextafter(e[0], np.inf)) for e in edges]
+        counts = [_kernels.column_bin_counts(sample, binned) for sample in (self.a, self.b)]
+        return [
+            (e, _shares(ca, self.a.shape[0]), _shares(cb, self.b.shape[0]))
+            for e, ca, cb in zip(edges, *counts, strict=True)
+        ]
 
-    def distance(self, metric: str) -> float:
+    def distances(self, metric: str) -> np.ndarray:
         if self.empty:
-            return float("nan")
+            for sample in (self.a, self.b):
+                self._check_finite(np.isnan(_kernels.column_ranges(sample)[0]))
+            return np.full(len(self.names), np.nan)
         if metric == "PSI":
-            return psi(*self.bins()[1:])
+            return np.array([psi(p, q) for _, p, q in self.bins()])
         kernel = _kernels.ks_sorted if metric == "KS" else _kernels.wasserstein1_sorted
-        return kernel(*self.sorted())
+        sorted_a, sorted_b = self.sorted()
+        return np.array([kernel(sorted_a[j], sorted_b[j]) for j in range(len(self.names))])
 
     def curves(self, metric: str) -> tuple[list, list, str]:
-        """PSI: bins and shares; KS and WD1: the two empirical distribution functions."""
+        """Of the first column: PSI bins and shares, or the two distribution functions."""
         if metric == "PSI":
-            edges, p, q = self.bins() if not self.empty else (np.zeros(1), [np.nan], [np.nan])
+            edges, p, q = (np.zeros(1), [np.nan], [np.nan]) if self.empty else self.bins()[0]
             labels = _bin_labels(edges)
             return [labels, labels], [np.asarray(p), np.asarray(q)], "Proportion"
-        grid = self._grid()
-        cdfs = [_ecdf(sample, grid) for sample in self.sorted()]
-        return [grid, grid], cdfs, "Cumulative probability"
+        columns = [rows[0] for rows in self.sorted()]
+        grid = _grid(columns)
+        return [grid, grid], [_ecdf(column, grid) for column in columns], "Cumulative probability"
 
-    def _grid(self) -> np.ndarray:
-        pooled = np.concatenate(self.sorted())
-        values = np.unique(pooled)
-        if values.size <= CURVE_POINTS:
-            return values
-        return np.unique(np.quantile(pooled, np.linspace(0.0, 1.0, CURVE_POINTS)))
+
+def _grid(sorted_columns: list[np.ndarray]) -> np.ndarray:
+    """The pooled distinct values, or CURVE_POINTS quantiles of them when there are more."""
+    pooled = np.concatenate(sorted_columns)
+    values = np.unique(pooled)
+    if values.size <= CURVE_POINTS:
+        return values
+    return np.unique(np.quantile(pooled, np.linspace(0.0, 1.0, CURVE_POINTS)))
 
 
 def _ecdf(sorted_sample: np.ndarray, grid: np.ndarray) -> np.ndarray:
@@ -358,6 +390,13 @@ def _samples(sample1: Any, sample2: Any, feature_names: Any) -> tuple[np.ndarray
     return a, b, names
 
 
+def _float_columns(sample: np.ndarray, columns: list[int]) -> np.ndarray:
+    """The given columns as a float64 matrix, without a copy when they are all of them."""
+    if len(columns) == sample.shape[1] and sample.dtype == np.float64:
+        return sample
+    return np.asarray(sample[:, columns], dtype=np.float64)
+
+
 def twosample_test(
     sample1: Any,
     sample2: Any,
@@ -391,25 +430,34 @@ def twosample_test(
         )
     a, b, names = _samples(sample1, sample2, feature_names)
     title = "Data distance" if plot_title is None else plot_title
+    kinds = [_feature_type(j, names, feature_types) for j in range(len(names))]
 
-    def feature(j: int) -> _Numerical | _Categorical:
-        if _feature_type(j, names, feature_types) == CATEGORICAL:
-            return _Categorical(a[:, j], b[:, j])
+    def numerical(columns: list[int]) -> _Numerical:
         return _Numerical(
-            _finite_column(a[:, j], names[j]),
-            _finite_column(b[:, j], names[j]),
+            _float_columns(a, columns),
+            _float_columns(b, columns),
+            [names[j] for j in columns],
             psi_buckets,
             psi_bins,
         )
 
     if show_feature is None:
-        distances = np.array([feature(j).distance(distance_metric) for j in range(len(names))])
-        value = {"features": names, distance_metric: distances}
-        return DiagnoseResult(
-            value, _plot_distances(names, distances, distance_metric, title, figsize)
-        )
-    column = feature(_feature_position(show_feature, names))
-    distance = column.distance(distance_metric)
+        distances = np.full(len(names), np.nan)
+        numeric = [j for j, kind in enumerate(kinds) if kind == NUMERICAL]
+        if numeric:
+            distances[numeric] = numerical(numeric).distances(distance_metric)
+        for j in (j for j, kind in enumerate(kinds) if kind == CATEGORICAL):
+            distances[j] = _Categorical(a[:, j], b[:, j]).distance(distance_metric)
+        figure = _plot_distances(names, distances, distance_metric, title, figsize)
+        return DiagnoseResult({"features": names, distance_metric: distances}, figure)
+    j = _feature_position(show_feature, names)
+    categorical = kinds[j] == CATEGORICAL
+    if categorical:
+        column = _Categorical(a[:, j], b[:, j])
+        distance = column.distance(distance_metric)
+    else:
+        column = numerical([j])
+        distance = float(column.distances(distance_metric)[0])
     xs, ys, y_label = column.curves(distance_metric)
     value = {
         "feature": show_feature,
@@ -420,10 +468,9 @@ def twosample_test(
         "samples": list(SAMPLE_LABELS),
     }
     heading = f"{title}\n{show_feature}: {distance_metric} = {distance:.4f}"
-    figure = _plot_feature(
-        value, isinstance(column, _Categorical), distance_metric, heading, figsize
+    return DiagnoseResult(
+        value, _plot_feature(value, categorical, distance_metric, heading, figsize)
     )
-    return DiagnoseResult(value, figure)
 
 
 # ------------------------------------------------------------------------ figures
@@ -431,20 +478,19 @@ def twosample_test(
 
 def _plot_distances(names: list, distances: np.ndarray, metric: str, title: str, figsize: tuple):
     """Horizontal bars of the distances, the largest on top."""
-    figure = Figure(figsize=figsize)
+    figure = Figure(figsize=figsize, layout="constrained")  # laid out when drawn
     ax = figure.subplots()
     order = np.argsort(np.nan_to_num(distances, nan=-np.inf), kind="stable")
     ax.barh(np.arange(len(names)), distances[order], color="tab:blue")
     ax.set_yticks(np.arange(len(names)), [str(names[i]) for i in order])
     ax.set_xlabel(metric)
     ax.set_title(title)
-    figure.tight_layout()
     return figure
 
 
 def _plot_feature(value: dict, categorical: bool, metric: str, title: str, figsize: tuple):
     """Side-by-side bars of the shares (PSI, categories) or the two distribution functions."""
-    figure = Figure(figsize=figsize)
+    figure = Figure(figsize=figsize, layout="constrained")  # laid out when drawn
     ax = figure.subplots()
     xs, ys, labels = value["x"], value["y"], value["samples"]
     if categorical or metric == "PSI":
@@ -458,13 +504,14 @@ def _plot_feature(value: dict, categorical: bool, metric: str, title: str, figsi
         if metric == "WD1":
             ax.fill_between(xs[0], ys[0], ys[1], step="post", alpha=0.25, color="grey")
         else:
-            gap = np.nanargmax(np.abs(ys[0] - ys[1])) if np.isfinite(ys[0]).any() else 0
-            ax.vlines(xs[0][gap], ys[0][gap], ys[1][gap], colors="black", linestyles="--")
+            gaps = np.abs(ys[0] - ys[1])
+            if np.isfinite(gaps).any():  # mark the largest gap, the KS statistic
+                k = np.nanargmax(gaps)
+                ax.vlines(xs[0][k], ys[0][k], ys[1][k], colors="black", linestyles="--")
     ax.set_xlabel(str(value["feature"]))
     ax.set_ylabel(value["y_label"])
     ax.set_title(title)
     ax.legend()
-    figure.tight_layout()
     return figure
 
 

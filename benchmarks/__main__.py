@@ -58,7 +58,7 @@ COMMANDS = {"integrity": integrity_main, "search": search.main, "distance": dist
 
 
 def main(argv: list[str] | None = None) -> int:
-    """`python -m benchmarks [integrity|search|distance] [options]`; the integrity checks by default."""
+    """`python -m benchmarks [integrity|search|distance] [options]`; integrity by default."""
     argv = list(sys.argv[1:] if argv is None else argv)
     command = argv.pop(0) if argv and argv[0] in COMMANDS else "integrity"
     return COMMANDS[command](argv)

@@ -19,18 +19,18 @@ P_REG = Y_REG + RNG.normal(0.0, 1.0, 200)
 
 # name -> (score sign, needs probabilities, additive)
 EXPECTED = {
-    "ACC": (-1, False, True),
-    "AUC": (-1, True, False),
-    "F1": (-1, False, False),
-    "Precision": (-1, False, False),
-    "Recall": (-1, False, False),
-    "LogLoss": (1, True, False),
-    "Brier": (1, True, False),
-    "MSE": (1, False, True),
-    "RMSE": (1, False, False),
-    "MAE": (1, False, True),
-    "R2": (-1, False, False),
-    "MAPE": (1, False, True),
+    "ACC": (1, False, True),
+    "AUC": (1, True, False),
+    "F1": (1, False, False),
+    "Precision": (1, False, False),
+    "Recall": (1, False, False),
+    "LogLoss": (-1, True, False),
+    "Brier": (-1, True, False),
+    "MSE": (-1, False, True),
+    "RMSE": (-1, False, False),
+    "MAE": (-1, False, True),
+    "R2": (1, False, False),
+    "MAPE": (-1, False, True),
 }
 
 

@@ -28,8 +28,8 @@ def task_type_of(estimator, task_type=None):
 
 
 def larger_is_better(score_sign):
-    """`get_scoring_metric` gives -1 to scores where larger is better and +1 to losses."""
-    return score_sign == -1
+    """`get_scoring_metric` gives +1 to scores where larger is better and -1 to losses."""
+    return score_sign == 1
 
 
 class DataDiagnoser:

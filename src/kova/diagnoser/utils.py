@@ -66,8 +66,8 @@ def get_scoring_metric(metric: str, average: bool = True) -> tuple:
 
     Returns ``(score_name, score_sign, scoring_function, needs_proba, is_additive)``:
 
-    - ``score_sign`` is -1 when a larger score is better (so tables rank it descending) and
-      +1 for losses;
+    - ``score_sign`` is +1 when a larger score is better and -1 for losses (the scorer's own
+      sign); a segment table sorts -1 descending, so either way the weakest segments come first;
     - ``scoring_function(y_true, y_pred)`` computes the score; ``y_pred`` holds probabilities
       (or decision scores) when ``needs_proba`` is true, labels or values otherwise;
     - ``is_additive`` tells that the score is the mean of one value per sample. With
@@ -82,11 +82,12 @@ def get_scoring_metric(metric: str, average: bool = True) -> tuple:
         ) from None
     needs_proba = _needs_proba(scorer)
     is_additive = metric in _PER_SAMPLE
+    scoring_function: Callable[..., Any]
     if is_additive and not average:
         scoring_function = _PER_SAMPLE[metric]
     else:
         scoring_function = _table_score(scorer)
-    return metric, -scorer._sign, scoring_function, needs_proba, is_additive
+    return metric, scorer._sign, scoring_function, needs_proba, is_additive
 
 
 def _needs_proba(scorer: Any) -> bool:
@@ -375,7 +376,9 @@ class _Categorical:
         return [labels, labels], [self.p, self.q], "Proportion"
 
 
-def _samples(sample1: Any, sample2: Any, feature_names: Any) -> tuple[np.ndarray, ...]:
+def _samples(
+    sample1: Any, sample2: Any, feature_names: Any
+) -> tuple[np.ndarray, np.ndarray, list]:
     a, b = (np.asarray(s) for s in (sample1, sample2))
     a, b = (s.reshape(-1, 1) if s.ndim == 1 else s for s in (a, b))
     if a.ndim != 2 or b.ndim != 2 or a.shape[1] != b.shape[1]:
@@ -452,6 +455,7 @@ def twosample_test(
         return DiagnoseResult({"features": names, distance_metric: distances}, figure)
     j = _feature_position(show_feature, names)
     categorical = kinds[j] == CATEGORICAL
+    column: _Categorical | _Numerical
     if categorical:
         column = _Categorical(a[:, j], b[:, j])
         distance = column.distance(distance_metric)
@@ -506,7 +510,7 @@ def _plot_feature(value: dict, categorical: bool, metric: str, title: str, figsi
         else:
             gaps = np.abs(ys[0] - ys[1])
             if np.isfinite(gaps).any():  # mark the largest gap, the KS statistic
-                k = np.nanargmax(gaps)
+                k = int(np.nanargmax(gaps))
                 ax.vlines(xs[0][k], ys[0][k], ys[1][k], colors="black", linestyles="--")
     ax.set_xlabel(str(value["feature"]))
     ax.set_ylabel(value["y_label"])

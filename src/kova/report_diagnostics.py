@@ -1,0 +1,278 @@
+"""Model diagnostics of the report.
+
+A gradient-boosting model is fitted on the data set's training split and diagnosed on its
+test split by segments (`kova.workflow.trelliso.SegmentedDiagnoseAPI`): the segment table,
+then, for the weakest segment, its accuracy table, residual figure, weak-spot figure and the
+distribution shift between the segment and the other rows. A table of the distance between
+the training and the test rows of every feature needs no model and is always shown.
+
+The segmented sections are omitted with a note while the segmented-diagnostics module is
+not importable.
+"""
+
+from __future__ import annotations
+
+import contextlib
+import io
+
+import numpy as np
+import pandas as pd
+
+from kova import alerts as al
+
+SEGMENT_METHOD = "quantile"
+SEGMENT_BINS = 5
+# PSI bins hold about this many test rows each, and there are 2 to 10 of them: with fewer
+# rows per bin the index of two samples of one distribution is far above 0 by chance.
+ROWS_PER_PSI_BIN = 20
+MAX_PSI_BINS = 10
+MISSING_LEVEL = "(missing)"
+
+
+def _trelliso():
+    """The segmented-diagnostics class, or None while its module is not importable."""
+    try:
+        from kova.workflow.trelliso import SegmentedDiagnoseAPI
+    except ImportError:
+        return None
+    return SegmentedDiagnoseAPI
+
+
+def diagnostics_section(report, df: pd.DataFrame, target: str | None) -> None:
+    from kova.report import dataset_of
+
+    dataset = dataset_of(df, target)
+    distance_section(report, dataset)
+    api_class = _trelliso()
+    explanation = (
+        "Test rows cut into segments along each feature (5 equal-frequency bins, or one "
+        "segment per category), ranked from the weakest model score up."
+    )
+    if target is None or api_class is None:
+        report.section("segments", "Segmented diagnostics", explanation)
+        reason = (
+            "it needs a target column (--target)"
+            if target is None
+            else "the segmented-diagnostics module (kova.workflow.trelliso) is not available"
+        )
+        report.text(f"Omitted: {reason}.")
+        return
+    pipeline = fit_pipeline(filled_dataset(dataset))
+    report.facts["Model"] = (
+        f"{type(pipeline.estimator).__name__} (random_state=0) fitted on the training split "
+        f"({len(dataset.train_idx)} rows), diagnosed on the test split "
+        f"({len(dataset.test_idx)} rows)"
+    )
+    segment_sections(report, api_class(pipeline), explanation)
+
+
+# ------------------------------------------------------------------------------ model
+
+
+def filled_dataset(dataset):
+    """The data set with missing values filled, as the model and the segment reports need
+    finite numbers: training-row medians for numbers, a "(missing)" level for categories."""
+    from kova.data import Dataset
+
+    frame = dataset.data_init.copy()
+    train = frame.iloc[dataset.train_idx]
+    for name in dataset.feature_names:
+        column = frame[name]
+        if not column.isna().any():
+            continue
+        if dataset.meta_info[name] == "numerical":
+            frame[name] = pd.to_numeric(column).fillna(pd.to_numeric(train[name]).median())
+        else:
+            frame[name] = column.astype(object).where(column.notna(), MISSING_LEVEL)
+    return Dataset(
+        frame,
+        target=dataset.target_name,
+        task_type=dataset.task_type,
+        feature_names=dataset.feature_names,
+        categorical_features=[
+            n for n in dataset.feature_names if dataset.meta_info[n] != "numerical"
+        ],
+        test_ratio=dataset.test_ratio,
+        random_state=dataset.random_state,
+    )
+
+
+def fit_pipeline(dataset):
+    """A gradient-boosting model fitted on the training rows, wrapped for the diagnosers."""
+    from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostingRegressor
+
+    from kova.models import ModelPipeline
+
+    if dataset.task_type == "classification":
+        model = HistGradientBoostingClassifier(random_state=0)
+    else:
+        model = HistGradientBoostingRegressor(random_state=0)
+    x = ModelPipeline.encode(dataset)
+    model.fit(x.iloc[dataset.train_idx], dataset.train_y)
+    return ModelPipeline(model, dataset)
+
+
+# ------------------------------------------------------------------- train/test distance
+
+
+def train_test_distances(dataset) -> pd.Series:
+    """PSI between the training and the test rows of every feature, on its present values."""
+    import matplotlib.pyplot as plt
+
+    from kova.diagnoser.utils import twosample_test
+
+    n_bins = int(np.clip(len(dataset.test_idx) // ROWS_PER_PSI_BIN, 2, MAX_PSI_BINS))
+    distances = {}
+    for name, kind in zip(dataset.feature_names, dataset.feature_types, strict=True):
+        train, test = (part[name].dropna() for part in (dataset.train_x, dataset.test_x))
+        if kind == "numerical":
+            train, test = (pd.to_numeric(s).to_numpy(dtype=float) for s in (train, test))
+        result = twosample_test(
+            np.asarray(train).reshape(-1, 1),
+            np.asarray(test).reshape(-1, 1),
+            distance_metric="PSI",
+            feature_names=[name],
+            feature_types=[kind],
+            psi_buckets="quantile",
+            psi_bins=n_bins,
+        )
+        if result.figure is not None:
+            plt.close(result.figure)
+        distances[name] = float(result.value["PSI"][0])
+    return pd.Series(distances, name="PSI")
+
+
+def _distance_figure(distances: pd.Series, limit: float):
+    import matplotlib.pyplot as plt
+
+    ordered = distances.sort_values()
+    fig, ax = plt.subplots(figsize=(7, 0.3 * len(ordered) + 1.2))
+    colors = ["#c0392b" if d > limit else "#5b7fa6" for d in ordered]
+    ax.barh([str(n) for n in ordered.index], ordered.to_numpy(), color=colors)
+    ax.axvline(limit, color="#c0392b", linestyle="--", linewidth=1, label=f"threshold {limit}")
+    ax.set_xlabel("PSI between training and test rows")
+    ax.legend(loc="lower right")
+    fig.tight_layout()
+    return fig
+
+
+def distance_section(report, dataset) -> None:
+    limit = report.thresholds.max_train_test_psi
+    report.section(
+        "train-test-distance",
+        "Distribution shift: training against test rows",
+        "Population stability index of every feature between the training and the test "
+        "split (0 means the same distribution; above 0.25 is a large shift). Identifier-like "
+        "columns are not alerted.",
+    )
+    distances = train_test_distances(dataset)
+    report.figure(
+        _distance_figure(distances, limit), "PSI between training and test rows per feature"
+    )
+    report.table(distances.round(4).to_frame())
+    identifiers = set(al.identifier_columns(dataset.data_init, dataset.meta_info))
+    kept = distances[[n not in identifiers for n in distances.index]]
+    report.add_alerts(al.distance_alerts(kept, limit, "train-test-distance"))
+
+
+# ------------------------------------------------------------------------- segments
+
+
+def _quiet(call, **settings):
+    """Run a report of the segmented diagnostics; its notebook display goes nowhere."""
+    with contextlib.redirect_stdout(io.StringIO()):
+        return call(**settings)
+
+
+def segment_scores(api) -> al.SegmentScores:
+    """The segment table with the whole test set's score of the same metric."""
+    from kova.diagnoser.utils import get_scoring_metric
+
+    table = _quiet(
+        api.segmented_diagnose,
+        show="segment_table",
+        segment_method=SEGMENT_METHOD,
+        segment_bins=SEGMENT_BINS,
+    ).data
+    metric = table.columns[-1]
+    _, sign, scorer, _, _ = get_scoring_metric(metric, average=False)
+    data = api.data_dict
+    y, prediction = data["y"][data["test_idx"]], data["prediction"][data["test_idx"]]
+    overall = float(np.mean(scorer(y, prediction)))
+    higher_is_better = sign == -1
+    scale = 1.0 if higher_is_better else float(np.var(y)) or 1.0
+    return al.SegmentScores(table, metric, overall, higher_is_better, scale)
+
+
+def weakest_segment(scores: al.SegmentScores, min_size: int) -> pd.Series:
+    """The row of the segment with the largest gap among those with enough test rows."""
+    gaps = scores.gaps()
+    big = scores.table["Size"] >= min_size
+    pool = gaps[big] if big.any() else gaps
+    return scores.table.loc[pool.idxmax()]
+
+
+def _slice_feature(api, segment_feature: str) -> str:
+    """The feature to look for weak spots on: the first numerical feature other than the
+    segment's own, else the segment's feature."""
+    for name, kind in zip(api.feature_names, api.feature_types, strict=True):
+        if kind == "numerical" and name != segment_feature:
+            return name
+    return segment_feature
+
+
+def segment_sections(report, api, explanation: str) -> None:
+    limits = report.thresholds
+    scores = segment_scores(api)
+    report.section("segments", "Segmented diagnostics: segment table", explanation)
+    report.text(
+        f"Whole test set: {scores.metric} {scores.overall:.4g}. The 10 weakest segments with at "
+        f"least {limits.min_segment_size} test rows:"
+    )
+    order = scores.gaps().sort_values(ascending=False).index
+    ranked = scores.table.loc[order]
+    report.table(ranked[ranked["Size"] >= limits.min_segment_size].head(10).round(4))
+    report.add_alerts(al.weak_segment_alerts(scores, limits, "segments"))
+
+    row = weakest_segment(scores, limits.min_segment_size)
+    feature, name = str(row["Feature"]), f"{row['Feature']} in {row['Segment']}"
+    settings = dict(
+        segment_method=SEGMENT_METHOD,
+        segment_bins=SEGMENT_BINS,
+        segment_id=int(row["Segment ID"]),
+    )
+    report.section(
+        "segment-accuracy",
+        f"Weakest segment: {name}",
+        "The model's scores on the segment's training and test rows and their gap; a large "
+        "gap means the model fits the segment's training rows much better than it predicts.",
+    )
+    report.table(_quiet(api.segmented_diagnose, show="accuracy_table", **settings).data)
+    report.section(
+        "segment-residuals",
+        f"Residuals in the weakest segment against {feature}",
+        "Each point is a test row of the segment: its residual (truth minus prediction) "
+        "against the feature; a trend or a widening band shows where the model is off.",
+    )
+    residual = _quiet(
+        api.segmented_diagnose, show="accuracy_residual", show_feature=feature, **settings
+    )
+    report.figure(residual.figure, f"Residuals of the segment {name} against {feature}")
+    sliced = _slice_feature(api, feature)
+    report.section(
+        "segment-weak-spots",
+        f"Weak spots in the weakest segment along {sliced}",
+        "The segment's rows sliced into bins of the feature; bins whose score is worse than "
+        "the segment's by the weak-spot threshold are marked as weak spots.",
+    )
+    weak = _quiet(api.segmented_diagnose, show="weakspot", slice_features=[sliced], **settings)
+    report.figure(weak.figure, f"Weak spots of the segment {name} along {sliced}")
+    report.table(weak.data)
+    report.section(
+        "segment-shift",
+        "Distribution shift: weakest segment against the other rows",
+        "PSI of every feature between the rows inside the segment and all other rows; the "
+        "features that set the segment apart come first.",
+    )
+    shift = _quiet(api.segmented_diagnose, show="distribution_shift", **settings).data
+    report.table(shift.sort_values(shift.columns[-1], ascending=False).reset_index(drop=True))

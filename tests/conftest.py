@@ -1,4 +1,4 @@
-"""Shared test set-up: a non-interactive plotting backend and figure clean-up."""
+"""Shared test set-up: a non-interactive plotting backend, figure clean-up, kernel paths."""
 
 import os
 
@@ -16,3 +16,12 @@ import pytest  # noqa: E402
 def _close_figures():
     yield
     plt.close("all")
+
+
+@pytest.fixture
+def kernel_env(monkeypatch):
+    """Environment for a kernel started by a test: inline drawing, as for a user, and an
+    absolute PYTHONPATH, so that PYTHONPATH=src still finds kova from another directory."""
+    monkeypatch.delenv("MPLBACKEND", raising=False)
+    paths = os.environ.get("PYTHONPATH", "").split(os.pathsep)
+    monkeypatch.setenv("PYTHONPATH", os.pathsep.join(os.path.abspath(p) for p in paths if p))

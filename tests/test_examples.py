@@ -11,8 +11,7 @@ NOTEBOOK = Path(__file__).resolve().parent.parent / "examples" / "tour.ipynb"
 
 
 @pytest.mark.skipif(not NOTEBOOK.exists(), reason="examples are not part of this checkout")
-def test_tour_notebook_runs(tmp_path, monkeypatch):
-    monkeypatch.delenv("MPLBACKEND", raising=False)  # the kernel draws inline, as for a user
+def test_tour_notebook_runs(tmp_path, kernel_env):
     nb = nbformat.read(NOTEBOOK, as_version=4)
     nbclient.NotebookClient(
         nb, timeout=300, resources={"metadata": {"path": str(tmp_path)}}

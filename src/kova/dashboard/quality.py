@@ -1,0 +1,439 @@
+"""The data-quality service of the dashboard: integrity checks, train/test drift, outliers.
+
+``DataQualityAPI`` owns a ``kova.data.Dataset``, the outlier-detection methods and the
+trained ones, and draws every chart the data-quality panel shows. It works as well from a
+script or a notebook cell::
+
+    api = DataQualityAPI(Dataset(frame, target="y"))
+    api.data_quality(show="integrity_duplicated_samples").show_message()
+    api.model_list = ["isolation_forest"]               # the methods to train
+    prepared = api.model_prepare()
+    api.fit_get_method(method=prepared["isolation_forest"]["estimator"], model_name="IF")
+    api.data_quality(show="od_score_distribution", method="IF", threshold=0.99).show_message()
+    api.apply_model(model="IF", threshold=0.99)         # drops the flagged training rows
+
+Data parts: "all" (the rows not removed as outliers), "train" and "test".
+"""
+
+import inspect
+from collections.abc import Iterable, Sequence
+from dataclasses import dataclass
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from kova.dashboard import views
+from kova.dashboard.detectors import METHODS, FeatureEncoder, OutlierDetector, parameter_entries
+from kova.data.kestrin.kestrin import DataIntegrityCheck
+from kova.diagnoser.utils import twosample_test
+from kova.exceptions import KovaError
+from kova.utils import KovaWidget
+
+__all__ = ["DRIFT_METRICS", "TSNE_MAX_SAMPLES", "DataQualityAPI", "TrainedMethod"]
+
+DATA_PARTS = ("all", "train", "test")
+DRIFT_METRICS = ("PSI", "WD1", "KS")
+# Population-stability levels of the drift summary: below the first no shift, from the first
+# a moderate one, from the second a significant one.
+PSI_LEVELS = (0.1, 0.25)
+# Largest number of samples embedded by the t-SNE comparison: above it a random sample
+# (keeping the flagged outliers) is embedded, so the view takes seconds, not minutes.
+TSNE_MAX_SAMPLES = 1000
+# Optimisation rounds of t-SNE: half scikit-learn's default, ample for a stable picture.
+TSNE_ITERATIONS = 500
+TSNE_MIN_SAMPLES = 5
+# Dimensions the t-SNE input is reduced to first, with PCA, when it has more columns.
+TSNE_PCA_DIMENSIONS = 30
+
+INTEGRITY_REPORTS = {
+    "integrity_single_column_check": "single_column_check",
+    "integrity_duplicated_samples": "duplicated_samples",
+    "integrity_highly_correlated_features": "highly_correlated_features",
+}
+
+
+@dataclass
+class TrainedMethod:
+    """A trained outlier-detection method and the rows (positions) it was trained on."""
+
+    detector: OutlierDetector
+    positions: np.ndarray
+    part: str
+
+
+class DataQualityAPI:
+    """Data-quality service over a ``kova.data.Dataset``.
+
+    Attributes
+    ----------
+    dataset : the data set; ``apply_model`` removes outliers from its training split.
+    model_list : dict method key -> display name of every method (see the property).
+    model_item : dict method key -> parameter dict (``kova.dashboard.component`` entries),
+        in the same order as ``model_list``.
+    model_config : the settings from ``model_config_setting`` used by ``model_prepare``
+        (``None``: every method's defaults).
+    custom_model_dict : dict name -> ``TrainedMethod`` of every registered method.
+    training_failed_list : names whose training failed (a later success removes the name).
+    """
+
+    def __init__(self, dataset: Any) -> None:
+        for member in ("data_init", "feature_names", "meta_info", "train_idx", "test_idx"):
+            if not hasattr(dataset, member):
+                raise KovaError(f"DataQualityAPI needs a kova Dataset; it has no '{member}'.")
+        self.dataset = dataset
+        self.model_item = parameter_entries(getattr(dataset, "random_state", None))
+        self._model_names = {key: METHODS[key][0] for key in self.model_item}
+        self._selection = list(self._model_names)
+        self.model_config: dict | None = None
+        self.custom_model_dict: dict[str, TrainedMethod] = {}
+        self.training_failed_list: list[str] = []
+
+    # ------------------------------------------------------------------ methods
+
+    @property
+    def model_list(self) -> dict[str, str]:
+        """Every method: key -> display name, in ``model_item`` order (always the same dict).
+
+        Assigning a collection of method keys chooses the methods ``model_prepare`` makes;
+        reading still lists every method, so any number of panels can be built over one
+        service.
+        """
+        return self._model_names
+
+    @model_list.setter
+    def model_list(self, keys: Iterable[str]) -> None:
+        if isinstance(keys, str):
+            raise KovaError("model_list takes a list of method keys, not a single string.")
+        keys = list(keys)
+        unknown = [key for key in keys if key not in self._model_names]
+        if unknown:
+            raise KovaError(f"Unknown methods {unknown}; choose from {list(self._model_names)}.")
+        self._selection = list(dict.fromkeys(keys))
+
+    @property
+    def selected_models(self) -> list[str]:
+        """The method keys last assigned to ``model_list`` (every method at first)."""
+        return list(self._selection)
+
+    def model_config_setting(self, config: dict) -> dict:
+        """Every method's settings: its defaults overridden by ``config`` (key -> {param: value}).
+
+        Fixed settings keep their values. An unknown method or parameter raises ``KovaError``.
+        """
+        settings = {}
+        for key, entries in self.model_item.items():
+            given = dict(config.get(key, {}))
+            unknown = [name for name in given if name not in entries]
+            if unknown:
+                raise KovaError(f"Unknown settings {unknown} for {self._model_names[key]}.")
+            settings[key] = {
+                name: entry[1] if entry[2] == "" else given.get(name, entry[1])
+                for name, entry in entries.items()
+            }
+        unknown = [key for key in config if key not in self.model_item]
+        if unknown:
+            raise KovaError(f"Unknown methods {unknown}; choose from {list(self._model_names)}.")
+        return settings
+
+    def model_prepare(self) -> dict[str, dict[str, Any]]:
+        """The untrained methods chosen in ``model_list``: key -> {"estimator", "name"}."""
+        settings = self.model_config or self.model_config_setting({})
+        kinds = self.dataset.meta_info
+        features = self.dataset.feature_names
+        return {
+            key: {
+                "estimator": OutlierDetector(key, settings[key], features, kinds),
+                "name": self._model_names[key],
+            }
+            for key in self._selection
+        }
+
+    def fit_get_method(
+        self, method: OutlierDetector, model_name: str, dataset: str = "all"
+    ) -> TrainedMethod:
+        """Train ``method`` on a data part and register it as ``model_name``.
+
+        A name trained before is replaced; a name that had failed is taken off
+        ``training_failed_list``. Errors of the training propagate.
+        """
+        positions = self._positions(dataset)
+        detector = method.fit(self.dataset.data_init.iloc[positions])
+        trained = TrainedMethod(detector=detector, positions=positions, part=dataset)
+        self.custom_model_dict[model_name] = trained
+        if model_name in self.training_failed_list:
+            self.training_failed_list = [n for n in self.training_failed_list if n != model_name]
+        return trained
+
+    def apply_model(self, model: str, threshold: float) -> int:
+        """Remove the training rows that ``model`` flags at ``threshold``; return their count.
+
+        Flagged test rows stay, so evaluations before and after a removal remain comparable.
+        The removed positions are added to ``dataset.outlier_idx``.
+        """
+        trained = self._trained(model)
+        flagged = trained.positions[
+            trained.detector.train_scores_ > self._cutoff(trained, threshold)
+        ]
+        removable = np.intersect1d(flagged, self.dataset.train_idx)
+        if removable.size:
+            self.dataset.remove_outliers(removable)
+        return int(removable.size)
+
+    # ------------------------------------------------------------------ requests
+
+    def data_quality(
+        self,
+        show: str,
+        dataset: str = "all",
+        method: Any = None,
+        threshold: Any = 0.999,
+        distance_metric: str = "PSI",
+        show_feature: str | None = None,
+        figsize: tuple | None = None,
+    ) -> views.QualityResult:
+        """Compute one data-quality view and return it as a ``QualityResult``.
+
+        ``show``: an integrity report ("integrity_single_column_check",
+        "integrity_duplicated_samples", "integrity_highly_correlated_features"), the drift
+        summary ("drift_test_info") or distances ("drift_test_distance", per
+        ``distance_metric`` and ``show_feature``), or an outlier view of a trained ``method``
+        at ``threshold`` ("od_score_distribution", "od_marginal_outlier_distribution",
+        "od_tsne_comparison" with lists of methods and thresholds; this one is also drawn
+        into the current output at once). ``dataset`` names the data part.
+        """
+        if show in INTEGRITY_REPORTS:
+            return self._integrity(INTEGRITY_REPORTS[show], dataset)
+        handlers = {
+            "drift_test_info": lambda: self._drift_info(figsize),
+            "drift_test_distance": lambda: self._drift_distance(
+                distance_metric, show_feature, figsize
+            ),
+            "od_score_distribution": lambda: self._score_view(method, threshold, dataset, figsize),
+            "od_marginal_outlier_distribution": lambda: self._marginal_view(
+                method, threshold, dataset, figsize
+            ),
+            "od_tsne_comparison": lambda: self._tsne_view(method, threshold, dataset),
+        }
+        if show not in handlers:
+            allowed = list(INTEGRITY_REPORTS) + list(handlers)
+            raise KovaError(f"Unknown data-quality view {show!r}; choose from {allowed}.")
+        return handlers[show]()
+
+    # -------------------------------------------------------------- data parts
+
+    def _positions(self, part: str) -> np.ndarray:
+        """Row positions of a data part; "all" leaves out the rows removed as outliers."""
+        if part == "train":
+            return np.asarray(self.dataset.train_idx)
+        if part == "test":
+            return np.asarray(self.dataset.test_idx)
+        if part == "all":
+            return np.union1d(self.dataset.train_idx, self.dataset.test_idx)
+        raise KovaError(f"Unknown data part {part!r}; choose from {list(DATA_PARTS)}.")
+
+    def _rows(self, part: str, columns: Sequence[str] | None = None) -> pd.DataFrame:
+        frame = self.dataset.data_init.iloc[self._positions(part)]
+        return frame if columns is None else frame[list(columns)]
+
+    # ---------------------------------------------------------------- integrity
+
+    def _integrity(self, report: str, part: str) -> views.QualityResult:
+        checks = DataIntegrityCheck(self._rows(part), self.dataset.meta_info)
+        outcome = getattr(checks, report)()
+        data = getattr(outcome, "data", outcome)  # a Styler keeps its table as data
+        return views.QualityResult(message=outcome, data=data)
+
+    # -------------------------------------------------------------------- drift
+
+    def _drift_values(self, feature: str) -> tuple[np.ndarray, np.ndarray, str]:
+        """A feature's training and test values, as the two-sample test takes them.
+
+        Numerical values are compared where present (the test needs finite numbers);
+        missing categories are a category of their own.
+        """
+        kind = self.dataset.meta_info[feature]
+        samples = []
+        for part in ("train", "test"):
+            column = self._rows(part, [feature])[feature]
+            if kind == "numerical":
+                values = pd.to_numeric(column, errors="coerce").to_numpy(float)
+                samples.append(values[np.isfinite(values)])
+            else:
+                samples.append(column.astype(object).where(column.notna(), "<missing>").to_numpy())
+        return samples[0], samples[1], kind
+
+    def _feature_drift(self, feature: str, metric: str, show: bool, figsize: Any) -> Any:
+        train, test, kind = self._drift_values(feature)
+        return twosample_test(
+            sample1=train.reshape(-1, 1),
+            sample2=test.reshape(-1, 1),
+            distance_metric=metric,
+            feature_names=[feature],
+            feature_types=[kind],
+            show_feature=feature if show else None,
+            figsize=figsize or (6.4, 4.4),
+            plot_title="Data distance(Train vs. Test)",
+        )
+
+    def _distances(self, metric: str) -> list[float]:
+        if metric not in DRIFT_METRICS:
+            raise KovaError(f"Unknown distance {metric!r}; choose from {list(DRIFT_METRICS)}.")
+        return [
+            float(self._feature_drift(f, metric, False, None).value[metric][0])
+            for f in self.dataset.feature_names
+        ]
+
+    def _drift_info(self, figsize: Any) -> views.QualityResult:
+        with views.working("Comparing the training and test distributions..."):
+            table = pd.DataFrame({"Feature": list(self.dataset.feature_names)})
+            for metric in DRIFT_METRICS:
+                table[metric] = self._distances(metric)
+        table["Shift"] = pd.cut(
+            table["PSI"],
+            bins=[-np.inf, *PSI_LEVELS, np.inf],
+            right=False,
+            labels=["none", "moderate", "significant"],
+        ).astype(str)
+        table = table.sort_values("PSI", ascending=False, ignore_index=True)
+        moderate = int((table["Shift"] == "moderate").sum())
+        significant = int((table["Shift"] == "significant").sum())
+        message = (
+            f"<b>Train/test drift</b>: {len(self.dataset.train_idx)} training and "
+            f"{len(self.dataset.test_idx)} test rows, {len(table)} features.<br>"
+            f"{significant} shift significantly (PSI &ge; {PSI_LEVELS[1]}), "
+            f"{moderate} moderately (PSI &ge; {PSI_LEVELS[0]})."
+        )
+        return views.QualityResult(message=message, data=table.style.format(precision=4))
+
+    def _drift_distance(
+        self, metric: str, show_feature: str | None, figsize: Any
+    ) -> views.QualityResult:
+        if show_feature is not None and show_feature not in self.dataset.feature_names:
+            raise KovaError(f"Unknown feature {show_feature!r}.")
+        with views.working(f"Computing {metric} distances..."):
+            if show_feature is None:
+                features = list(self.dataset.feature_names)
+                table = pd.DataFrame({"Feature": features, metric: self._distances(metric)})
+                figure = views.distance_figure(table, metric, figsize)
+                return views.QualityResult(figure=figure, data=table)
+            result = self._feature_drift(show_feature, metric, True, figsize)
+        views.name_samples(result.figure, ("Train", "Test"))
+        return views.QualityResult(figure=result.figure, data=result.value)
+
+    # ----------------------------------------------------------- outlier views
+
+    def _trained(self, name: Any) -> TrainedMethod:
+        if name not in self.custom_model_dict:
+            trained = list(self.custom_model_dict)
+            raise KovaError(f"No trained method named {name!r}; trained: {trained}.")
+        return self.custom_model_dict[name]
+
+    @staticmethod
+    def _cutoff(trained: TrainedMethod, threshold: Any) -> float:
+        value = float(threshold)
+        if not 0.0 <= value <= 1.0:
+            raise KovaError(f"The threshold must lie in [0, 1], got {threshold!r}.")
+        return trained.detector.cutoff(value)
+
+    def _part_scores(self, trained: TrainedMethod, part: str) -> tuple[np.ndarray, np.ndarray]:
+        """Row positions of a part and their outlier scores (the kept ones for training rows)."""
+        positions = self._positions(part)
+        scores = np.empty(len(positions))
+        where = np.searchsorted(trained.positions, positions).clip(0, len(trained.positions) - 1)
+        known = trained.positions[where] == positions
+        scores[known] = trained.detector.train_scores_[where[known]]
+        if not known.all():
+            frame = self.dataset.data_init.iloc[positions[~known]]
+            scores[~known] = trained.detector.score_samples(frame)
+        return positions, scores
+
+    def _score_view(
+        self, name: Any, threshold: Any, part: str, figsize: Any
+    ) -> views.QualityResult:
+        trained = self._trained(name)
+        cutoff = self._cutoff(trained, threshold)
+        positions, scores = self._part_scores(trained, part)
+        figure = views.score_figure(str(name), scores, cutoff, float(threshold), figsize)
+        data = pd.DataFrame({"position": positions, "score": scores, "outlier": scores > cutoff})
+        return views.QualityResult(figure=figure, data=data)
+
+    def _marginal_view(
+        self, name: Any, threshold: Any, part: str, figsize: Any
+    ) -> views.QualityResult:
+        trained = self._trained(name)
+        cutoff = self._cutoff(trained, threshold)
+        positions, scores = self._part_scores(trained, part)
+        frame = self.dataset.data_init.iloc[positions][trained.detector.features]
+        outlying = scores > cutoff
+        figure = views.marginal_figure(str(name), frame, self.dataset.meta_info, outlying, figsize)
+        return views.QualityResult(figure=figure, data=frame[outlying])
+
+    def _tsne_view(self, names: Any, thresholds: Any, part: str) -> views.QualityResult:
+        names = [] if names is None else list(names)
+        thresholds = [] if thresholds is None else list(thresholds)
+        if len(names) != len(thresholds):
+            raise KovaError("Give one threshold per compared method.")
+        if not names:
+            result = views.QualityResult(
+                message=KovaWidget.notification(
+                    text="Select at least one trained method to compare.", signal_type="info"
+                )
+            )
+        else:
+            result = self._tsne_result(names, thresholds, part)
+        result.show_message()
+        return result
+
+    def _tsne_result(self, names: list, thresholds: list, part: str) -> views.QualityResult:
+        positions = self._positions(part)
+        if len(positions) < TSNE_MIN_SAMPLES:
+            raise KovaError(f"The t-SNE view needs at least {TSNE_MIN_SAMPLES} samples.")
+        flags = []
+        for name, threshold in zip(names, thresholds, strict=True):
+            trained = self._trained(name)
+            cutoff = self._cutoff(trained, threshold)
+            flags.append(self._part_scores(trained, part)[1] > cutoff)
+        chosen = self._tsne_sample(np.any(flags, axis=0))
+        with views.working(f"Embedding {len(chosen)} samples with t-SNE..."):
+            embedding = self._embed(positions[chosen])
+        panels = [
+            (str(name), float(threshold), flag[chosen])
+            for name, threshold, flag in zip(names, thresholds, flags, strict=True)
+        ]
+        figure = views.tsne_figure(embedding, panels, len(positions))
+        data = pd.DataFrame(embedding, columns=["tsne_1", "tsne_2"], index=positions[chosen])
+        return views.QualityResult(figure=figure, data=data)
+
+    def _tsne_sample(self, outlying: np.ndarray) -> np.ndarray:
+        """Indices to embed: all when few, else the outliers plus a random share of the rest."""
+        count = len(outlying)
+        if count <= TSNE_MAX_SAMPLES:
+            return np.arange(count)
+        rng = np.random.default_rng(getattr(self.dataset, "random_state", None))
+        flagged = np.flatnonzero(outlying)
+        flagged = rng.permutation(flagged)[: TSNE_MAX_SAMPLES // 2]
+        rest = np.setdiff1d(np.arange(count), flagged)
+        extra = rng.choice(rest, size=TSNE_MAX_SAMPLES - len(flagged), replace=False)
+        return np.sort(np.concatenate([flagged, extra]))
+
+    def _embed(self, positions: np.ndarray) -> np.ndarray:
+        from sklearn.decomposition import PCA  # deferred: only the comparison needs them
+        from sklearn.manifold import TSNE
+
+        frame = self.dataset.data_init.iloc[positions]
+        features = self.dataset.feature_names
+        x = FeatureEncoder(features, self.dataset.meta_info).fit(frame).transform(frame)
+        if x.shape[1] > TSNE_PCA_DIMENSIONS:
+            x = PCA(n_components=TSNE_PCA_DIMENSIONS).fit_transform(x)
+        perplexity = float(min(30.0, max(1.0, (len(x) - 1) / 3)))
+        # scikit-learn 1.5 renamed n_iter to max_iter.
+        rounds = "max_iter" if "max_iter" in inspect.signature(TSNE).parameters else "n_iter"
+        tsne = TSNE(
+            n_components=2,
+            **{rounds: TSNE_ITERATIONS},
+            perplexity=perplexity,
+            init="pca",
+            random_state=getattr(self.dataset, "random_state", None),
+        )
+        return tsne.fit_transform(x)

@@ -41,7 +41,8 @@ class Thresholds:
     max_duplicate_share: float = 0.0
     max_special_share: float = 0.0
     association: float = 0.95
-    weak_segment_gap: float = 0.25
+    weak_segment_gap: float = 0.1
+    weak_segment_alpha: float = 0.05
     min_segment_size: int = 20
     max_train_test_psi: float = 0.25
 
@@ -55,6 +56,8 @@ THRESHOLD_HELP = {
     "correlation ratio, 0 to 1) is above this",
     "weak_segment_gap": "alert on a segment whose score is worse than the whole test set's by "
     "more than this (accuracy points, or mean squared error as a share of the target's variance)",
+    "weak_segment_alpha": "... and whose rows score worse than the other test rows at this "
+    "significance level (one-sided Welch t-test, Bonferroni-corrected over the segments tested)",
     "min_segment_size": "segments with fewer test rows are not alerted",
     "max_train_test_psi": "alert on a feature whose population stability index between the "
     "training and the test rows is above this",
@@ -114,12 +117,14 @@ def null_alerts(null_ratio: pd.DataFrame, n_rows: int, limit: float, anchor: str
 
 
 def mixed_alerts(mixed: pd.DataFrame, anchor: str) -> list[Alert]:
-    """Columns mixing text and numbers; the figure is the text : number share."""
+    """Columns mixing text and numbers; the check gives the shares as "text : numbers"."""
     flagged = mixed[mixed.iloc[:, 0].astype(bool)]
-    return [
-        Alert("mixed types", (str(c),), f"text : numbers = {row.iloc[1]}", anchor)
-        for c, row in flagged.iterrows()
-    ]
+    alerts = []
+    for column, row in flagged.iterrows():
+        text, numbers = (float(part) for part in str(row.iloc[1]).split(":"))
+        figure = f"{text:.1%} text among {numbers:.1%} numbers"
+        alerts.append(Alert("mixed types", (str(column),), figure, anchor, text))
+    return alerts
 
 
 def long_string_alerts(long_strings: pd.DataFrame, anchor: str) -> list[Alert]:
@@ -188,6 +193,9 @@ class SegmentScores:
     overall: float
     higher_is_better: bool
     scale: float = 1.0  # divides score differences (the target's variance for MSE)
+    # one-sided p-value of "the segment's rows score worse than the other test rows", for the
+    # segments tested (the others are NaN)
+    p_values: pd.Series | None = None
 
     def gaps(self) -> pd.Series:
         """How much worse than the whole test set each segment scores, in scale units."""
@@ -197,9 +205,14 @@ class SegmentScores:
 
 
 def weak_segment_alerts(scores: SegmentScores, thresholds: Thresholds, anchor: str) -> list:
+    """Segments with enough rows, a gap above the threshold and a significant difference."""
     gaps = scores.gaps()
     big = scores.table["Size"] >= thresholds.min_segment_size
-    weak = scores.table[big & (gaps > thresholds.weak_segment_gap)]
+    weak = big & (gaps > thresholds.weak_segment_gap)
+    if scores.p_values is not None:
+        tested = int(scores.p_values.notna().sum())
+        weak &= scores.p_values.fillna(1.0) < thresholds.weak_segment_alpha / max(tested, 1)
+    weak = scores.table[weak]
     return [
         Alert(
             "weak segment",

@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import contextlib
 import io
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -184,8 +185,9 @@ def _quiet(call, **settings):
         return call(**settings)
 
 
-def segment_scores(api) -> al.SegmentScores:
-    """The segment table with the whole test set's score of the same metric."""
+def segment_scores(api, min_size: int) -> al.SegmentScores:
+    """The segment table with the whole test set's score of the same metric, and for every
+    segment of at least `min_size` test rows the p-value of its rows scoring worse."""
     from kova.diagnoser.utils import get_scoring_metric
 
     table = _quiet(
@@ -194,14 +196,52 @@ def segment_scores(api) -> al.SegmentScores:
         segment_method=SEGMENT_METHOD,
         segment_bins=SEGMENT_BINS,
     ).data
+    table = _with_level_names(table, api.pipeline.category_levels)
     metric = table.columns[-1]
     _, sign, scorer, _, _ = get_scoring_metric(metric, average=False)
     data = api.data_dict
     y, prediction = data["y"][data["test_idx"]], data["prediction"][data["test_idx"]]
-    overall = float(np.mean(scorer(y, prediction)))
+    per_row = np.asarray(scorer(y, prediction), dtype=float)
     higher_is_better = sign == -1
     scale = 1.0 if higher_is_better else float(np.var(y)) or 1.0
-    return al.SegmentScores(table, metric, overall, higher_is_better, scale)
+    p_values = pd.Series(np.nan, index=table.index)
+    for label, row in table[table["Size"] >= min_size].iterrows():
+        members = api.result_dict[api.match_id[int(row["Segment ID"])]]["idx"]
+        p_values[label] = _p_worse(per_row, np.asarray(members, dtype=np.intp), higher_is_better)
+    overall = float(np.mean(per_row))
+    return al.SegmentScores(table, metric, overall, higher_is_better, scale, p_values)
+
+
+def _p_worse(per_row: np.ndarray, members: np.ndarray, higher_is_better: bool) -> float:
+    """One-sided Welch t-test p-value of the members' per-row scores being worse than the
+    other rows'."""
+    from scipy.stats import ttest_ind
+
+    inside = np.zeros(per_row.size, dtype=bool)
+    inside[members] = True
+    if inside.all():
+        return 1.0
+    a, b = per_row[inside], per_row[~inside]
+    worse = "less" if higher_is_better else "greater"
+    with warnings.catch_warnings():  # nearly constant scores: the p-value is still usable
+        warnings.simplefilter("ignore", RuntimeWarning)
+        p = ttest_ind(a, b, equal_var=False, alternative=worse).pvalue
+    if np.isnan(p):  # both groups constant: worse for certain or not at all
+        return 0.0 if (a.mean() < b.mean()) == higher_is_better else 1.0
+    return float(p)
+
+
+def _with_level_names(table: pd.DataFrame, levels: dict) -> pd.DataFrame:
+    """The table with the category segments named by their level instead of its code."""
+
+    def name(feature, segment):
+        if feature in levels and isinstance(segment, (int, float, np.number)):
+            return str(levels[feature][int(segment)])
+        return segment
+
+    named = table.copy()
+    named["Segment"] = [name(f, s) for f, s in zip(table["Feature"], table["Segment"], strict=True)]
+    return named
 
 
 def weakest_segment(scores: al.SegmentScores, min_size: int) -> pd.Series:
@@ -223,7 +263,7 @@ def _slice_feature(api, segment_feature: str) -> str:
 
 def segment_sections(report, api, explanation: str) -> None:
     limits = report.thresholds
-    scores = segment_scores(api)
+    scores = segment_scores(api, limits.min_segment_size)
     report.section("segments", "Segmented diagnostics: segment table", explanation)
     report.text(
         f"Whole test set: {scores.metric} {scores.overall:.4g}. The 10 weakest segments with at "
@@ -231,7 +271,8 @@ def segment_sections(report, api, explanation: str) -> None:
     )
     order = scores.gaps().sort_values(ascending=False).index
     ranked = scores.table.loc[order]
-    report.table(ranked[ranked["Size"] >= limits.min_segment_size].head(10).round(4))
+    shown = ranked[ranked["Size"] >= limits.min_segment_size].head(10)
+    report.table(shown.round(4).reset_index(drop=True))
     report.add_alerts(al.weak_segment_alerts(scores, limits, "segments"))
 
     row = weakest_segment(scores, limits.min_segment_size)
@@ -267,7 +308,10 @@ def segment_sections(report, api, explanation: str) -> None:
     )
     weak = _quiet(api.segmented_diagnose, show="weakspot", slice_features=[sliced], **settings)
     report.figure(weak.figure, f"Weak spots of the segment {name} along {sliced}")
-    report.table(weak.data)
+    if len(weak.data):
+        report.table(weak.data)
+    else:
+        report.text("No slice is weaker than the segment by the weak-spot threshold.")
     report.section(
         "segment-shift",
         "Distribution shift: weakest segment against the other rows",

@@ -135,7 +135,12 @@ class XGB1Regressor(RegressorMixin, BaseEstimator):
         checks = [
             ("n_estimators", self.n_estimators, _is_int(self.n_estimators, 1), "an integer >= 1"),
             ("learning_rate", self.learning_rate, 0 < self.learning_rate <= 1, "in (0, 1]"),
-            ("max_bins", self.max_bins, _is_int(self.max_bins, 2, 65536), "an integer in [2, 65536]"),
+            (
+                "max_bins",
+                self.max_bins,
+                _is_int(self.max_bins, 2, 65536),
+                "an integer in [2, 65536]",
+            ),
             (
                 "min_samples_leaf",
                 self.min_samples_leaf,

@@ -26,7 +26,7 @@ table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0 1.5em; }
 th, td { border: 1px solid #ccc; padding: 3px 8px; }
 .note { color: #555; font-style: italic; }
 .explain { color: #444; margin-top: -0.5em; }
-img { max-width: 100%; height: auto; }
+img { max-width: 100%; height: auto; } .wide { overflow-x: auto; }
 nav ol { columns: 2; }
 .sev-high { color: #a40000; font-weight: bold; } .sev-medium { color: #a35c00; }
 .sev-low { color: #555; }
@@ -63,10 +63,9 @@ class Report:
         """Add a DataFrame, a pandas Styler or a plain message."""
         if isinstance(obj, str):
             self.text(obj)
-        elif isinstance(obj, pd.DataFrame):
-            self._parts.append(obj.to_html(max_rows=60))
         else:
-            self._parts.append(obj.to_html())
+            table = obj.to_html(max_rows=60) if isinstance(obj, pd.DataFrame) else obj.to_html()
+            self._parts.append(f"<div class='wide'>{table}</div>")
 
     def figure(self, fig, alt: str) -> None:
         """Embed a matplotlib figure as a PNG with alternative text, then close it."""

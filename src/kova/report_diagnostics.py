@@ -163,17 +163,19 @@ def distance_section(report, dataset) -> None:
         "train-test-distance",
         "Distribution shift: training against test rows",
         "Population stability index of every feature between the training and the test "
-        "split (0 means the same distribution; above 0.25 is a large shift). Identifier-like "
-        "columns are not alerted.",
+        f"split (0 means the same distribution; bars above the threshold {limit} are alerted).",
     )
-    distances = train_test_distances(dataset)
+    identifiers = al.identifier_columns(dataset.data_init, dataset.meta_info)
+    if identifiers:
+        report.text(
+            f"Left out as identifier-like (a new value in most rows): {', '.join(identifiers)}."
+        )
+    distances = train_test_distances(dataset).drop(index=identifiers, errors="ignore")
     report.figure(
         _distance_figure(distances, limit), "PSI between training and test rows per feature"
     )
     report.table(distances.round(4).to_frame())
-    identifiers = set(al.identifier_columns(dataset.data_init, dataset.meta_info))
-    kept = distances[[n not in identifiers for n in distances.index]]
-    report.add_alerts(al.distance_alerts(kept, limit, "train-test-distance"))
+    report.add_alerts(al.distance_alerts(distances, limit, "train-test-distance"))
 
 
 # ------------------------------------------------------------------------- segments
@@ -269,44 +271,54 @@ def segment_sections(report, api, explanation: str) -> None:
         f"Whole test set: {scores.metric} {scores.overall:.4g}. The 10 weakest segments with at "
         f"least {limits.min_segment_size} test rows:"
     )
-    order = scores.gaps().sort_values(ascending=False).index
-    ranked = scores.table.loc[order]
-    shown = ranked[ranked["Size"] >= limits.min_segment_size].head(10)
-    report.table(shown.round(4).reset_index(drop=True))
+    ranked = scores.table.loc[scores.gaps().sort_values(ascending=False).index]
+    weakest_rows = ranked[ranked["Size"] >= limits.min_segment_size].head(10)
+    report.table(weakest_rows.round(4).reset_index(drop=True))
     report.add_alerts(al.weak_segment_alerts(scores, limits, "segments"))
+    weakest_segment_sections(report, api, weakest_segment(scores, limits.min_segment_size))
 
-    row = weakest_segment(scores, limits.min_segment_size)
+
+def weakest_segment_sections(report, api, row: pd.Series) -> None:
+    """Accuracy, residuals, weak spots and shift of the segment of one segment-table row."""
     feature, name = str(row["Feature"]), f"{row['Feature']} in {row['Segment']}"
-    settings = dict(
-        segment_method=SEGMENT_METHOD,
-        segment_bins=SEGMENT_BINS,
-        segment_id=int(row["Segment ID"]),
-    )
+    sliced = _slice_feature(api, feature)
+    # residuals are read against a number: the segment's feature, or the sliced one when the
+    # segment is a category (all its rows share one value)
+    numerical = api.feature_types[api.feature_names.index(feature)] == "numerical"
+    against = feature if numerical else sliced
+
+    def diagnose(show, **options):
+        return _quiet(
+            api.segmented_diagnose,
+            show=show,
+            segment_method=SEGMENT_METHOD,
+            segment_bins=SEGMENT_BINS,
+            segment_id=int(row["Segment ID"]),
+            **options,
+        )
+
     report.section(
         "segment-accuracy",
         f"Weakest segment: {name}",
         "The model's scores on the segment's training and test rows and their gap; a large "
         "gap means the model fits the segment's training rows much better than it predicts.",
     )
-    report.table(_quiet(api.segmented_diagnose, show="accuracy_table", **settings).data)
+    report.table(diagnose("accuracy_table").data)
     report.section(
         "segment-residuals",
-        f"Residuals in the weakest segment against {feature}",
+        f"Residuals in the weakest segment against {against}",
         "Each point is a test row of the segment: its residual (truth minus prediction) "
         "against the feature; a trend or a widening band shows where the model is off.",
     )
-    residual = _quiet(
-        api.segmented_diagnose, show="accuracy_residual", show_feature=feature, **settings
-    )
-    report.figure(residual.figure, f"Residuals of the segment {name} against {feature}")
-    sliced = _slice_feature(api, feature)
+    residual = diagnose("accuracy_residual", show_feature=against)
+    report.figure(residual.figure, f"Residuals of the segment {name} against {against}")
     report.section(
         "segment-weak-spots",
         f"Weak spots in the weakest segment along {sliced}",
         "The segment's rows sliced into bins of the feature; bins whose score is worse than "
         "the segment's by the weak-spot threshold are marked as weak spots.",
     )
-    weak = _quiet(api.segmented_diagnose, show="weakspot", slice_features=[sliced], **settings)
+    weak = diagnose("weakspot", slice_features=[sliced])
     report.figure(weak.figure, f"Weak spots of the segment {name} along {sliced}")
     if len(weak.data):
         report.table(weak.data)
@@ -318,5 +330,5 @@ def segment_sections(report, api, explanation: str) -> None:
         "PSI of every feature between the rows inside the segment and all other rows; the "
         "features that set the segment apart come first.",
     )
-    shift = _quiet(api.segmented_diagnose, show="distribution_shift", **settings).data
+    shift = diagnose("distribution_shift").data
     report.table(shift.sort_values(shift.columns[-1], ascending=False).reset_index(drop=True))

@@ -1,25 +1,27 @@
 """Run the benchmarks and print our time, the plain pandas time, their ratio and peak memory.
 
-python -m benchmarks               # 1,000,000 rows
+python -m benchmarks               # the integrity checks on 1,000,000 rows
 python -m benchmarks --rows 100000 # a quicker run
+python -m benchmarks search        # the hyper-parameter search (see benchmarks/search.py)
 """
 
 from __future__ import annotations
 
 import argparse
+import sys
 
-from benchmarks import integrity
+from benchmarks import integrity, search
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m benchmarks", description=__doc__)
+    parser = argparse.ArgumentParser(prog="python -m benchmarks integrity", description=__doc__)
     parser.add_argument("--rows", type=int, default=1_000_000, help="rows of the test frame")
     parser.add_argument("--repeats", type=int, default=3, help="timed runs of our version")
     parser.add_argument("--seed", type=int, default=0, help="seed of the test frame")
     return parser.parse_args(argv)
 
 
-def main(argv: list[str] | None = None) -> int:
+def integrity_main(argv: list[str] | None = None) -> int:
     from kova.data.kestrin.kestrin import DataIntegrityCheck
 
     args = _parse(argv)
@@ -49,6 +51,16 @@ def main(argv: list[str] | None = None) -> int:
     frame_mb = frame.memory_usage(deep=True).sum() / 2**20
     print(f"frame memory (deep): {frame_mb:.1f} MiB; peak = tracemalloc peak during our call")
     return 0
+
+
+COMMANDS = {"integrity": integrity_main, "search": search.main}
+
+
+def main(argv: list[str] | None = None) -> int:
+    """`python -m benchmarks [integrity|search] [options]`; the integrity checks by default."""
+    argv = list(sys.argv[1:] if argv is None else argv)
+    command = argv.pop(0) if argv and argv[0] in COMMANDS else "integrity"
+    return COMMANDS[command](argv)
 
 
 if __name__ == "__main__":

@@ -20,6 +20,7 @@ import pandas as pd
 import seaborn as sns
 from pandas.api.types import infer_dtype
 
+from kova.data import infer_column_kind
 from kova.data.kestrin.utils import is_string_column, string_baseform
 
 WORDS = np.array(
@@ -73,12 +74,7 @@ def make_frame(rows: int, seed: int = 0) -> tuple[pd.DataFrame, dict]:
             "flag": rng.random(rows) < 0.5,
         }
     )
-    meta_info = {
-        name: "numerical"
-        if pd.api.types.is_numeric_dtype(frame[name]) and frame[name].dtype != bool
-        else "categorical"
-        for name in frame.columns
-    }
+    meta_info = {name: infer_column_kind(frame[name]) for name in frame.columns}
     return frame, meta_info
 
 

@@ -129,9 +129,12 @@ def test_many_levels_are_pooled_into_other():
         pytest.param({}, [1.0, 2.0, 2.0, 3.0], False, id="dtype-says-number"),
         pytest.param({}, [True, False, True, True], True, id="dtype-bool"),
         pytest.param({"n": "numerical"}, ["a", "b", "a", "c"], True, id="words-despite-meta"),
+        # without a map, the kind is the one Dataset gives the column
+        pytest.param({}, ["1.5", "2", None, "3"], False, id="number-texts"),
+        pytest.param({}, pd.Categorical([1, 2, 2, 3]), True, id="category-dtype"),
     ],
 )
-def test_feature_kind_comes_from_meta_then_dtype(meta, column, expect_bars):
+def test_feature_kind_comes_from_meta_then_infer_column_kind(meta, column, expect_bars):
     ax = main_axes(UnivariatePlot(pd.DataFrame({"n": column}), meta).plot("n"))
     assert (ax.get_xlabel() == "Count") is expect_bars
 

@@ -21,6 +21,12 @@ class InputError(Exception):
     """Input the command cannot report on; its message is shown as the error line."""
 
 
+def _program_name() -> str:
+    """The program name for --help: the console script's own name, or "python -m kova"."""
+    name = Path(sys.argv[0]).name
+    return "python -m kova" if name in ("__main__.py", "") else name
+
+
 def _common_options(with_defaults: bool) -> argparse.ArgumentParser:
     """Output, progress and threshold options; the sub-commands take them without defaults
     so that an option given before the sub-command is not reset by it."""
@@ -46,7 +52,7 @@ def _common_options(with_defaults: bool) -> argparse.ArgumentParser:
 
 def _parse(argv: list[str]) -> argparse.Namespace:
     parser = argparse.ArgumentParser(
-        prog="python -m kova", description=__doc__, parents=[_common_options(True)],
+        prog=_program_name(), description=__doc__, parents=[_common_options(True)],
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )  # fmt: skip
     common = _common_options(False)

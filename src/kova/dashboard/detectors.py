@@ -190,6 +190,9 @@ class OutlierDetector:
             raise KovaError(f"Unknown features for {METHODS[key][0]}: {unknown}.")
         self.estimator = METHODS[key][1](**settings)
         self.kinds = kinds
+        # Set on the trained copy that fit returns.
+        self.encoder_: FeatureEncoder
+        self.train_scores_: np.ndarray
 
     def fit(self, frame: pd.DataFrame) -> "OutlierDetector":
         """Train a copy of the method on ``frame``; return the trained copy."""

@@ -189,7 +189,8 @@ def marginal_figure(
     ]
     columns = min(3, len(ranked))
     rows = -(-len(ranked) // columns)
-    figure, axes = _new_axes(*(figsize or (6.4, 1.9 * rows + 0.8)), columns=columns, rows=rows)
+    width, height = figsize or (6.4, 1.9 * rows + 0.8)
+    figure, axes = _new_axes(width, height, columns=columns, rows=rows)
     for ax, feature in zip(axes, ranked, strict=False):
         draw = _draw_numerical if kinds[feature] == "numerical" else _draw_categorical
         draw(ax, frame[feature], outlying)

@@ -1,4 +1,4 @@
-from typing import Any, Self
+from typing import Any
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -13,6 +13,7 @@ from sklearn.metrics import roc_auc_score as roc_auc_score
 from sklearn.model_selection import GridSearchCV as GridSearchCV
 from sklearn.model_selection import RandomizedSearchCV as RandomizedSearchCV
 from sklearn.model_selection import train_test_split as train_test_split
+from typing_extensions import Self
 
 from ..config.other_configs import METRICS as METRICS
 from ..exceptions import KovaError as KovaError

@@ -1,0 +1,120 @@
+"""Colours, figure helpers and heading layout shared by the exploratory plots."""
+
+import numbers
+import warnings
+
+import seaborn as sns
+from matplotlib.figure import Figure
+
+from kova.exceptions import KovaError
+
+DEFAULT_FIGSIZE = (6, 6)
+PALETTE = sns.color_palette("deep")
+PRIMARY, ACCENT, SECONDARY, NEUTRAL = PALETTE[0], PALETTE[3], PALETTE[2], PALETTE[7]
+TEXT_COLOR = "#333333"
+DIVERGING_CMAP = sns.diverging_palette(240, 10, as_cmap=True)
+SEQUENTIAL_CMAP = sns.light_palette(PRIMARY, as_cmap=True)
+MAX_LABEL_CHARS = 22
+HEADING_GID = "kova-heading"  # marks the title and detail line that must fit the figure
+
+
+def _checked_figsize(figsize):
+    if figsize is None:
+        return DEFAULT_FIGSIZE
+    valid = (
+        isinstance(figsize, tuple | list)
+        and len(figsize) == 2
+        and all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in figsize)
+        and all(v > 0 for v in figsize)
+    )
+    if not valid:
+        raise KovaError(f"figsize must be a pair of positive numbers, got {figsize!r}.")
+    return tuple(float(v) for v in figsize)
+
+
+def shorten(text, limit=MAX_LABEL_CHARS):
+    text = str(text)
+    return text if len(text) <= limit else text[: limit - 1] + "…"
+
+
+def new_figure(figsize):
+    """A figure with one axes, outside pyplot's list of open figures."""
+    fig = Figure(figsize=_checked_figsize(figsize))
+    return fig, fig.subplots()
+
+
+def style_axes(ax, grid_axis="y"):
+    for side in ("top", "right"):
+        ax.spines[side].set_visible(False)
+    for side in ("left", "bottom"):
+        ax.spines[side].set_color("#999999")
+    ax.tick_params(colors=TEXT_COLOR, labelsize=9)
+    if grid_axis:
+        ax.grid(axis=grid_axis, color="#e5e5e5", linewidth=0.8)
+        ax.set_axisbelow(True)
+
+
+def set_title(ax, title, subtitle=None):
+    """Bold title on the left with an optional grey detail line beneath it."""
+    pad = 18 if subtitle else 8
+    ax.set_title(
+        shorten(title, 60), loc="left", fontsize=12, fontweight="bold", color=TEXT_COLOR, pad=pad
+    ).set_gid(HEADING_GID)
+    if subtitle:
+        ax.text(
+            0,
+            1.015,
+            subtitle,
+            transform=ax.transAxes,
+            ha="left",
+            va="bottom",
+            fontsize=9,
+            color="#666666",
+            gid=HEADING_GID,
+        )
+
+
+def draw_no_data(ax, message):
+    ax.text(0.5, 0.5, message, ha="center", va="center", color="#666666", transform=ax.transAxes)
+    ax.set_xticks([])
+    ax.set_yticks([])
+
+
+def provisional_layout(fig):
+    """Lay the figure out to measure it; the final layout in `finish` reports any trouble."""
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore", UserWarning)
+        fig.tight_layout()
+
+
+def finish(fig):
+    fig.tight_layout()
+    for ax in fig.axes:
+        ax.apply_aspect()  # headings start at the axes' final left edge
+        for text in ax.findobj(lambda artist: artist.get_gid() == HEADING_GID, False):
+            _fit_to_figure_width(text)
+    return fig
+
+
+def _fit_to_figure_width(text, min_fontsize=8):
+    """Shrink a left-aligned heading, then cut it with "…", until it ends inside the figure.
+
+    Headings start at the left edge of their axes, so a narrow axes (a small or square
+    heatmap next to its colour bar) would otherwise push a long title past the edge.
+    """
+    fig = text.axes.figure
+    right = fig.bbox.x1 - 4 * fig.dpi / 72  # keep 4 points clear of the edge
+    box = text.get_window_extent()
+    if box.x1 <= right:
+        return
+    room = right - box.x0
+    text.set_fontsize(max(min_fontsize, text.get_fontsize() * room / box.width))
+    full = text.get_text()
+    for keep in range(len(full) - 1, 0, -1):
+        if text.get_window_extent().x1 <= right:
+            return
+        text.set_text(full[:keep] + "…")
+
+
+def format_count(n):
+    return f"{n:,}"

@@ -1,5 +1,8 @@
 """The main job: ``python -m kova`` reports on built-in demo data;
-``python -m kova report data.csv --target y`` reports on a CSV file."""
+``python -m kova report data.csv --target y`` reports on a CSV or Parquet file.
+
+The report's path is the only line written to standard output; a progress bar is drawn on
+standard error when it is a terminal. Bad input ends with a one-line error and status 2."""
 
 from __future__ import annotations
 
@@ -8,6 +11,15 @@ import os
 import sys
 from pathlib import Path
 
+from kova.alerts import THRESHOLD_HELP, Thresholds, threshold_fields
+
+PARQUET_MAGIC = b"PAR1"
+SNIFF_BYTES = 64 * 1024
+
+
+class InputError(Exception):
+    """Input the command cannot report on; its message is shown as the error line."""
+
 
 def _program_name() -> str:
     """The program name for --help: the console script's own name, or "python -m kova"."""
@@ -15,40 +27,142 @@ def _program_name() -> str:
     return "python -m kova" if name in ("__main__.py", "") else name
 
 
-def _parse(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog=_program_name(), description=__doc__)
+def _common_options(with_defaults: bool) -> argparse.ArgumentParser:
+    """Output, progress and threshold options; the sub-commands take them without defaults
+    so that an option given before the sub-command is not reset by it."""
+    parent = argparse.ArgumentParser(add_help=False)
+
+    def default(value):
+        return value if with_defaults else argparse.SUPPRESS
+
+    parent.add_argument("-o", "--output", default=default("kova-report.html"),
+                        help="HTML file to write (default: kova-report.html)")  # fmt: skip
+    parent.add_argument("-q", "--quiet", action="store_true", default=default(False),
+                        help="draw no progress bar")  # fmt: skip
+    group = parent.add_argument_group("alert thresholds")
+    for field in threshold_fields():
+        group.add_argument(
+            "--" + field.name.replace("_", "-"),
+            type=type(field.default),
+            default=default(field.default),
+            help=f"{THRESHOLD_HELP[field.name]} (default: {field.default})",
+        )
+    return parent
+
+
+def _parse(argv: list[str]) -> argparse.Namespace:
+    parser = argparse.ArgumentParser(
+        prog=_program_name(), description=__doc__, parents=[_common_options(True)],
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )  # fmt: skip
+    common = _common_options(False)
     sub = parser.add_subparsers(dest="command")
-    demo = sub.add_parser("demo", help="report on the built-in demo data (the default)")
-    demo.add_argument("-o", "--output", default="kova-report.html", help="HTML file to write")
-    rep = sub.add_parser("report", help="report on a CSV file")
-    rep.add_argument("csv", help="CSV file to read")
+    sub.add_parser("demo", parents=[common], help="report on the built-in demo data (default)")
+    rep = sub.add_parser("report", parents=[common], help="report on a CSV or Parquet file")
+    rep.add_argument("file", help="CSV or Parquet file to read")
     rep.add_argument("--target", default=None, help="name of the target column")
-    rep.add_argument("-o", "--output", default="kova-report.html", help="HTML file to write")
-    argv = list(argv or [])
     if not argv or (argv[0].startswith("-") and argv[0] not in ("-h", "--help")):
         argv = ["demo", *argv]  # the demo is the default command
     return parser.parse_args(argv)
 
 
-def main(argv: list[str] | None = None) -> int:
-    os.environ.setdefault("MPLBACKEND", "Agg")
+def _thresholds(args: argparse.Namespace) -> Thresholds:
+    return Thresholds(**{f.name: getattr(args, f.name) for f in threshold_fields()})
+
+
+def read_frame(path: Path):
+    """Read a CSV or Parquet file into a frame; anything else is an `InputError`."""
     import pandas as pd
 
-    from kova.report import build_report
+    if not path.is_file():
+        raise InputError(f"{path}: no such file")
+    with path.open("rb") as handle:
+        head = handle.read(SNIFF_BYTES)
+    if head.startswith(PARQUET_MAGIC) or path.suffix.lower() in (".parquet", ".pq"):
+        return _read_parquet(path)
+    if not head.strip():
+        raise InputError(f"{path}: the file is empty")
+    if b"\0" in head or not _is_text(head):
+        raise InputError(f"{path}: not a CSV or Parquet file")
+    try:
+        return pd.read_csv(path)
+    except (pd.errors.ParserError, UnicodeDecodeError) as error:
+        reason = str(error).strip().splitlines()[0]
+        raise InputError(f"{path}: not a readable CSV file ({reason})") from None
 
-    args = _parse(sys.argv[1:] if argv is None else argv)
+
+def _is_text(head: bytes) -> bool:
+    try:
+        head.decode("utf-8")
+    except UnicodeDecodeError as error:
+        return error.start > len(head) - 4  # a character cut at the end of the sniffed bytes
+    return True
+
+
+def _read_parquet(path: Path):
+    import pandas as pd
+
+    try:
+        import pyarrow  # noqa: F401
+    except ImportError:
+        raise InputError(
+            f"{path}: reading Parquet needs pyarrow (pip install 'kova[parquet]')"
+        ) from None
+    try:
+        return pd.read_parquet(path)
+    except Exception as error:  # pyarrow's errors have no common public base
+        raise InputError(f"{path}: not a readable Parquet file ({error})") from None
+
+
+def check_frame(df, target: str | None, source: str) -> None:
+    """Reject frames no report can be made of, before any section runs."""
+    if df.shape[1] == 0 or len(df) == 0:
+        raise InputError(f"{source}: the file has no data rows")
+    if target is None:
+        return
+    if target not in df.columns:
+        raise InputError(f"{source}: target column {target!r} is not in the file")
+    values = df[target]
+    if values.isna().any():
+        raise InputError(
+            f"{source}: target {target!r} has {int(values.isna().sum())} missing values"
+        )
+    if values.nunique() < 2:
+        raise InputError(f"{source}: target {target!r} has a single value; nothing to learn")
+
+
+def _load(args: argparse.Namespace):
     if args.command == "report":
-        df = pd.read_csv(args.csv)
-        if args.target is not None and args.target not in df.columns:
-            print(f"error: target column {args.target!r} is not in {args.csv}", file=sys.stderr)
-            return 2
-        title, target = f"kova report: {Path(args.csv).name}", args.target
-    else:
-        from kova.demo import DEMO_TARGET, demo_frame
+        path = Path(args.file)
+        df = read_frame(path)
+        check_frame(df, args.target, str(path))
+        return df, f"kova report: {path.name}", args.target
+    from kova.demo import DEMO_TARGET, demo_frame
 
-        df, title, target = demo_frame(), "kova report: demo data", DEMO_TARGET
-    path = build_report(df, target, title).write(Path(args.output).resolve())
-    print(path)
+    return demo_frame(), "kova report: demo data", DEMO_TARGET
+
+
+def main(argv: list[str] | None = None) -> int:
+    os.environ.setdefault("MPLBACKEND", "Agg")
+    args = _parse(sys.argv[1:] if argv is None else list(argv))
+    from kova.exceptions import KovaError
+    from kova.progress import ProgressBar
+    from kova.report import SECTIONS, build_report
+
+    try:
+        df, title, target = _load(args)
+    except (InputError, KovaError) as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 2
+    bar = ProgressBar(len(SECTIONS), enabled=False if args.quiet else None)
+    try:
+        report = build_report(df, target, title, _thresholds(args), on_step=bar.step)
+    except KovaError as error:
+        bar.close()
+        print(f"error: {error}", file=sys.stderr)
+        return 2
+    bar.close()
+    print(report.write(Path(args.output).resolve()))
     return 0
 
 

@@ -13,7 +13,10 @@ def demo_frame(seed: int = 0) -> pd.DataFrame:
     """Return the breast-cancer data as a frame with problems an integrity check should find.
 
     Injected: a constant column, missing values, a text column mixing numbers and words, a text
-    column with special-character-only entries and one over-long entry, and duplicated rows.
+    column with special-character-only entries and one over-long entry, duplicated rows, and
+    unreliable labels at one site (half of the "east" rows have their class flipped), where a
+    model trained on the data is much weaker than elsewhere. The three size measurements kept
+    from the original data (radius, perimeter and area) are near-copies of each other.
     """
     rng = np.random.default_rng(seed)
     bunch = load_breast_cancer(as_frame=True)
@@ -21,6 +24,9 @@ def demo_frame(seed: int = 0) -> pd.DataFrame:
     df.columns = [c.replace(" ", "_") for c in df.columns]
     n = len(df)
     df["site"] = rng.choice(["north", "south", "east", "west"], size=n)
+    east = np.flatnonzero(df["site"].to_numpy() == "east")
+    flipped = df.index[rng.choice(east, size=east.size // 2, replace=False)]
+    df.loc[flipped, DEMO_TARGET] = 1 - df.loc[flipped, DEMO_TARGET]
     df["batch"] = "B1"
     df.loc[rng.choice(n, size=25, replace=False), "mean_texture"] = np.nan
     df["lab_code"] = rng.integers(100, 999, size=n).astype(str).astype(object)

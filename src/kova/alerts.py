@@ -1,0 +1,235 @@
+"""Alerts of the report: the problems found in the data and in the model, ranked by severity.
+
+Each function below turns one finding of the integrity checks or of the model diagnostics
+into `Alert` records; the thresholds that decide what counts as a problem are the fields of
+`Thresholds`, which the command line exposes as options.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+from dataclasses import dataclass
+
+import numpy as np
+import pandas as pd
+
+SEVERITIES = ("high", "medium", "low")
+
+# Kinds in the order they are listed within one severity.
+KINDS = {
+    "mixed types": "high",
+    "missing values": "high",
+    "weak segment": "high",
+    "train/test distance": "high",
+    "constant column": "medium",
+    "duplicated rows": "medium",
+    "associated features": "medium",
+    "long strings": "low",
+    "special characters": "low",
+}
+
+# A categorical column with more distinct values than this share of its rows is an
+# identifier: its correlation ratio with any number is close to 1 by construction.
+IDENTIFIER_SHARE = 0.5
+
+
+@dataclass(frozen=True)
+class Thresholds:
+    """What counts as a problem; every field is a command-line option of the same name."""
+
+    max_null_ratio: float = 0.02
+    max_duplicate_share: float = 0.0
+    max_special_share: float = 0.0
+    association: float = 0.95
+    weak_segment_gap: float = 0.1
+    weak_segment_alpha: float = 0.05
+    min_segment_size: int = 20
+    max_train_test_psi: float = 0.25
+
+
+THRESHOLD_HELP = {
+    "max_null_ratio": "alert on a column whose share of missing cells is above this",
+    "max_duplicate_share": "alert when the share of rows repeating an earlier row is above this",
+    "max_special_share": "alert on a column whose share of special-character-only entries "
+    "is above this",
+    "association": "alert on a pair of features whose association (|Spearman|, Theil's U or "
+    "correlation ratio, 0 to 1) is above this",
+    "weak_segment_gap": "alert on a segment whose score is worse than the whole test set's by "
+    "more than this (accuracy points, or mean squared error as a share of the target's variance)",
+    "weak_segment_alpha": "... and whose rows score worse than the other test rows at this "
+    "significance level (one-sided Welch t-test, Bonferroni-corrected over the segments tested)",
+    "min_segment_size": "segments with fewer test rows are not alerted",
+    "max_train_test_psi": "alert on a feature whose population stability index between the "
+    "training and the test rows is above this",
+}
+
+
+@dataclass(frozen=True)
+class Alert:
+    """One problem: its kind, the column(s) concerned, the figure and the section showing it."""
+
+    kind: str
+    columns: tuple[str, ...]
+    figure: str
+    anchor: str
+    magnitude: float = 0.0  # ranks alerts of the same kind, largest first
+
+    @property
+    def severity(self) -> str:
+        return KINDS[self.kind]
+
+
+def threshold_fields() -> list[dataclasses.Field]:
+    return list(dataclasses.fields(Thresholds))
+
+
+def rank(alerts: list[Alert]) -> list[Alert]:
+    """Alerts by severity, then kind, then magnitude (largest first)."""
+    order = list(KINDS)
+    return sorted(
+        alerts,
+        key=lambda a: (SEVERITIES.index(a.severity), order.index(a.kind), -a.magnitude),
+    )
+
+
+def _share(count: int, total: int) -> str:
+    return f"{count} of {total} ({count / total:.1%})" if total else f"{count}"
+
+
+# -------------------------------------------------------------------- integrity checks
+
+
+def constant_alerts(is_single: pd.DataFrame, anchor: str) -> list[Alert]:
+    """Columns flagged "Is Single Value" by the single-column check."""
+    flagged = is_single.index[is_single.iloc[:, 0].astype(bool)]
+    return [Alert("constant column", (str(c),), "one distinct value", anchor) for c in flagged]
+
+
+def null_alerts(null_ratio: pd.DataFrame, n_rows: int, limit: float, anchor: str) -> list:
+    ratios = null_ratio.iloc[:, 0].astype(float)
+    return [
+        Alert(
+            "missing values", (str(c),), f"{_share(round(r * n_rows), n_rows)} missing", anchor, r
+        )  # fmt: skip
+        for c, r in ratios.items()
+        if r > limit
+    ]
+
+
+def mixed_alerts(mixed: pd.DataFrame, anchor: str) -> list[Alert]:
+    """Columns mixing text and numbers; the check gives the shares as "text : numbers"."""
+    flagged = mixed[mixed.iloc[:, 0].astype(bool)]
+    alerts = []
+    for column, row in flagged.iterrows():
+        text, numbers = (float(part) for part in str(row.iloc[1]).split(":"))
+        figure = f"{text:.1%} text among {numbers:.1%} numbers"
+        alerts.append(Alert("mixed types", (str(column),), figure, anchor, text))
+    return alerts
+
+
+def long_string_alerts(long_strings: pd.DataFrame, anchor: str) -> list[Alert]:
+    counts = long_strings.iloc[:, 0].astype(int)
+    return [
+        Alert(
+            "long strings", (str(c),), f"{n} over-long entr{'y' if n == 1 else 'ies'}", anchor, n
+        )  # fmt: skip
+        for c, n in counts.items()
+        if n > 0
+    ]
+
+
+def special_alerts(special: pd.DataFrame, limit: float, anchor: str) -> list[Alert]:
+    """Columns whose share of special-character-only entries (a "12.5%" text) is above limit."""
+    alerts = []
+    for column, row in special.iterrows():
+        share = float(str(row.iloc[0]).rstrip("%")) / 100
+        if share > limit:
+            common = ", ".join(repr(v) for v in row.iloc[1])
+            figure = f"{share:.1%} special-character-only entries (most common: {common})"
+            alerts.append(Alert("special characters", (str(column),), figure, anchor, share))
+    return alerts
+
+
+def duplicate_alerts(n_duplicated: int, n_rows: int, limit: float, anchor: str) -> list:
+    if n_rows == 0 or n_duplicated / n_rows <= limit:
+        return []
+    figure = f"{_share(n_duplicated, n_rows)} rows repeat an earlier row"
+    return [Alert("duplicated rows", (), figure, anchor, n_duplicated / n_rows)]
+
+
+def identifier_columns(df: pd.DataFrame, meta_info: dict) -> list[str]:
+    """Categorical columns with a distinct value in more than `IDENTIFIER_SHARE` of rows."""
+    return [
+        c
+        for c, kind in meta_info.items()
+        if kind == "categorical" and df[c].nunique() > IDENTIFIER_SHARE * len(df)
+    ]
+
+
+def association_alerts(matrix: pd.DataFrame, exclude: list, limit: float, anchor: str) -> list:
+    """Pairs of distinct columns (none of `exclude`) whose association is above `limit`."""
+    names = [c for c in matrix.columns if c not in set(exclude)]
+    values = matrix.loc[names, names].to_numpy(dtype=float)
+    alerts = []
+    for i, j in zip(*np.triu_indices(len(names), k=1), strict=True):
+        # the matrix is not symmetric for Theil's U; a pair counts by its stronger direction
+        value = max(values[i, j], values[j, i])
+        if value > limit:
+            pair = (str(names[i]), str(names[j]))
+            alerts.append(Alert("associated features", pair, f"association {value:.3f}",
+                                anchor, value))  # fmt: skip
+    return alerts
+
+
+# -------------------------------------------------------------------- model diagnostics
+
+
+@dataclass(frozen=True)
+class SegmentScores:
+    """A segment table with what it takes to compare each row with the whole test set."""
+
+    table: pd.DataFrame  # "Segment ID", "Feature", "Segment", "Size", metric
+    metric: str
+    overall: float
+    higher_is_better: bool
+    scale: float = 1.0  # divides score differences (the target's variance for MSE)
+    # one-sided p-value of "the segment's rows score worse than the other test rows", for the
+    # segments tested (the others are NaN)
+    p_values: pd.Series | None = None
+
+    def gaps(self) -> pd.Series:
+        """How much worse than the whole test set each segment scores, in scale units."""
+        scores = self.table[self.metric].astype(float)
+        worse = self.overall - scores if self.higher_is_better else scores - self.overall
+        return worse / self.scale
+
+
+def weak_segment_alerts(scores: SegmentScores, thresholds: Thresholds, anchor: str) -> list:
+    """Segments with enough rows, a gap above the threshold and a significant difference."""
+    gaps = scores.gaps()
+    big = scores.table["Size"] >= thresholds.min_segment_size
+    weak = big & (gaps > thresholds.weak_segment_gap)
+    if scores.p_values is not None:
+        tested = int(scores.p_values.notna().sum())
+        weak &= scores.p_values.fillna(1.0) < thresholds.weak_segment_alpha / max(tested, 1)
+    weak = scores.table[weak]
+    return [
+        Alert(
+            "weak segment",
+            (str(row["Feature"]),),
+            f"{row['Feature']} in {row['Segment']}: {scores.metric} {row[scores.metric]:.3g} "
+            f"against {scores.overall:.3g} overall ({int(row['Size'])} test rows)",
+            anchor,
+            float(gaps[label]),
+        )
+        for label, row in weak.iterrows()
+    ]
+
+
+def distance_alerts(distances: pd.Series, limit: float, anchor: str) -> list[Alert]:
+    """Features whose train/test distance (PSI) is above `limit`."""
+    return [
+        Alert("train/test distance", (str(c),), f"PSI {d:.3f}", anchor, float(d))
+        for c, d in distances.items()
+        if d > limit
+    ]

@@ -147,7 +147,7 @@ def dataset_of(df: pd.DataFrame, target: str | None):
     return Dataset(df, target=target)
 
 
-def _bytes(n: int) -> str:
+def _bytes(n: float) -> str:
     for unit in ("B", "KiB", "MiB", "GiB"):
         if n < 1024 or unit == "GiB":
             return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
@@ -219,10 +219,9 @@ def integrity_section(report: Report, df: pd.DataFrame, target: str | None) -> N
     )
     matrix = check.highly_correlated_features()
     report.table(matrix)
+    values: pd.DataFrame = matrix.data  # type: ignore[attr-defined]  # the Styler's frame
     excluded = [target, *al.identifier_columns(df, meta_info)]
-    report.add_alerts(
-        al.association_alerts(matrix.data, excluded, limits.association, "associations")
-    )
+    report.add_alerts(al.association_alerts(values, excluded, limits.association, "associations"))
 
 
 def eda_section(report: Report, df: pd.DataFrame, target: str | None) -> None:
@@ -314,7 +313,7 @@ SECTIONS: list[Section] = [
     diagnostics_section,
 ]
 # What the progress bar shows while a section runs.
-STEP_LABELS = {
+STEP_LABELS: dict[Section, str] = {
     overview_section: "overview",
     integrity_section: "integrity checks",
     eda_section: "exploratory plots",

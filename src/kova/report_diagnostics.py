@@ -15,6 +15,7 @@ from __future__ import annotations
 import contextlib
 import io
 import warnings
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -204,7 +205,7 @@ def segment_scores(api, min_size: int) -> al.SegmentScores:
     data = api.data_dict
     y, prediction = data["y"][data["test_idx"]], data["prediction"][data["test_idx"]]
     per_row = np.asarray(scorer(y, prediction), dtype=float)
-    higher_is_better = sign == -1
+    higher_is_better = sign == 1
     scale = 1.0 if higher_is_better else float(np.var(y)) or 1.0
     p_values = pd.Series(np.nan, index=table.index)
     for label, row in table[table["Size"] >= min_size].iterrows():
@@ -251,7 +252,8 @@ def weakest_segment(scores: al.SegmentScores, min_size: int) -> pd.Series:
     gaps = scores.gaps()
     big = scores.table["Size"] >= min_size
     pool = gaps[big] if big.any() else gaps
-    return scores.table.loc[pool.idxmax()]
+    worst: Any = pool.idxmax()
+    return scores.table.loc[worst]
 
 
 def _slice_feature(api, segment_feature: str) -> str:

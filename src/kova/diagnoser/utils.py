@@ -376,9 +376,7 @@ class _Categorical:
         return [labels, labels], [self.p, self.q], "Proportion"
 
 
-def _samples(
-    sample1: Any, sample2: Any, feature_names: Any
-) -> tuple[np.ndarray, np.ndarray, list]:
+def _samples(sample1: Any, sample2: Any, feature_names: Any) -> tuple[np.ndarray, np.ndarray, list]:
     a, b = (np.asarray(s) for s in (sample1, sample2))
     a, b = (s.reshape(-1, 1) if s.ndim == 1 else s for s in (a, b))
     if a.ndim != 2 or b.ndim != 2 or a.shape[1] != b.shape[1]:

@@ -1,14 +1,18 @@
 """Run the benchmarks and print our time, the plain pandas time, their ratio and peak memory.
 
-python -m benchmarks               # 1,000,000 rows
+python -m benchmarks               # integrity checks, 1,000,000 rows
 python -m benchmarks --rows 100000 # a quicker run
+python -m benchmarks xgb1 [...]    # XGB1Regressor against xgboost (see benchmarks/xgb1.py)
 """
 
 from __future__ import annotations
 
 import argparse
+import sys
 
-from benchmarks import integrity
+from benchmarks import integrity, xgb1
+
+COMMANDS = {"xgb1": xgb1.main}
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -20,6 +24,13 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
 
 
 def main(argv: list[str] | None = None) -> int:
+    argv = sys.argv[1:] if argv is None else argv
+    if argv and argv[0] in COMMANDS:
+        return COMMANDS[argv[0]](argv[1:])
+    return run_integrity(argv)
+
+
+def run_integrity(argv: list[str]) -> int:
     from kova.data.kestrin.kestrin import DataIntegrityCheck
 
     args = _parse(argv)

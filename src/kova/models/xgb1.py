@@ -132,22 +132,18 @@ class XGB1Regressor(RegressorMixin, BaseEstimator):
         return X
 
     def _check_settings(self):
+        integer = "an integer"
         checks = [
-            ("n_estimators", self.n_estimators, _is_int(self.n_estimators, 1), "an integer >= 1"),
-            ("learning_rate", self.learning_rate, 0 < self.learning_rate <= 1, "in (0, 1]"),
-            ("max_bins", self.max_bins, _is_int(self.max_bins, 2, 65536), "an integer in [2, 65536]"),
-            (
-                "min_samples_leaf",
-                self.min_samples_leaf,
-                _is_int(self.min_samples_leaf, 1),
-                "an integer >= 1",
-            ),
-            ("reg_lambda", self.reg_lambda, self.reg_lambda >= 0, ">= 0"),
-            ("subsample", self.subsample, 0 < self.subsample <= 1, "in (0, 1]"),
+            ("n_estimators", _is_int(self.n_estimators, 1), f"{integer} >= 1"),
+            ("learning_rate", 0 < self.learning_rate <= 1, "in (0, 1]"),
+            ("max_bins", _is_int(self.max_bins, 2, 65536), f"{integer} in [2, 65536]"),
+            ("min_samples_leaf", _is_int(self.min_samples_leaf, 1), f"{integer} >= 1"),
+            ("reg_lambda", self.reg_lambda >= 0, ">= 0"),
+            ("subsample", 0 < self.subsample <= 1, "in (0, 1]"),
         ]
-        for name, value, valid, expected in checks:
+        for name, valid, expected in checks:
             if not valid:
-                raise ValueError(f"{name} must be {expected}, got {value!r}")
+                raise ValueError(f"{name} must be {expected}, got {getattr(self, name)!r}")
 
     def _resolve_names(self, columns, n_features):
         if self.feature_names is not None:

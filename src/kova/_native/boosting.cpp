@@ -166,7 +166,19 @@ std::vector<std::size_t> quantile_rows(std::size_t n, std::uint64_t seed) {
   return rows;
 }
 
-// Thresholds of every column: every distinct value but the smallest when there are at most
+// Thresholds halfway between consecutive distinct values, so that every value has its own bin and
+// the bounds between bins lie strictly between the values. When two values are neighbouring
+// doubles, the halfway point rounds to one of them; it is then the larger, which opens its bin.
+std::vector<double> midpoints(const std::vector<double>& distinct) {
+  std::vector<double> thresholds;
+  for (std::size_t k = 0; k + 1 < distinct.size(); ++k) {
+    const double halfway = distinct[k] / 2 + distinct[k + 1] / 2;  // no overflow near the limits
+    thresholds.push_back(halfway > distinct[k] ? halfway : distinct[k + 1]);
+  }
+  return thresholds;
+}
+
+// Thresholds of every column: halfway between its distinct values when there are at most
 // max_bins of them (each value its own bin), otherwise quantiles. A categorical column must have
 // at most max_bins distinct codes, since each code needs its own bin.
 Columns column_thresholds(const MatrixView& x, const std::vector<bool>& categorical,
@@ -175,7 +187,7 @@ Columns column_thresholds(const MatrixView& x, const std::vector<bool>& categori
   std::vector<std::size_t> many;  // the columns with more than max_bins distinct values
   for (std::size_t f = 0; f < thresholds.size(); ++f) {
     if (!thresholds[f].empty()) {
-      thresholds[f].erase(thresholds[f].begin());
+      thresholds[f] = midpoints(thresholds[f]);
     } else if (categorical[f]) {
       throw py::value_error("stump_thresholds(): categorical column " + std::to_string(f) +
                             " has more than max_bins=" + std::to_string(max_bins) +
@@ -540,7 +552,7 @@ void define_boosting(py::module_& m) {
         R"doc(Bin thresholds of every column of the 2-D float array ``X``.
 
 Returns a list of increasing float64 arrays, one per column. A column with at most ``max_bins``
-distinct values gets every distinct value but the smallest (each value its own bin), any other
+distinct values gets thresholds halfway between them (each value its own bin), any other
 column its quantiles j / max_bins without repeats (on 65,536 rows drawn from ``seed`` when
 ``X`` has more). A value x lies in bin b = the number of
 thresholds <= x. Columns flagged in ``categorical`` must have at most ``max_bins`` distinct codes

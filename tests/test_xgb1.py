@@ -10,6 +10,7 @@ from sklearn.ensemble import HistGradientBoostingRegressor
 from sklearn.exceptions import NotFittedError
 from sklearn.utils.estimator_checks import check_estimator
 
+from kova import _kernels
 from kova.models import XGB1Regressor
 
 
@@ -61,6 +62,7 @@ def additive_prediction(interpreter, X, names):
     [
         ({}, 0.0),
         ({"max_bins": 8, "learning_rate": 0.5}, 0.0),
+        ({"max_bins": 1000}, 0.0),  # more than 256 bins: a uint16 bin matrix
         ({"subsample": 0.6, "min_samples_leaf": 5, "n_estimators": 300}, 0.0),
         ({"reg_lambda": 0.0}, 1.5),  # interpreted on rows reaching past the fitted range
     ],
@@ -105,6 +107,15 @@ def test_a_categorical_stump_sets_one_code_apart(kind, exact):
         effect = interpreter.global_interpret()["1D"]["X0"]
         np.testing.assert_array_equal(effect["splits"], [1.0, 3.0, 6.0, 9.0])
         np.testing.assert_allclose(effect["values"] + interpreter.intercept_, [0, 4, 0], atol=1e-12)
+
+
+@pytest.mark.parametrize("rows", [5000, 100_000])  # all rows, then a sample of them
+def test_quantile_bins_hold_equal_shares(rows):
+    x = np.random.default_rng(2).standard_t(3, size=(rows, 1))
+    (thresholds,) = _kernels.stump_thresholds(x, [False], 256, 9)
+    assert len(thresholds) == 255 and np.all(np.diff(thresholds) > 0)
+    shares = np.searchsorted(np.sort(x[:, 0]), thresholds) / rows
+    np.testing.assert_allclose(shares, np.arange(1, 256) / 256, atol=0.006)
 
 
 def stump_boosting(X, y, rounds, rate, lam, least):

@@ -9,10 +9,11 @@
 // feature: table[f][b] is the sum of the contributions of every stump on f to the rows of bin b.
 // A prediction is intercept + table[0][bin] + table[1][bin] + ..., added in feature order.
 //
-// Training keeps the gradients g = prediction - y (the Hessian of the squared error is 1):
-// each round builds the gradient histogram of every feature from the column-major bin matrix,
-// picks the split of largest gain over all features, then adds the leaf value of each bin to the
-// table and to the gradients of its rows.
+// Training keeps the gradients g = prediction - y (the Hessian of the squared error is 1) and
+// the gradient histogram of every feature, built from the column-major bin matrix. Each round
+// picks the split of largest gain over all features, adds the leaf value of each bin to the table
+// and to the gradients of its rows, and brings the histograms up to date from the rows on the
+// smaller side of the split alone (with row sampling they are rebuilt every round instead).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -372,20 +373,11 @@ class StumpTrainer {
     if (!sampled) count_rows(bins);
     for (std::size_t round = 0; round < settings_.n_estimators; ++round) {
       if (sampled) draw_rows();
+      if (sampled || round == 0) build_histograms(bins, sampled);
       Split best;
-      for (std::size_t f = 0; f < n_bins_.size(); ++f) {
-        const Bin* column = bins + f * n_;
-        double* hist = hist_.data() + offset_[f];
-        if (sampled) {
-          sampled_histogram(column, grad_.data(), weight_.data(), n_, hist,
-                            counts_.data() + offset_[f], n_bins_[f]);
-        } else {
-          gradient_histogram(column, grad_.data(), n_, partial_, hist, n_bins_[f]);
-        }
-        find_split(f, best);
-      }
+      for (std::size_t f = 0; f < n_bins_.size(); ++f) find_split(f, best);
       if (best.gain <= min_gain_) break;
-      apply_split(best, bins + best.feature * n_);
+      apply_split(best, bins, sampled);
     }
   }
 
@@ -436,9 +428,25 @@ class StumpTrainer {
     }
   }
 
-  // Adds the two leaf values, scaled by the learning rate, to the table and to the gradients.
   template <typename Bin>
-  void apply_split(const Split& split, const Bin* column) {
+  void build_histograms(const Bin* bins, bool sampled) {
+    for (std::size_t f = 0; f < n_bins_.size(); ++f) {
+      const Bin* column = bins + f * n_;
+      double* hist = hist_.data() + offset_[f];
+      if (sampled) {
+        sampled_histogram(column, grad_.data(), weight_.data(), n_, hist,
+                          counts_.data() + offset_[f], n_bins_[f]);
+      } else {
+        gradient_histogram(column, grad_.data(), n_, partial_, hist, n_bins_[f]);
+      }
+    }
+  }
+
+  // Adds the two leaf values, scaled by the learning rate, to the table and to the gradients.
+  // Without row sampling the histograms then follow the gradients: every row of the split's
+  // larger side changed by the same step, so only the rows of the smaller side need counting.
+  template <typename Bin>
+  void apply_split(const Split& split, const Bin* bins, bool sampled) {
     const std::size_t f = split.feature;
     const double value_in = leaf_value(split.grad_in, split.count_in);
     const double value_out = leaf_value(split.grad_out, split.count_out);
@@ -448,7 +456,36 @@ class StumpTrainer {
       step[b] = (split.lo <= b && b <= split.hi) ? value_in : value_out;
       table[b] += step[b];
     }
-    for (std::size_t i = 0; i < n_; ++i) grad_[i] += step[column[i]];
+    const Bin* column = bins + f * n_;
+    if (sampled) {
+      for (std::size_t i = 0; i < n_; ++i) grad_[i] += step[column[i]];
+      return;
+    }
+    const bool in_is_smaller = split.count_in <= split.count_out;
+    const double smaller_step = in_is_smaller ? value_in : value_out;
+    smaller_rows_.clear();
+    for (std::size_t i = 0; i < n_; ++i) {
+      grad_[i] += step[column[i]];
+      const bool in = split.lo <= column[i] && column[i] <= split.hi;
+      if (in == in_is_smaller) smaller_rows_.push_back(i);
+    }
+    update_histograms(bins, in_is_smaller ? value_out : value_in, smaller_step);
+  }
+
+  // hist[b] += larger_step * rows of bin b + (smaller_step - larger_step) * smaller-side rows of b.
+  template <typename Bin>
+  void update_histograms(const Bin* bins, double larger_step, double smaller_step) {
+    for (std::size_t f = 0; f < n_bins_.size(); ++f) {
+      const Bin* column = bins + f * n_;
+      const std::size_t n_bins = n_bins_[f];
+      std::fill(partial_.begin(), partial_.begin() + n_bins, 0.0);
+      for (std::size_t i : smaller_rows_) partial_[column[i]] += 1.0;
+      double* hist = hist_.data() + offset_[f];
+      const double* counts = counts_.data() + offset_[f];
+      for (std::size_t b = 0; b < n_bins; ++b) {
+        hist[b] += larger_step * counts[b] + (smaller_step - larger_step) * partial_[b];
+      }
+    }
   }
 
   std::size_t n_;
@@ -458,6 +495,7 @@ class StumpTrainer {
   std::vector<double> grad_, weight_;
   std::vector<std::size_t> offset_;
   std::vector<double> hist_, counts_, partial_;
+  std::vector<std::size_t> smaller_rows_;
   Columns tables_;
   double min_gain_ = 0.0;
   SplitMix sampler_;

@@ -120,34 +120,17 @@ Columns distinct_up_to(const MatrixView& x, std::size_t limit) {
   return distinct;
 }
 
-// Writes to out[k] the value of rank ranks[k] (0-based, ascending ranks) among [first, last),
-// selecting the middle rank first and recursing on both sides: O(n log(number of ranks)).
-void select_ranks(double* first, double* last, const std::size_t* rank_first,
-                  const std::size_t* rank_last, std::size_t offset, double* out) {
-  if (rank_first == rank_last) return;
-  const std::size_t* middle = rank_first + (rank_last - rank_first) / 2;
-  double* nth = first + (*middle - offset);
-  std::nth_element(first, nth, last);
-  out[middle - rank_first] = *nth;
-  select_ranks(first, nth, rank_first, middle, offset, out);
-  select_ranks(nth + 1, last, middle + 1, rank_last, *middle + 1, out + (middle - rank_first) + 1);
-}
-
-// Thresholds at the quantiles j / max_bins of `values` (which it reorders), without repeats and
+// Thresholds at the quantiles j / max_bins of `values` (which it sorts), without repeats and
 // above their minimum, so that every bin holds at least one value.
 std::vector<double> quantile_thresholds(std::vector<double>& values, std::size_t max_bins) {
-  const std::size_t n = values.size();
-  std::vector<std::size_t> ranks;
+  std::sort(values.begin(), values.end());
+  std::vector<double> quantiles;
   for (std::size_t j = 1; j < max_bins; ++j) {
-    const std::size_t rank = j * n / max_bins;
-    if (ranks.empty() || ranks.back() != rank) ranks.push_back(rank);
+    const double quantile = values[j * values.size() / max_bins];
+    if (quantile > values.front() && (quantiles.empty() || quantile > quantiles.back())) {
+      quantiles.push_back(quantile);
+    }
   }
-  const double minimum = *std::min_element(values.begin(), values.end());
-  std::vector<double> quantiles(ranks.size());
-  select_ranks(values.data(), values.data() + n, ranks.data(), ranks.data() + ranks.size(), 0,
-               quantiles.data());
-  quantiles.erase(std::unique(quantiles.begin(), quantiles.end()), quantiles.end());
-  quantiles.erase(quantiles.begin(), std::upper_bound(quantiles.begin(), quantiles.end(), minimum));
   return quantiles;
 }
 

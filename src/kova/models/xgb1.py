@@ -184,9 +184,10 @@ class XGB1Interpreter:
     the trees split on, as {"values": k effect values, "splits": k + 1 increasing bounds}: value i
     applies on [splits[i], splits[i + 1]), the last interval closed above. Neighbouring bins of
     equal effect form one interval. The bounds increase strictly, except that the last interval
-    is the single value [max, max] when the largest value is itself a quantile bound. A feature no tree splits on has no entry (its effect is 0).
-    For every row inside the bounds, the model's prediction equals ``intercept_`` plus the effect
-    value of the row's interval of each feature.
+    is the single value [max, max] when the largest value is itself a quantile bound. A feature
+    no tree splits on has no entry (its effect is 0). For every row inside the bounds, the
+    model's prediction equals ``intercept_`` plus the effect value of the row's interval of each
+    feature.
     """
 
     def __init__(self, model):

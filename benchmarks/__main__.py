@@ -4,6 +4,7 @@ python -m benchmarks               # the integrity checks on 1,000,000 rows
 python -m benchmarks --rows 100000 # a quicker run
 python -m benchmarks search        # the hyper-parameter search (see benchmarks/search.py)
 python -m benchmarks distance      # two-sample distances (see benchmarks/distance.py)
+python -m benchmarks xgb1          # boosted depth-1 trees against xgboost (benchmarks/xgb1.py)
 """
 
 from __future__ import annotations
@@ -11,7 +12,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from benchmarks import distance, integrity, search
+from benchmarks import distance, integrity, search, xgb1
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -54,11 +55,16 @@ def integrity_main(argv: list[str] | None = None) -> int:
     return 0
 
 
-COMMANDS = {"integrity": integrity_main, "search": search.main, "distance": distance.main}
+COMMANDS = {
+    "integrity": integrity_main,
+    "search": search.main,
+    "distance": distance.main,
+    "xgb1": xgb1.main,
+}
 
 
 def main(argv: list[str] | None = None) -> int:
-    """`python -m benchmarks [integrity|search|distance] [options]`; integrity by default."""
+    """`python -m benchmarks NAME [options]`; integrity by default."""
     argv = list(sys.argv[1:] if argv is None else argv)
     command = argv.pop(0) if argv and argv[0] in COMMANDS else "integrity"
     return COMMANDS[command](argv)

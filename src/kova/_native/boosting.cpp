@@ -9,10 +9,11 @@
 // feature: table[f][b] is the sum of the contributions of every stump on f to the rows of bin b.
 // A prediction is intercept + table[0][bin] + table[1][bin] + ..., added in feature order.
 //
-// Training keeps the gradients g = prediction - y (the Hessian of the squared error is 1):
-// each round builds the gradient histogram of every feature from the column-major bin matrix,
-// picks the split of largest gain over all features, then adds the leaf value of each bin to the
-// table and to the gradients of its rows.
+// Training keeps the gradients g = prediction - y (the Hessian of the squared error is 1) and
+// the gradient histogram of every feature, built from the column-major bin matrix. Each round
+// picks the split of largest gain over all features, adds the leaf value of each bin to the table
+// and to the gradients of its rows, and brings the histograms up to date from the rows on the
+// smaller side of the split alone (with row sampling they are rebuilt every round instead).
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
@@ -119,34 +120,17 @@ Columns distinct_up_to(const MatrixView& x, std::size_t limit) {
   return distinct;
 }
 
-// Writes to out[k] the value of rank ranks[k] (0-based, ascending ranks) among [first, last),
-// selecting the middle rank first and recursing on both sides: O(n log(number of ranks)).
-void select_ranks(double* first, double* last, const std::size_t* rank_first,
-                  const std::size_t* rank_last, std::size_t offset, double* out) {
-  if (rank_first == rank_last) return;
-  const std::size_t* middle = rank_first + (rank_last - rank_first) / 2;
-  double* nth = first + (*middle - offset);
-  std::nth_element(first, nth, last);
-  out[middle - rank_first] = *nth;
-  select_ranks(first, nth, rank_first, middle, offset, out);
-  select_ranks(nth + 1, last, middle + 1, rank_last, *middle + 1, out + (middle - rank_first) + 1);
-}
-
-// Thresholds at the quantiles j / max_bins of `values` (which it reorders), without repeats and
+// Thresholds at the quantiles j / max_bins of `values` (which it sorts), without repeats and
 // above their minimum, so that every bin holds at least one value.
 std::vector<double> quantile_thresholds(std::vector<double>& values, std::size_t max_bins) {
-  const std::size_t n = values.size();
-  std::vector<std::size_t> ranks;
+  std::sort(values.begin(), values.end());
+  std::vector<double> quantiles;
   for (std::size_t j = 1; j < max_bins; ++j) {
-    const std::size_t rank = j * n / max_bins;
-    if (ranks.empty() || ranks.back() != rank) ranks.push_back(rank);
+    const double quantile = values[j * values.size() / max_bins];
+    if (quantile > values.front() && (quantiles.empty() || quantile > quantiles.back())) {
+      quantiles.push_back(quantile);
+    }
   }
-  const double minimum = *std::min_element(values.begin(), values.end());
-  std::vector<double> quantiles(ranks.size());
-  select_ranks(values.data(), values.data() + n, ranks.data(), ranks.data() + ranks.size(), 0,
-               quantiles.data());
-  quantiles.erase(std::unique(quantiles.begin(), quantiles.end()), quantiles.end());
-  quantiles.erase(quantiles.begin(), std::upper_bound(quantiles.begin(), quantiles.end(), minimum));
   return quantiles;
 }
 
@@ -166,7 +150,19 @@ std::vector<std::size_t> quantile_rows(std::size_t n, std::uint64_t seed) {
   return rows;
 }
 
-// Thresholds of every column: every distinct value but the smallest when there are at most
+// Thresholds halfway between consecutive distinct values, so that every value has its own bin and
+// the bounds between bins lie strictly between the values. When two values are neighbouring
+// doubles, the halfway point rounds to one of them; it is then the larger, which opens its bin.
+std::vector<double> midpoints(const std::vector<double>& distinct) {
+  std::vector<double> thresholds;
+  for (std::size_t k = 0; k + 1 < distinct.size(); ++k) {
+    const double halfway = distinct[k] / 2 + distinct[k + 1] / 2;  // no overflow near the limits
+    thresholds.push_back(halfway > distinct[k] ? halfway : distinct[k + 1]);
+  }
+  return thresholds;
+}
+
+// Thresholds of every column: halfway between its distinct values when there are at most
 // max_bins of them (each value its own bin), otherwise quantiles. A categorical column must have
 // at most max_bins distinct codes, since each code needs its own bin.
 Columns column_thresholds(const MatrixView& x, const std::vector<bool>& categorical,
@@ -175,7 +171,7 @@ Columns column_thresholds(const MatrixView& x, const std::vector<bool>& categori
   std::vector<std::size_t> many;  // the columns with more than max_bins distinct values
   for (std::size_t f = 0; f < thresholds.size(); ++f) {
     if (!thresholds[f].empty()) {
-      thresholds[f].erase(thresholds[f].begin());
+      thresholds[f] = midpoints(thresholds[f]);
     } else if (categorical[f]) {
       throw py::value_error("stump_thresholds(): categorical column " + std::to_string(f) +
                             " has more than max_bins=" + std::to_string(max_bins) +
@@ -360,20 +356,11 @@ class StumpTrainer {
     if (!sampled) count_rows(bins);
     for (std::size_t round = 0; round < settings_.n_estimators; ++round) {
       if (sampled) draw_rows();
+      if (sampled || round == 0) build_histograms(bins, sampled);
       Split best;
-      for (std::size_t f = 0; f < n_bins_.size(); ++f) {
-        const Bin* column = bins + f * n_;
-        double* hist = hist_.data() + offset_[f];
-        if (sampled) {
-          sampled_histogram(column, grad_.data(), weight_.data(), n_, hist,
-                            counts_.data() + offset_[f], n_bins_[f]);
-        } else {
-          gradient_histogram(column, grad_.data(), n_, partial_, hist, n_bins_[f]);
-        }
-        find_split(f, best);
-      }
+      for (std::size_t f = 0; f < n_bins_.size(); ++f) find_split(f, best);
       if (best.gain <= min_gain_) break;
-      apply_split(best, bins + best.feature * n_);
+      apply_split(best, bins, sampled);
     }
   }
 
@@ -424,9 +411,25 @@ class StumpTrainer {
     }
   }
 
-  // Adds the two leaf values, scaled by the learning rate, to the table and to the gradients.
   template <typename Bin>
-  void apply_split(const Split& split, const Bin* column) {
+  void build_histograms(const Bin* bins, bool sampled) {
+    for (std::size_t f = 0; f < n_bins_.size(); ++f) {
+      const Bin* column = bins + f * n_;
+      double* hist = hist_.data() + offset_[f];
+      if (sampled) {
+        sampled_histogram(column, grad_.data(), weight_.data(), n_, hist,
+                          counts_.data() + offset_[f], n_bins_[f]);
+      } else {
+        gradient_histogram(column, grad_.data(), n_, partial_, hist, n_bins_[f]);
+      }
+    }
+  }
+
+  // Adds the two leaf values, scaled by the learning rate, to the table and to the gradients.
+  // Without row sampling the histograms then follow the gradients: every row of the split's
+  // larger side changed by the same step, so only the rows of the smaller side need counting.
+  template <typename Bin>
+  void apply_split(const Split& split, const Bin* bins, bool sampled) {
     const std::size_t f = split.feature;
     const double value_in = leaf_value(split.grad_in, split.count_in);
     const double value_out = leaf_value(split.grad_out, split.count_out);
@@ -436,7 +439,36 @@ class StumpTrainer {
       step[b] = (split.lo <= b && b <= split.hi) ? value_in : value_out;
       table[b] += step[b];
     }
-    for (std::size_t i = 0; i < n_; ++i) grad_[i] += step[column[i]];
+    const Bin* column = bins + f * n_;
+    if (sampled) {
+      for (std::size_t i = 0; i < n_; ++i) grad_[i] += step[column[i]];
+      return;
+    }
+    const bool in_is_smaller = split.count_in <= split.count_out;
+    const double smaller_step = in_is_smaller ? value_in : value_out;
+    smaller_rows_.clear();
+    for (std::size_t i = 0; i < n_; ++i) {
+      grad_[i] += step[column[i]];
+      const bool in = split.lo <= column[i] && column[i] <= split.hi;
+      if (in == in_is_smaller) smaller_rows_.push_back(i);
+    }
+    update_histograms(bins, in_is_smaller ? value_out : value_in, smaller_step);
+  }
+
+  // hist[b] += larger_step * rows of bin b + (smaller_step - larger_step) * smaller-side rows of b.
+  template <typename Bin>
+  void update_histograms(const Bin* bins, double larger_step, double smaller_step) {
+    for (std::size_t f = 0; f < n_bins_.size(); ++f) {
+      const Bin* column = bins + f * n_;
+      const std::size_t n_bins = n_bins_[f];
+      std::fill(partial_.begin(), partial_.begin() + n_bins, 0.0);
+      for (std::size_t i : smaller_rows_) partial_[column[i]] += 1.0;
+      double* hist = hist_.data() + offset_[f];
+      const double* counts = counts_.data() + offset_[f];
+      for (std::size_t b = 0; b < n_bins; ++b) {
+        hist[b] += larger_step * counts[b] + (smaller_step - larger_step) * partial_[b];
+      }
+    }
   }
 
   std::size_t n_;
@@ -446,6 +478,7 @@ class StumpTrainer {
   std::vector<double> grad_, weight_;
   std::vector<std::size_t> offset_;
   std::vector<double> hist_, counts_, partial_;
+  std::vector<std::size_t> smaller_rows_;
   Columns tables_;
   double min_gain_ = 0.0;
   SplitMix sampler_;
@@ -540,7 +573,7 @@ void define_boosting(py::module_& m) {
         R"doc(Bin thresholds of every column of the 2-D float array ``X``.
 
 Returns a list of increasing float64 arrays, one per column. A column with at most ``max_bins``
-distinct values gets every distinct value but the smallest (each value its own bin), any other
+distinct values gets thresholds halfway between them (each value its own bin), any other
 column its quantiles j / max_bins without repeats (on 65,536 rows drawn from ``seed`` when
 ``X`` has more). A value x lies in bin b = the number of
 thresholds <= x. Columns flagged in ``categorical`` must have at most ``max_bins`` distinct codes

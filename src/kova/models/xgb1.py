@@ -24,16 +24,17 @@ class XGB1Regressor(RegressorMixin, BaseEstimator):
     """Gradient boosting of depth-1 trees for the squared error, on histogram bins.
 
     Each feature is cut into at most ``max_bins`` bins: a feature with at most that many distinct
-    values gets one bin per value, any other one bins at its quantiles (placed on 65,536 rows
-    drawn with ``random_state`` when there are more rows). Every round adds the depth-1 tree of
+    values gets one bin per value, bounded halfway between neighbouring values; any other feature
+    gets bins at its quantiles (placed on 65,536 rows drawn with ``random_state`` when there are
+    more rows). Every round adds the depth-1 tree of
     largest gain over all features, with leaf values -sum(gradient) / (rows + ``reg_lambda``)
     scaled by ``learning_rate``; fitting stops early once no split improves the loss.
 
     Categorical features (``feature_types`` entry "categorical") are given as numeric codes, one
     distinct number per category (for instance ``pandas.factorize`` codes). Each code has its own
     bin, and a tree on such a feature sets one code apart from all the others, so the order of the
-    codes does not matter. In the effect functions, the interval of a code runs from that code up
-    to the next larger code; a code not seen in fitting counts as the largest seen code below it.
+    codes does not matter. In the effect functions, the interval of a code reaches halfway to the
+    neighbouring codes, so a code not seen in fitting counts as the nearest seen code.
 
     Missing values are not supported: NaN or infinite inputs raise ValueError.
 
@@ -132,27 +133,18 @@ class XGB1Regressor(RegressorMixin, BaseEstimator):
         return X
 
     def _check_settings(self):
+        integer = "an integer"
         checks = [
-            ("n_estimators", self.n_estimators, _is_int(self.n_estimators, 1), "an integer >= 1"),
-            ("learning_rate", self.learning_rate, 0 < self.learning_rate <= 1, "in (0, 1]"),
-            (
-                "max_bins",
-                self.max_bins,
-                _is_int(self.max_bins, 2, 65536),
-                "an integer in [2, 65536]",
-            ),
-            (
-                "min_samples_leaf",
-                self.min_samples_leaf,
-                _is_int(self.min_samples_leaf, 1),
-                "an integer >= 1",
-            ),
-            ("reg_lambda", self.reg_lambda, self.reg_lambda >= 0, ">= 0"),
-            ("subsample", self.subsample, 0 < self.subsample <= 1, "in (0, 1]"),
+            ("n_estimators", _is_int(self.n_estimators, 1), f"{integer} >= 1"),
+            ("learning_rate", 0 < self.learning_rate <= 1, "in (0, 1]"),
+            ("max_bins", _is_int(self.max_bins, 2, 65536), f"{integer} in [2, 65536]"),
+            ("min_samples_leaf", _is_int(self.min_samples_leaf, 1), f"{integer} >= 1"),
+            ("reg_lambda", self.reg_lambda >= 0, ">= 0"),
+            ("subsample", 0 < self.subsample <= 1, "in (0, 1]"),
         ]
-        for name, value, valid, expected in checks:
+        for name, valid, expected in checks:
             if not valid:
-                raise ValueError(f"{name} must be {expected}, got {value!r}")
+                raise ValueError(f"{name} must be {expected}, got {getattr(self, name)!r}")
 
     def _resolve_names(self, columns, n_features):
         if self.feature_names is not None:
@@ -191,9 +183,11 @@ class XGB1Interpreter:
     After ``global_interpret``, ``effects_["1D"][name]`` holds the effect function of every feature
     the trees split on, as {"values": k effect values, "splits": k + 1 increasing bounds}: value i
     applies on [splits[i], splits[i + 1]), the last interval closed above. Neighbouring bins of
-    equal effect form one interval. A feature no tree splits on has no entry (its effect is 0).
-    For every row inside the bounds, the model's prediction equals ``intercept_`` plus the effect
-    value of the row's interval of each feature.
+    equal effect form one interval. The bounds increase strictly, except that the last interval
+    is the single value [max, max] when the largest value is itself a quantile bound. A feature
+    no tree splits on has no entry (its effect is 0). For every row inside the bounds, the
+    model's prediction equals ``intercept_`` plus the effect value of the row's interval of each
+    feature.
     """
 
     def __init__(self, model):

@@ -1,9 +1,13 @@
 // Association measures between a categorical sequence and another sequence.
 //
-// Categories are given as category codes: doubles holding non-negative integers (the float codes
-// of pandas.factorize once missing entries are removed). Codes need not be contiguous; a code
-// that is negative, fractional, not-a-number or beyond 2**53 is rejected with
-// std::invalid_argument, which the bindings turn into ValueError.
+// Each measure has one core, a template over row accessors, shared by two callers:
+//   - the 1-D kernels take category codes as doubles holding non-negative integers (the float
+//     codes of pandas.factorize once missing entries are removed). Codes need not be contiguous;
+//     they are mapped to compact ids first. A code that is negative, fractional, not-a-number or
+//     beyond 2**53 is rejected with std::invalid_argument, which the bindings turn into ValueError;
+//   - the matrix kernels take integer codes as pandas.factorize returns them (0, 1, 2, ... with -1
+//     for a missing entry) and compute every pair of columns over the rows where both are present,
+//     skipping the others as they go (no per-pair copies). A code below -1 is rejected likewise.
 //
 // symmetric_theil_u(x, y), Theil's uncertainty coefficient in its symmetric form:
 //   U(x|y) = (H(x) - H(x|y)) / H(x) = I(x;y) / H(x) with Shannon entropies (natural logarithm,
@@ -17,9 +21,12 @@
 //   eta = sqrt(SS_between / SS_total), SS_between = sum over categories of n_c (mean_c - mean)^2,
 //   SS_total = sum over entries of (v - mean)^2; in [0, 1]: 1 when the category fixes the value.
 //   Degenerate cases: no entries -> NaN; a non-finite value (NaN, +-inf) -> NaN; all values equal
-//   (SS_total = 0) -> 0.0, since there is no variation for the categories to explain.
+//   (SS_total = 0) -> 0.0, since there is no variation for the categories to explain. The matrix
+//   kernel skips NaN values as missing (pandas drops them before it calls the 1-D kernel) and
+//   still answers NaN for an infinite one.
 //
-// Both run in O(n): categories are counted in vectors (or a hash map when codes are sparse).
+// Both run in O(n) per pair: categories are counted in vectors, the joint table of two columns in
+// a dense table or, when both have many levels, by sorting the pairs that occur.
 #pragma once
 
 #include <algorithm>
@@ -36,16 +43,18 @@
 
 namespace kova::association {
 
-// Read-only view of `size` doubles spaced `stride` bytes apart (a 1-D numpy array, any strides).
-class DoubleView {
+// Read-only view of `size` values of type T spaced `stride` bytes apart (a 1-D numpy array, any
+// strides).
+template <typename T>
+class StridedView {
  public:
-  DoubleView(const void* data, std::size_t size, std::ptrdiff_t stride)
+  StridedView(const void* data, std::size_t size, std::ptrdiff_t stride)
       : data_(static_cast<const char*>(data)), size_(size), stride_(stride) {}
 
   std::size_t size() const { return size_; }
 
-  double operator[](std::size_t i) const {
-    double value;  // memcpy: numpy does not promise aligned data
+  T operator[](std::size_t i) const {
+    T value;  // memcpy: numpy does not promise aligned data
     std::memcpy(&value, data_ + static_cast<std::ptrdiff_t>(i) * stride_, sizeof value);
     return value;
   }
@@ -55,6 +64,145 @@ class DoubleView {
   std::size_t size_;
   std::ptrdiff_t stride_;
 };
+
+using DoubleView = StridedView<double>;
+using CodeView = StridedView<std::int64_t>;
+
+inline constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
+
+// ---------------------------------------------------------------------------------------------
+// Cores
+
+// Sum of c * log(c) over the counts; the entropy of n entries is log(n) - sum / n.
+template <typename Counts>
+double sum_count_log_count(const Counts& counts) {
+  double sum = 0.0;
+  for (auto count : counts) {
+    if (count > 1) sum += static_cast<double>(count) * std::log(static_cast<double>(count));
+  }
+  return sum;
+}
+
+inline std::size_t nonzero_levels(const std::vector<std::size_t>& counts) {
+  return static_cast<std::size_t>(
+      std::count_if(counts.begin(), counts.end(), [](std::size_t c) { return c > 0; }));
+}
+
+// Symmetric Theil's U over the rows i < n with present(i), where x(i) < lx and y(i) < ly are the
+// compact ids of the two sequences.
+template <typename X, typename Y, typename Present>
+double symmetric_theil_u_of(std::size_t n, std::size_t lx, std::size_t ly, X x, Y y,
+                            Present present) {
+  std::vector<std::size_t> count_x(lx, 0);
+  std::vector<std::size_t> count_y(ly, 0);
+  std::size_t m = 0;
+  double joint_sum = 0.0;
+  const std::size_t cells_limit = 4 * n + 65536;
+  if (ly == 0 || lx <= cells_limit / ly) {
+    std::vector<std::size_t> joint(lx * ly, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!present(i)) continue;
+      const std::size_t a = x(i);
+      const std::size_t b = y(i);
+      ++count_x[a];
+      ++count_y[b];
+      ++joint[a * ly + b];
+      ++m;
+    }
+    joint_sum = sum_count_log_count(joint);
+  } else {
+    // Many levels on both sides: sort the pairs that occur (at most n of them) and count runs.
+    std::vector<std::uint64_t> pairs;
+    pairs.reserve(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      if (!present(i)) continue;
+      const std::size_t a = x(i);
+      const std::size_t b = y(i);
+      ++count_x[a];
+      ++count_y[b];
+      pairs.push_back(static_cast<std::uint64_t>(a) * ly + b);
+    }
+    m = pairs.size();
+    std::sort(pairs.begin(), pairs.end());
+    for (std::size_t begin = 0; begin < m;) {
+      std::size_t end = begin + 1;
+      while (end < m && pairs[end] == pairs[begin]) ++end;
+      const double run = static_cast<double>(end - begin);
+      if (end - begin > 1) joint_sum += run * std::log(run);
+      begin = end;
+    }
+  }
+  if (m == 0) return kNaN;
+  const std::size_t levels_x = nonzero_levels(count_x);
+  const std::size_t levels_y = nonzero_levels(count_y);
+  if (levels_x == 1 && levels_y == 1) return 1.0;
+  if (levels_x == 1 || levels_y == 1) return 0.0;
+
+  const double total = static_cast<double>(m);
+  const double log_n = std::log(total);
+  const double h_x = log_n - sum_count_log_count(count_x) / total;
+  const double h_y = log_n - sum_count_log_count(count_y) / total;
+  const double h_xy = log_n - joint_sum / total;
+  const double mutual_information = h_x + h_y - h_xy;
+  return std::clamp(2.0 * mutual_information / (h_x + h_y), 0.0, 1.0);
+}
+
+// Correlation ratio of value(i) grouped by group(i) < levels over the rows i < n with present(i).
+template <typename Group, typename Value, typename Present>
+double correlation_ratio_of(std::size_t n, std::size_t levels, Group group, Value value,
+                            Present present) {
+  std::size_t m = 0;
+  double largest = 0.0;
+  double first = 0.0;
+  bool constant = true;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!present(i)) continue;
+    const double v = value(i);
+    if (!std::isfinite(v)) return kNaN;
+    if (m == 0) first = v;
+    largest = std::max(largest, std::fabs(v));
+    constant = constant && v == first;
+    ++m;
+  }
+  if (m == 0) return kNaN;
+  if (constant) return 0.0;
+
+  // Scale by a power of two (exact) so that no square or sum can overflow.
+  int exponent = 0;
+  std::frexp(largest, &exponent);
+  auto scaled = [&](std::size_t i) { return std::ldexp(value(i), -exponent); };
+
+  std::vector<double> group_sums(levels, 0.0);
+  std::vector<std::size_t> sizes(levels, 0);
+  double total = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!present(i)) continue;
+    const double v = scaled(i);
+    const std::size_t g = group(i);
+    group_sums[g] += v;
+    ++sizes[g];
+    total += v;
+  }
+  const double mean = total / static_cast<double>(m);
+  double ss_total = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!present(i)) continue;
+    const double deviation = scaled(i) - mean;
+    ss_total += deviation * deviation;
+  }
+  double ss_between = 0.0;
+  for (std::size_t g = 0; g < levels; ++g) {
+    if (sizes[g] == 0) continue;
+    const double size = static_cast<double>(sizes[g]);
+    const double deviation = group_sums[g] / size - mean;
+    ss_between += size * deviation * deviation;
+  }
+  if (!(ss_total > 0.0)) return 0.0;  // differences below the smallest double
+  return std::sqrt(std::clamp(ss_between / ss_total, 0.0, 1.0));
+}
+
+// ---------------------------------------------------------------------------------------------
+// 1-D kernels: float codes of complete pairs
 
 // Category ids 0..levels-1 in first-seen order, one per entry.
 struct Categories {
@@ -113,112 +261,115 @@ inline Categories compact_categories(const DoubleView& codes, const char* functi
   return assign_ids(codes, lookup);
 }
 
-inline std::vector<std::size_t> level_counts(const Categories& categories) {
-  std::vector<std::size_t> counts(categories.levels, 0);
-  for (std::size_t id : categories.ids) ++counts[id];
-  return counts;
-}
-
-// Sum of c * log(c) over the counts; the entropy of n entries is log(n) - sum / n.
-template <typename Counts>
-double sum_count_log_count(const Counts& counts) {
-  double sum = 0.0;
-  for (std::size_t count : counts) {
-    if (count > 1) sum += static_cast<double>(count) * std::log(static_cast<double>(count));
-  }
-  return sum;
-}
-
-inline double joint_sum_count_log_count(const Categories& x, const Categories& y) {
-  const std::size_t n = x.ids.size();
-  const std::size_t cells_limit = 4 * n + 65536;
-  if (x.levels <= cells_limit / y.levels) {
-    std::vector<std::size_t> joint(x.levels * y.levels, 0);
-    for (std::size_t i = 0; i < n; ++i) ++joint[x.ids[i] * y.levels + y.ids[i]];
-    return sum_count_log_count(joint);
-  }
-  // Many levels on both sides: count only the pairs that occur (at most n of them).
-  std::unordered_map<std::uint64_t, std::size_t> joint;
-  joint.reserve(n);
-  for (std::size_t i = 0; i < n; ++i) {
-    ++joint[static_cast<std::uint64_t>(x.ids[i]) * y.levels + y.ids[i]];
-  }
-  std::vector<std::size_t> counts;
-  counts.reserve(joint.size());
-  for (const auto& cell : joint) counts.push_back(cell.second);
-  return sum_count_log_count(counts);
-}
-
-inline void require_same_length(const DoubleView& a, const DoubleView& b, const char* function) {
-  if (a.size() != b.size()) {
+inline void require_same_length(std::size_t a, std::size_t b, const char* function) {
+  if (a != b) {
     throw std::invalid_argument(std::string(function) +
                                 "(): both arguments must have the same length, got " +
-                                std::to_string(a.size()) + " and " + std::to_string(b.size()));
+                                std::to_string(a) + " and " + std::to_string(b));
   }
 }
+
+inline constexpr auto kEveryRow = [](std::size_t) { return true; };
 
 inline double symmetric_theil_u(const DoubleView& a, const DoubleView& b) {
   constexpr const char* kName = "symmetric_theil_u_correlation";
-  require_same_length(a, b, kName);
+  require_same_length(a.size(), b.size(), kName);
   const Categories x = compact_categories(a, kName, "a");
   const Categories y = compact_categories(b, kName, "b");
-  if (a.size() == 0) return std::numeric_limits<double>::quiet_NaN();
-  if (x.levels == 1 && y.levels == 1) return 1.0;
-  if (x.levels == 1 || y.levels == 1) return 0.0;
-
-  const double n = static_cast<double>(a.size());
-  const double log_n = std::log(n);
-  const double h_x = log_n - sum_count_log_count(level_counts(x)) / n;
-  const double h_y = log_n - sum_count_log_count(level_counts(y)) / n;
-  const double h_xy = log_n - joint_sum_count_log_count(x, y) / n;
-  const double mutual_information = h_x + h_y - h_xy;
-  return std::clamp(2.0 * mutual_information / (h_x + h_y), 0.0, 1.0);
+  return symmetric_theil_u_of(
+      a.size(), x.levels, y.levels, [&](std::size_t i) { return x.ids[i]; },
+      [&](std::size_t i) { return y.ids[i]; }, kEveryRow);
 }
 
 inline double correlation_ratio(const DoubleView& categories, const DoubleView& values) {
   constexpr const char* kName = "correlation_ratio";
-  require_same_length(categories, values, kName);
+  require_same_length(categories.size(), values.size(), kName);
   const Categories groups = compact_categories(categories, kName, "categories");
-  const std::size_t n = values.size();
-  if (n == 0) return std::numeric_limits<double>::quiet_NaN();
+  return correlation_ratio_of(
+      values.size(), groups.levels, [&](std::size_t i) { return groups.ids[i]; },
+      [&](std::size_t i) { return values[i]; }, kEveryRow);
+}
 
-  double largest = 0.0;
-  bool constant = true;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double value = values[i];
-    if (!std::isfinite(value)) return std::numeric_limits<double>::quiet_NaN();
-    largest = std::max(largest, std::fabs(value));
-    constant = constant && value == values[0];
-  }
-  if (constant) return 0.0;
+// ---------------------------------------------------------------------------------------------
+// Matrix kernels: integer codes with -1 for missing entries
 
-  // Scale by a power of two (exact) so that no square or sum can overflow.
-  int exponent = 0;
-  std::frexp(largest, &exponent);
-  auto scaled = [&](std::size_t i) { return std::ldexp(values[i], -exponent); };
+// The codes of one categorical column, checked once: `levels` is the largest code plus one.
+struct CodedColumn {
+  CodeView codes;
+  std::size_t levels = 0;
+  bool any_present = false;
+};
 
-  std::vector<double> group_sums(groups.levels, 0.0);
-  double total = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double value = scaled(i);
-    group_sums[groups.ids[i]] += value;
-    total += value;
+inline CodedColumn checked_codes(const CodeView& codes, const char* function, std::size_t column) {
+  CodedColumn result{codes};
+  std::int64_t largest = -1;
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const std::int64_t code = codes[i];
+    if (code < -1) {
+      throw std::invalid_argument(std::string(function) + "(): codes of column " +
+                                  std::to_string(column) +
+                                  " must be category codes (-1 for missing), got " +
+                                  std::to_string(code) + " at position " + std::to_string(i));
+    }
+    largest = std::max(largest, code);
   }
-  const double mean = total / static_cast<double>(n);
-  double ss_total = 0.0;
-  for (std::size_t i = 0; i < n; ++i) {
-    const double deviation = scaled(i) - mean;
-    ss_total += deviation * deviation;
+  result.levels = static_cast<std::size_t>(largest + 1);
+  result.any_present = largest >= 0;
+  return result;
+}
+
+inline void require_equal_lengths(const std::vector<CodedColumn>& columns, std::size_t n,
+                                  const char* function) {
+  for (const CodedColumn& column : columns) require_same_length(column.codes.size(), n, function);
+}
+
+// The k x k matrix (row-major) of symmetric Theil's U between the coded columns, each pair over
+// the rows where both are present. The diagonal is 1.0, or NaN for a column without entries.
+inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColumn>& columns) {
+  constexpr const char* kName = "symmetric_theil_u_matrix";
+  const std::size_t k = columns.size();
+  const std::size_t n = k == 0 ? 0 : columns[0].codes.size();
+  require_equal_lengths(columns, n, kName);
+  std::vector<double> matrix(k * k, kNaN);
+  for (std::size_t i = 0; i < k; ++i) {
+    matrix[i * k + i] = columns[i].any_present ? 1.0 : kNaN;
+    for (std::size_t j = i + 1; j < k; ++j) {
+      const CodeView& x = columns[i].codes;
+      const CodeView& y = columns[j].codes;
+      const double u = symmetric_theil_u_of(
+          n, columns[i].levels, columns[j].levels,
+          [&](std::size_t r) { return static_cast<std::size_t>(x[r]); },
+          [&](std::size_t r) { return static_cast<std::size_t>(y[r]); },
+          [&](std::size_t r) { return x[r] >= 0 && y[r] >= 0; });
+      matrix[i * k + j] = u;
+      matrix[j * k + i] = u;
+    }
   }
-  const std::vector<std::size_t> sizes = level_counts(groups);
-  double ss_between = 0.0;
-  for (std::size_t g = 0; g < groups.levels; ++g) {
-    const double size = static_cast<double>(sizes[g]);
-    const double deviation = group_sums[g] / size - mean;
-    ss_between += size * deviation * deviation;
+  return matrix;
+}
+
+// The p x k matrix (row-major) of correlation ratios of each value column grouped by each coded
+// column, each pair over the rows where the code is present and the value is not NaN.
+inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColumn>& columns,
+                                                    const std::vector<DoubleView>& values) {
+  constexpr const char* kName = "correlation_ratio_matrix";
+  const std::size_t k = columns.size();
+  const std::size_t p = values.size();
+  const std::size_t n = k > 0 ? columns[0].codes.size() : p > 0 ? values[0].size() : 0;
+  require_equal_lengths(columns, n, kName);
+  for (const DoubleView& column : values) require_same_length(column.size(), n, kName);
+  std::vector<double> matrix(p * k, kNaN);
+  for (std::size_t v = 0; v < p; ++v) {
+    const DoubleView& number = values[v];
+    for (std::size_t c = 0; c < k; ++c) {
+      const CodeView& code = columns[c].codes;
+      matrix[v * k + c] = correlation_ratio_of(
+          n, columns[c].levels, [&](std::size_t r) { return static_cast<std::size_t>(code[r]); },
+          [&](std::size_t r) { return number[r]; },
+          [&](std::size_t r) { return code[r] >= 0 && !std::isnan(number[r]); });
+    }
   }
-  if (!(ss_total > 0.0)) return 0.0;  // differences below the smallest double
-  return std::sqrt(std::clamp(ss_between / ss_total, 0.0, 1.0));
+  return matrix;
 }
 
 }  // namespace kova::association

@@ -26,7 +26,7 @@
 //   still answers NaN for an infinite one.
 //
 // Both run in O(n) per pair: categories are counted in vectors, the joint table of two columns in
-// a dense table or, when both have many levels, by sorting the pairs that occur.
+// a dense table or, when both have many levels, bucket by bucket of the rows of each level.
 #pragma once
 
 #include <algorithm>
@@ -35,6 +35,7 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -88,15 +89,18 @@ inline std::size_t nonzero_levels(const std::vector<std::size_t>& counts) {
       std::count_if(counts.begin(), counts.end(), [](std::size_t c) { return c > 0; }));
 }
 
-// Symmetric Theil's U over the rows i < n with present(i), where x(i) < lx and y(i) < ly are the
-// compact ids of the two sequences.
+// Sum of c log c over the joint counts of (x(i), y(i)) for the rows with present(i), counting
+// the rows of each level into count_x and count_y too when they are given.
 template <typename X, typename Y, typename Present>
-double symmetric_theil_u_of(std::size_t n, std::size_t lx, std::size_t ly, X x, Y y,
-                            Present present) {
-  std::vector<std::size_t> count_x(lx, 0);
-  std::vector<std::size_t> count_y(ly, 0);
-  std::size_t m = 0;
-  double joint_sum = 0.0;
+double joint_sum_count_log_count(std::size_t n, std::size_t lx, std::size_t ly, X x, Y y,
+                                 Present present, std::vector<std::size_t>* count_x,
+                                 std::vector<std::size_t>* count_y) {
+  auto count_margins = [&](std::size_t a, std::size_t b) {
+    if (count_x != nullptr) {
+      ++(*count_x)[a];
+      ++(*count_y)[b];
+    }
+  };
   const std::size_t cells_limit = 4 * n + 65536;
   if (ly == 0 || lx <= cells_limit / ly) {
     std::vector<std::size_t> joint(lx * ly, 0);
@@ -104,101 +108,154 @@ double symmetric_theil_u_of(std::size_t n, std::size_t lx, std::size_t ly, X x, 
       if (!present(i)) continue;
       const std::size_t a = x(i);
       const std::size_t b = y(i);
-      ++count_x[a];
-      ++count_y[b];
+      count_margins(a, b);
       ++joint[a * ly + b];
-      ++m;
     }
-    joint_sum = sum_count_log_count(joint);
-  } else {
-    // Many levels on both sides: sort the pairs that occur (at most n of them) and count runs.
-    std::vector<std::uint64_t> pairs;
-    pairs.reserve(n);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!present(i)) continue;
-      const std::size_t a = x(i);
-      const std::size_t b = y(i);
-      ++count_x[a];
-      ++count_y[b];
-      pairs.push_back(static_cast<std::uint64_t>(a) * ly + b);
+    return sum_count_log_count(joint);
+  }
+  // Many levels on both sides: bucket the rows by x (a counting sort), then count the y levels
+  // of each bucket in one table of ly cells, cleared after each bucket.
+  std::vector<std::size_t> starts(lx + 1, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (present(i)) ++starts[x(i) + 1];
+  }
+  for (std::size_t a = 0; a < lx; ++a) starts[a + 1] += starts[a];
+  std::vector<std::size_t> rows(starts[lx]);
+  std::vector<std::size_t> next(starts.begin(), starts.end() - 1);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (present(i)) rows[next[x(i)]++] = i;
+  }
+  std::vector<std::size_t> table(ly, 0);
+  double sum = 0.0;
+  for (std::size_t a = 0; a < lx; ++a) {
+    for (std::size_t k = starts[a]; k < starts[a + 1]; ++k) {
+      const std::size_t b = y(rows[k]);
+      count_margins(a, b);
+      ++table[b];
     }
-    m = pairs.size();
-    std::sort(pairs.begin(), pairs.end());
-    for (std::size_t begin = 0; begin < m;) {
-      std::size_t end = begin + 1;
-      while (end < m && pairs[end] == pairs[begin]) ++end;
-      const double run = static_cast<double>(end - begin);
-      if (end - begin > 1) joint_sum += run * std::log(run);
-      begin = end;
+    for (std::size_t k = starts[a]; k < starts[a + 1]; ++k) {
+      std::size_t& count = table[y(rows[k])];
+      if (count > 1) sum += static_cast<double>(count) * std::log(static_cast<double>(count));
+      count = 0;
     }
   }
+  return sum;
+}
+
+// Symmetric Theil's U over the rows i < n with present(i), where x(i) < lx and y(i) < ly are the
+// compact ids of the two sequences. `whole_x` and `whole_y`, when given, are the level counts of
+// the two sequences, for rows that are all present.
+template <typename X, typename Y, typename Present>
+double symmetric_theil_u_of(std::size_t n, std::size_t lx, std::size_t ly, X x, Y y,
+                            Present present, const std::vector<std::size_t>* whole_x = nullptr,
+                            const std::vector<std::size_t>* whole_y = nullptr) {
+  std::vector<std::size_t> count_x;
+  std::vector<std::size_t> count_y;
+  const bool known = whole_x != nullptr && whole_y != nullptr;
+  if (!known) {
+    count_x.assign(lx, 0);
+    count_y.assign(ly, 0);
+  }
+  const double joint_sum = joint_sum_count_log_count(
+      n, lx, ly, x, y, present, known ? nullptr : &count_x, known ? nullptr : &count_y);
+  const std::vector<std::size_t>& margin_x = known ? *whole_x : count_x;
+  const std::vector<std::size_t>& margin_y = known ? *whole_y : count_y;
+  const std::size_t m = std::accumulate(margin_x.begin(), margin_x.end(), std::size_t{0});
   if (m == 0) return kNaN;
-  const std::size_t levels_x = nonzero_levels(count_x);
-  const std::size_t levels_y = nonzero_levels(count_y);
+  const std::size_t levels_x = nonzero_levels(margin_x);
+  const std::size_t levels_y = nonzero_levels(margin_y);
   if (levels_x == 1 && levels_y == 1) return 1.0;
   if (levels_x == 1 || levels_y == 1) return 0.0;
 
   const double total = static_cast<double>(m);
   const double log_n = std::log(total);
-  const double h_x = log_n - sum_count_log_count(count_x) / total;
-  const double h_y = log_n - sum_count_log_count(count_y) / total;
+  const double h_x = log_n - sum_count_log_count(margin_x) / total;
+  const double h_y = log_n - sum_count_log_count(margin_y) / total;
   const double h_xy = log_n - joint_sum / total;
   const double mutual_information = h_x + h_y - h_xy;
   return std::clamp(2.0 * mutual_information / (h_x + h_y), 0.0, 1.0);
 }
 
-// Correlation ratio of value(i) grouped by group(i) < levels over the rows i < n with present(i).
-template <typename Group, typename Value, typename Present>
-double correlation_ratio_of(std::size_t n, std::size_t levels, Group group, Value value,
-                            Present present) {
+// What the correlation ratio needs of the values alone, over the rows with present(i): their
+// number, whether all are finite and whether all are equal, the power of two that scales them
+// below 1 (exact, so that no square or sum can overflow), and the mean and total sum of squares
+// of the scaled values.
+struct ValueSummary {
   std::size_t m = 0;
+  bool finite = true;
+  bool constant = true;
+  double scale = 1.0;
+  int exponent = 0;
+  double mean = 0.0;
+  double ss_total = 0.0;
+
+  // v * 2**-exponent; a product with the power of two itself unless that is not representable.
+  double scaled(double v) const {
+    return scale != 0.0 && std::isfinite(scale) ? v * scale : std::ldexp(v, -exponent);
+  }
+};
+
+template <typename Value, typename Present>
+ValueSummary summarize_values(std::size_t n, Value value, Present present) {
+  ValueSummary s;
   double largest = 0.0;
   double first = 0.0;
-  bool constant = true;
   for (std::size_t i = 0; i < n; ++i) {
     if (!present(i)) continue;
     const double v = value(i);
-    if (!std::isfinite(v)) return kNaN;
-    if (m == 0) first = v;
+    if (!std::isfinite(v)) s.finite = false;
+    if (s.m == 0) first = v;
     largest = std::max(largest, std::fabs(v));
-    constant = constant && v == first;
-    ++m;
+    s.constant = s.constant && v == first;
+    ++s.m;
   }
-  if (m == 0) return kNaN;
-  if (constant) return 0.0;
-
-  // Scale by a power of two (exact) so that no square or sum can overflow.
-  int exponent = 0;
-  std::frexp(largest, &exponent);
-  auto scaled = [&](std::size_t i) { return std::ldexp(value(i), -exponent); };
-
-  std::vector<double> group_sums(levels, 0.0);
-  std::vector<std::size_t> sizes(levels, 0);
+  if (s.m == 0 || !s.finite || s.constant) return s;
+  std::frexp(largest, &s.exponent);
+  s.scale = std::ldexp(1.0, -s.exponent);
   double total = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
-    if (!present(i)) continue;
-    const double v = scaled(i);
-    const std::size_t g = group(i);
-    group_sums[g] += v;
-    ++sizes[g];
-    total += v;
+    if (present(i)) total += s.scaled(value(i));
   }
-  const double mean = total / static_cast<double>(m);
-  double ss_total = 0.0;
+  s.mean = total / static_cast<double>(s.m);
   for (std::size_t i = 0; i < n; ++i) {
     if (!present(i)) continue;
-    const double deviation = scaled(i) - mean;
-    ss_total += deviation * deviation;
+    const double deviation = s.scaled(value(i)) - s.mean;
+    s.ss_total += deviation * deviation;
+  }
+  return s;
+}
+
+// Correlation ratio of value(i) grouped by group(i) < levels over the rows i < n with present(i),
+// whose values `s` summarizes.
+template <typename Group, typename Value, typename Present>
+double correlation_ratio_of(std::size_t n, std::size_t levels, Group group, Value value,
+                            Present present, const ValueSummary& s) {
+  if (s.m == 0 || !s.finite) return kNaN;
+  if (s.constant) return 0.0;
+  std::vector<double> group_sums(levels, 0.0);
+  std::vector<std::size_t> sizes(levels, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!present(i)) continue;
+    const std::size_t g = group(i);
+    group_sums[g] += s.scaled(value(i));
+    ++sizes[g];
   }
   double ss_between = 0.0;
   for (std::size_t g = 0; g < levels; ++g) {
     if (sizes[g] == 0) continue;
     const double size = static_cast<double>(sizes[g]);
-    const double deviation = group_sums[g] / size - mean;
+    const double deviation = group_sums[g] / size - s.mean;
     ss_between += size * deviation * deviation;
   }
-  if (!(ss_total > 0.0)) return 0.0;  // differences below the smallest double
-  return std::sqrt(std::clamp(ss_between / ss_total, 0.0, 1.0));
+  if (!(s.ss_total > 0.0)) return 0.0;  // differences below the smallest double
+  return std::sqrt(std::clamp(ss_between / s.ss_total, 0.0, 1.0));
+}
+
+template <typename Group, typename Value, typename Present>
+double correlation_ratio_of(std::size_t n, std::size_t levels, Group group, Value value,
+                            Present present) {
+  return correlation_ratio_of(n, levels, group, value, present,
+                              summarize_values(n, value, present));
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -293,15 +350,17 @@ inline double correlation_ratio(const DoubleView& categories, const DoubleView& 
 // ---------------------------------------------------------------------------------------------
 // Matrix kernels: integer codes with -1 for missing entries
 
-// The codes of one categorical column, checked once: `levels` is the largest code plus one.
+// The codes of one categorical column, checked once: `levels` is the largest code plus one,
+// `counts` the rows of each level and `complete` whether no entry is missing.
 struct CodedColumn {
   CodeView codes;
   std::size_t levels = 0;
-  bool any_present = false;
+  std::vector<std::size_t> counts;
+  bool complete = true;
 };
 
 inline CodedColumn checked_codes(const CodeView& codes, const char* function, std::size_t column) {
-  CodedColumn result{codes};
+  CodedColumn result{codes, 0, {}, true};
   std::int64_t largest = -1;
   for (std::size_t i = 0; i < codes.size(); ++i) {
     const std::int64_t code = codes[i];
@@ -314,13 +373,25 @@ inline CodedColumn checked_codes(const CodeView& codes, const char* function, st
     largest = std::max(largest, code);
   }
   result.levels = static_cast<std::size_t>(largest + 1);
-  result.any_present = largest >= 0;
+  result.counts.assign(result.levels, 0);
+  for (std::size_t i = 0; i < codes.size(); ++i) {
+    const std::int64_t code = codes[i];
+    if (code >= 0) {
+      ++result.counts[static_cast<std::size_t>(code)];
+    } else {
+      result.complete = false;
+    }
+  }
   return result;
 }
 
 inline void require_equal_lengths(const std::vector<CodedColumn>& columns, std::size_t n,
                                   const char* function) {
   for (const CodedColumn& column : columns) require_same_length(column.codes.size(), n, function);
+}
+
+inline auto id_of(const CodeView& codes) {
+  return [&codes](std::size_t r) { return static_cast<std::size_t>(codes[r]); };
 }
 
 // The k x k matrix (row-major) of symmetric Theil's U between the coded columns, each pair over
@@ -332,15 +403,15 @@ inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColum
   require_equal_lengths(columns, n, kName);
   std::vector<double> matrix(k * k, kNaN);
   for (std::size_t i = 0; i < k; ++i) {
-    matrix[i * k + i] = columns[i].any_present ? 1.0 : kNaN;
+    const CodedColumn& a = columns[i];
+    matrix[i * k + i] = a.levels > 0 ? 1.0 : kNaN;
     for (std::size_t j = i + 1; j < k; ++j) {
-      const CodeView& x = columns[i].codes;
-      const CodeView& y = columns[j].codes;
+      const CodedColumn& b = columns[j];
+      const bool complete = a.complete && b.complete;  // then the level counts are the margins
       const double u = symmetric_theil_u_of(
-          n, columns[i].levels, columns[j].levels,
-          [&](std::size_t r) { return static_cast<std::size_t>(x[r]); },
-          [&](std::size_t r) { return static_cast<std::size_t>(y[r]); },
-          [&](std::size_t r) { return x[r] >= 0 && y[r] >= 0; });
+          n, a.levels, b.levels, id_of(a.codes), id_of(b.codes),
+          [&](std::size_t r) { return complete || (a.codes[r] >= 0 && b.codes[r] >= 0); },
+          complete ? &a.counts : nullptr, complete ? &b.counts : nullptr);
       matrix[i * k + j] = u;
       matrix[j * k + i] = u;
     }
@@ -349,7 +420,8 @@ inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColum
 }
 
 // The p x k matrix (row-major) of correlation ratios of each value column grouped by each coded
-// column, each pair over the rows where the code is present and the value is not NaN.
+// column, each pair over the rows where the code is present and the value is not NaN. The values
+// of a column are summarized once for all coded columns without missing entries.
 inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColumn>& columns,
                                                     const std::vector<DoubleView>& values) {
   constexpr const char* kName = "correlation_ratio_matrix";
@@ -361,12 +433,16 @@ inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColum
   std::vector<double> matrix(p * k, kNaN);
   for (std::size_t v = 0; v < p; ++v) {
     const DoubleView& number = values[v];
+    auto value = [&](std::size_t r) { return number[r]; };
+    auto has_value = [&](std::size_t r) { return !std::isnan(number[r]); };
+    const ValueSummary whole = summarize_values(n, value, has_value);
     for (std::size_t c = 0; c < k; ++c) {
-      const CodeView& code = columns[c].codes;
-      matrix[v * k + c] = correlation_ratio_of(
-          n, columns[c].levels, [&](std::size_t r) { return static_cast<std::size_t>(code[r]); },
-          [&](std::size_t r) { return number[r]; },
-          [&](std::size_t r) { return code[r] >= 0 && !std::isnan(number[r]); });
+      const CodedColumn& groups = columns[c];
+      auto present = [&](std::size_t r) { return groups.codes[r] >= 0 && has_value(r); };
+      matrix[v * k + c] =
+          groups.complete
+              ? correlation_ratio_of(n, groups.levels, id_of(groups.codes), value, has_value, whole)
+              : correlation_ratio_of(n, groups.levels, id_of(groups.codes), value, present);
     }
   }
   return matrix;

@@ -475,6 +475,32 @@ def test_association_matrices_equal_the_pandas_measures(columns):
         np.testing.assert_allclose(result, np.column_stack(expected), rtol=0, atol=1e-12)
 
 
+float_columns = st.integers(0, 30).flatmap(
+    lambda n: st.lists(
+        st.lists(
+            st.one_of(
+                st.integers(-3, 3).map(float),  # ties, and the counting path
+                st.floats(-1e6, 1e6),
+                st.sampled_from([np.nan, np.inf, -np.inf]),
+            ),
+            min_size=n,
+            max_size=n,
+        ),
+        min_size=1,
+        max_size=4,
+    )
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(float_columns)
+def test_spearman_matrix_equals_pandas(columns):
+    frame = pd.DataFrame({i: c for i, c in enumerate(columns)}, dtype=float)
+    expected = frame.corr(method="spearman").to_numpy()
+    result = kernels.spearman_matrix([frame[i].to_numpy() for i in frame])
+    np.testing.assert_allclose(result, expected, rtol=0, atol=1e-12)
+
+
 def test_theil_u_matrix_of_many_levels_on_both_sides():
     rng = np.random.default_rng(1)
     a = rng.integers(-1, 3000, 5000)

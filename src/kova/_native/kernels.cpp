@@ -156,6 +156,19 @@ py::array_t<double> correlation_ratio_matrix(const py::object& codes, const py::
   return as_matrix(cells, numbers.size(), columns.size());
 }
 
+py::array_t<double> spearman_matrix(const py::object& values) {
+  constexpr const char* kName = "spearman_matrix";
+  const auto arrays = column_arrays<double>(values, kName, "values");
+  std::vector<assoc::DoubleView> columns;
+  for (const auto& array : arrays) columns.push_back(view_of(array));
+  std::vector<double> cells;
+  {
+    py::gil_scoped_release unlocked;
+    cells = assoc::spearman_matrix(columns);
+  }
+  return as_matrix(cells, columns.size(), columns.size());
+}
+
 void define_entry_scan(py::module_& m) {
   py::object scan_type =
       py::module_::import("collections")
@@ -263,6 +276,14 @@ DataFrame.corr(method=symmetric_theil_u_correlation) of the codes with -1 read a
 length. Cell (v, c) is correlation_ratio of the rows where code c is present and value v is not
 NaN; this is DataFrame.corrwith(codes, method=correlation_ratio) of the values, one code column
 at a time.)doc");
+
+  m.def("spearman_matrix", &spearman_matrix, py::arg("values"),
+        R"doc(Spearman's rank correlation between every pair of float columns, p x p float64.
+
+``values`` is a sequence of p equal-length 1-D float arrays. Each pair is measured over its
+pairwise complete observations (NaN and infinite values missing) with average ranks for ties,
+as DataFrame.corr(method="spearman") measures it; NaN without such rows or when a column is
+constant on them.)doc");
 
   kova::kernels::define_boosting(m);
   kova::kernels::define_distance(m);

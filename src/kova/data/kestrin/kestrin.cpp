@@ -557,6 +557,14 @@ void place_block(py::array_t<double>& matrix, const py::object& values,
   }
 }
 
+// The columns of a frame of floats as 1-D arrays (views of its blocks).
+py::list float_columns(const py::object& frame) {
+  py::list columns;
+  const Py_ssize_t n_columns = py::len(frame.attr("columns"));
+  for (Py_ssize_t j = 0; j < n_columns; ++j) columns.append(column_at(frame, j).attr("to_numpy")());
+  return columns;
+}
+
 // The categorical block: symmetric Theil's U of every pair of categorical columns.
 py::object theil_u_block(const kova::Module& mod, const py::list& codes,
                          const std::function<py::object()>& encoded) {
@@ -573,11 +581,7 @@ py::object correlation_ratio_block(const kova::Module& mod, const py::list& code
                                    const py::object& num_data,
                                    const std::function<py::object()>& encoded) {
   if (is_kernel(mod, "correlation_ratio")) {
-    py::list values;
-    const Py_ssize_t n_numbers = py::len(num_data.attr("columns"));
-    for (Py_ssize_t j = 0; j < n_numbers; ++j) {
-      values.append(column_at(num_data, j).attr("to_numpy")());
-    }
+    py::list values = float_columns(num_data);
     return kernels_of(mod).attr("correlation_ratio_matrix")(codes, values);
   }
   py::cpp_function ratios([mod, num_data](py::object col) -> py::object {
@@ -609,8 +613,9 @@ py::object highly_correlated_features(const kova::Module& mod, const kova::Args&
   if (!num_features.empty()) {
     num_data = data.attr("loc")[py::make_tuple(full_slice(), num_features)].attr("astype")(
         builtin("float"));
-    place_block(full, num_data.attr("corr")(py::arg("method") = "spearman"), num_positions,
-                num_positions, false);
+    // Spearman over pairwise complete observations, ranked as DataFrame.corr ranks them
+    place_block(full, kernels_of(mod).attr("spearman_matrix")(float_columns(num_data)),
+                num_positions, num_positions, false);
   }
   if (!cat_features.empty()) {
     place_block(full, theil_u_block(mod, codes, encoded), cat_positions, cat_positions, false);

@@ -89,6 +89,21 @@ inline std::size_t nonzero_levels(const std::vector<std::size_t>& counts) {
       std::count_if(counts.begin(), counts.end(), [](std::size_t c) { return c > 0; }));
 }
 
+// Sum of c log c over the joint counts of a table of lx * ly cells of type Count.
+template <typename Count, typename X, typename Y, typename Present, typename Margins>
+double dense_joint_sum(std::size_t n, std::size_t lx, std::size_t ly, X x, Y y, Present present,
+                       Margins count_margins) {
+  std::vector<Count> joint(lx * ly, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!present(i)) continue;
+    const std::size_t a = x(i);
+    const std::size_t b = y(i);
+    count_margins(a, b);
+    ++joint[a * ly + b];
+  }
+  return sum_count_log_count(joint);
+}
+
 // Sum of c log c over the joint counts of (x(i), y(i)) for the rows with present(i), counting
 // the rows of each level into count_x and count_y too when they are given.
 template <typename X, typename Y, typename Present>
@@ -103,15 +118,10 @@ double joint_sum_count_log_count(std::size_t n, std::size_t lx, std::size_t ly, 
   };
   const std::size_t cells_limit = 4 * n + 65536;
   if (ly == 0 || lx <= cells_limit / ly) {
-    std::vector<std::size_t> joint(lx * ly, 0);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (!present(i)) continue;
-      const std::size_t a = x(i);
-      const std::size_t b = y(i);
-      count_margins(a, b);
-      ++joint[a * ly + b];
-    }
-    return sum_count_log_count(joint);
+    // 32-bit counts while they cannot overflow: half the table to keep in cache
+    if (n <= 0xFFFFFFFFu)
+      return dense_joint_sum<std::uint32_t>(n, lx, ly, x, y, present, count_margins);
+    return dense_joint_sum<std::size_t>(n, lx, ly, x, y, present, count_margins);
   }
   // Many levels on both sides: bucket the rows by x (a counting sort), then count the y levels
   // of each bucket in one table of ly cells, cleared after each bucket.
@@ -188,11 +198,10 @@ struct ValueSummary {
   int exponent = 0;
   double mean = 0.0;
   double ss_total = 0.0;
+  bool by_product = true;  // whether 2**-exponent is representable (then v * scale is exact)
 
-  // v * 2**-exponent; a product with the power of two itself unless that is not representable.
-  double scaled(double v) const {
-    return scale != 0.0 && std::isfinite(scale) ? v * scale : std::ldexp(v, -exponent);
-  }
+  // v * 2**-exponent.
+  double scaled(double v) const { return by_product ? v * scale : std::ldexp(v, -exponent); }
 };
 
 template <typename Value, typename Present>
@@ -212,6 +221,7 @@ ValueSummary summarize_values(std::size_t n, Value value, Present present) {
   if (s.m == 0 || !s.finite || s.constant) return s;
   std::frexp(largest, &s.exponent);
   s.scale = std::ldexp(1.0, -s.exponent);
+  s.by_product = std::isnormal(s.scale);
   double total = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
     if (present(i)) total += s.scaled(value(i));
@@ -225,21 +235,9 @@ ValueSummary summarize_values(std::size_t n, Value value, Present present) {
   return s;
 }
 
-// Correlation ratio of value(i) grouped by group(i) < levels over the rows i < n with present(i),
-// whose values `s` summarizes.
-template <typename Group, typename Value, typename Present>
-double correlation_ratio_of(std::size_t n, std::size_t levels, Group group, Value value,
-                            Present present, const ValueSummary& s) {
-  if (s.m == 0 || !s.finite) return kNaN;
-  if (s.constant) return 0.0;
-  std::vector<double> group_sums(levels, 0.0);
-  std::vector<std::size_t> sizes(levels, 0);
-  for (std::size_t i = 0; i < n; ++i) {
-    if (!present(i)) continue;
-    const std::size_t g = group(i);
-    group_sums[g] += s.scaled(value(i));
-    ++sizes[g];
-  }
+// The correlation ratio from the sums and sizes of the groups of the values `s` summarizes.
+inline double ratio_of_groups(const ValueSummary& s, const double* group_sums,
+                              const std::size_t* sizes, std::size_t levels) {
   double ss_between = 0.0;
   for (std::size_t g = 0; g < levels; ++g) {
     if (sizes[g] == 0) continue;
@@ -249,6 +247,34 @@ double correlation_ratio_of(std::size_t n, std::size_t levels, Group group, Valu
   }
   if (!(s.ss_total > 0.0)) return 0.0;  // differences below the smallest double
   return std::sqrt(std::clamp(ss_between / s.ss_total, 0.0, 1.0));
+}
+
+// Whether the correlation ratio of the values `s` summarizes is settled without their groups.
+inline bool settled_without_groups(const ValueSummary& s, double& ratio) {
+  if (s.m == 0 || !s.finite) {
+    ratio = kNaN;
+    return true;
+  }
+  ratio = 0.0;
+  return s.constant;
+}
+
+// Correlation ratio of value(i) grouped by group(i) < levels over the rows i < n with present(i),
+// whose values `s` summarizes.
+template <typename Group, typename Value, typename Present>
+double correlation_ratio_of(std::size_t n, std::size_t levels, Group group, Value value,
+                            Present present, const ValueSummary& s) {
+  double ratio = 0.0;
+  if (settled_without_groups(s, ratio)) return ratio;
+  std::vector<double> group_sums(levels, 0.0);
+  std::vector<std::size_t> sizes(levels, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!present(i)) continue;
+    const std::size_t g = group(i);
+    group_sums[g] += s.scaled(value(i));
+    ++sizes[g];
+  }
+  return ratio_of_groups(s, group_sums.data(), sizes.data(), levels);
 }
 
 template <typename Group, typename Value, typename Present>
@@ -419,6 +445,42 @@ inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColum
   return matrix;
 }
 
+// Column c of the p x k matrix for a coded column without missing entries: every value column's
+// rows are its rows without NaN, which `summaries` summarize, and all value columns are grouped
+// in one pass over the rows.
+inline void grouped_by_complete_column(const CodedColumn& groups,
+                                       const std::vector<DoubleView>& values,
+                                       const std::vector<ValueSummary>& summaries,
+                                       std::vector<double>& matrix, std::size_t c, std::size_t k) {
+  const std::size_t p = values.size();
+  const std::size_t levels = groups.levels;
+  std::vector<std::size_t> open;  // the value columns whose ratio needs the groups
+  for (std::size_t v = 0; v < p; ++v) {
+    double ratio = 0.0;
+    if (settled_without_groups(summaries[v], ratio)) {
+      matrix[v * k + c] = ratio;
+    } else {
+      open.push_back(v);
+    }
+  }
+  std::vector<double> group_sums(open.size() * levels, 0.0);
+  std::vector<std::size_t> sizes(open.size() * levels, 0);
+  const std::size_t n = groups.codes.size();
+  for (std::size_t r = 0; r < n && !open.empty(); ++r) {
+    const auto g = static_cast<std::size_t>(groups.codes[r]);
+    for (std::size_t o = 0; o < open.size(); ++o) {
+      const double value = values[open[o]][r];
+      if (std::isnan(value)) continue;
+      group_sums[o * levels + g] += summaries[open[o]].scaled(value);
+      ++sizes[o * levels + g];
+    }
+  }
+  for (std::size_t o = 0; o < open.size(); ++o) {
+    matrix[open[o] * k + c] =
+        ratio_of_groups(summaries[open[o]], &group_sums[o * levels], &sizes[o * levels], levels);
+  }
+}
+
 // The p x k matrix (row-major) of correlation ratios of each value column grouped by each coded
 // column, each pair over the rows where the code is present and the value is not NaN. The values
 // of a column are summarized once for all coded columns without missing entries.
@@ -430,19 +492,24 @@ inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColum
   const std::size_t n = k > 0 ? columns[0].codes.size() : p > 0 ? values[0].size() : 0;
   require_equal_lengths(columns, n, kName);
   for (const DoubleView& column : values) require_same_length(column.size(), n, kName);
+  std::vector<ValueSummary> summaries;  // over the rows where the value is not NaN
+  for (const DoubleView& number : values) {
+    summaries.push_back(summarize_values(
+        n, [&](std::size_t r) { return number[r]; },
+        [&](std::size_t r) { return !std::isnan(number[r]); }));
+  }
   std::vector<double> matrix(p * k, kNaN);
-  for (std::size_t v = 0; v < p; ++v) {
-    const DoubleView& number = values[v];
-    auto value = [&](std::size_t r) { return number[r]; };
-    auto has_value = [&](std::size_t r) { return !std::isnan(number[r]); };
-    const ValueSummary whole = summarize_values(n, value, has_value);
-    for (std::size_t c = 0; c < k; ++c) {
-      const CodedColumn& groups = columns[c];
-      auto present = [&](std::size_t r) { return groups.codes[r] >= 0 && has_value(r); };
-      matrix[v * k + c] =
-          groups.complete
-              ? correlation_ratio_of(n, groups.levels, id_of(groups.codes), value, has_value, whole)
-              : correlation_ratio_of(n, groups.levels, id_of(groups.codes), value, present);
+  for (std::size_t c = 0; c < k; ++c) {
+    const CodedColumn& groups = columns[c];
+    if (groups.complete) {
+      grouped_by_complete_column(groups, values, summaries, matrix, c, k);
+      continue;
+    }
+    for (std::size_t v = 0; v < p; ++v) {
+      const DoubleView& number = values[v];
+      matrix[v * k + c] = correlation_ratio_of(
+          n, groups.levels, id_of(groups.codes), [&](std::size_t r) { return number[r]; },
+          [&](std::size_t r) { return groups.codes[r] >= 0 && !std::isnan(number[r]); });
     }
   }
   return matrix;

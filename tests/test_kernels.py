@@ -1,6 +1,9 @@
 """Native kernels: text base forms, special-only counting, Theil's U and the correlation ratio."""
 
+import decimal
 import math
+import sys
+import unicodedata
 
 import numpy as np
 import pandas as pd
@@ -353,3 +356,199 @@ def test_helper_modules_reexport_the_native_functions():
 )
 def test_is_string_column(column, expected):
     assert is_string_column(column) is expected
+
+
+# ---------------------------------------------------------------------------------------------
+# Whole-column passes over object arrays
+
+
+def _float_or_error(value):
+    try:
+        float(value)
+    except ValueError:
+        return False
+    except Exception as error:  # noqa: BLE001 - the kernel must raise the same type
+        return type(error)
+    return True
+
+
+class _Custom:
+    def __str__(self):
+        return "custom text"
+
+
+entry_values = st.one_of(
+    st.none(),
+    st.sampled_from([np.nan, pd.NA, pd.NaT, np.float64("nan"), np.datetime64("NaT"), _Custom()]),
+    st.sampled_from([decimal.Decimal("1.5"), decimal.Decimal("NaN"), True, 2.5, -(10**30)]),
+    st.integers(),
+    st.floats(),
+    st.text(alphabet="0123456789+-._eEinfaINF \t١\u3000!?😀aé\u0301\ud800", max_size=8),
+    st.text(max_size=8),
+    st.binary(max_size=4),
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.lists(entry_values, max_size=30))
+def test_whole_column_passes_match_the_per_entry_python_tests(entries):
+    values = np.empty(len(entries), dtype=object)
+    values[:] = entries
+    missing = pd.isna(values)
+    lengths = [len(str(x)) for x in entries]
+    special = [isinstance(x, str) and x != "" and not any(c.isalnum() for c in x) for x in entries]
+    np.testing.assert_array_equal(kernels.isna_object(values), missing)
+    np.testing.assert_array_equal(kernels.str_lengths(values), lengths)
+    np.testing.assert_array_equal(kernels.special_only_mask(values), special)
+    numbers = [_float_or_error(x) for x in entries]
+    errors = [n for n in numbers if not isinstance(n, bool)]
+    if errors:  # the first error of float() propagates
+        with pytest.raises(errors[0]):
+            kernels.float_convertible(values)
+    else:
+        np.testing.assert_array_equal(kernels.float_convertible(values), numbers)
+    scan = kernels.scan_entries(values)
+    decided = scan.missing >= 0
+    np.testing.assert_array_equal(scan.missing[decided], missing[decided])
+    np.testing.assert_array_equal(scan.special, special)
+    exact_str = np.array([type(x) is str for x in entries], dtype=bool)
+    np.testing.assert_array_equal(scan.lengths[exact_str], np.array(lengths)[exact_str])
+    np.testing.assert_array_equal(scan.numbers >= 0, exact_str)
+    expected_numbers = np.array([n is True for n in numbers], dtype=bool)
+    np.testing.assert_array_equal(scan.numbers[exact_str] == 1, expected_numbers[exact_str])
+
+
+@pytest.mark.parametrize(
+    ("entries", "error"),
+    [(["1", [1], {}], "not 'list'"), (["x", 10**400], "too large"), ([complex(1, 2)], "complex")],
+)
+def test_float_convertible_raises_what_float_raises(entries, error):
+    values = np.empty(len(entries), dtype=object)
+    values[:] = entries
+    with pytest.raises((TypeError, OverflowError), match=error):
+        kernels.float_convertible(values)
+
+
+@pytest.mark.parametrize(
+    "kernel",
+    ["isna_object", "float_convertible", "str_lengths", "special_only_mask", "scan_entries"],
+)
+@pytest.mark.parametrize("values", [["a"], np.array([1.0]), np.array([["a"]], dtype=object)])
+def test_whole_column_passes_take_1d_object_arrays(kernel, values):
+    with pytest.raises(TypeError, match="1-D array of dtype object|must be a numpy array"):
+        getattr(kernels, kernel)(values)
+
+
+# ---------------------------------------------------------------------------------------------
+# Association matrices against the pandas path
+
+code_columns = st.integers(0, 40).flatmap(
+    lambda n: st.tuples(
+        st.lists(st.lists(st.integers(-1, 4), min_size=n, max_size=n), min_size=1, max_size=4),
+        st.lists(
+            st.lists(
+                st.one_of(st.floats(-1e3, 1e3), st.sampled_from([np.nan, np.inf])),
+                min_size=n,
+                max_size=n,
+            ),
+            max_size=3,
+        ),
+    )
+)
+
+
+@settings(max_examples=150, deadline=None)
+@given(code_columns)
+def test_association_matrices_equal_the_pandas_measures(columns):
+    codes, numbers = columns
+    code_arrays = [np.array(c, dtype=np.int64) for c in codes]
+    encoded = pd.DataFrame({i: c for i, c in enumerate(code_arrays)}, dtype=float).replace(
+        -1, np.nan
+    )
+    expected = encoded.corr(method=symmetric_theil_u_correlation).to_numpy()
+    result = kernels.symmetric_theil_u_matrix(code_arrays)
+    np.testing.assert_allclose(result, expected, rtol=0, atol=1e-12)
+    if numbers:
+        frame = pd.DataFrame({i: v for i, v in enumerate(numbers)}, dtype=float)
+        expected = [frame.corrwith(encoded[c], method=correlation_ratio) for c in encoded]
+        result = kernels.correlation_ratio_matrix(code_arrays, [frame[i].to_numpy() for i in frame])
+        np.testing.assert_allclose(result, np.column_stack(expected), rtol=0, atol=1e-12)
+
+
+float_columns = st.integers(0, 30).flatmap(
+    lambda n: st.lists(
+        st.lists(
+            st.one_of(
+                st.integers(-3, 3).map(float),  # ties, and the counting path
+                st.floats(-1e6, 1e6),
+                st.sampled_from([np.nan, np.inf, -np.inf]),
+            ),
+            min_size=n,
+            max_size=n,
+        ),
+        min_size=1,
+        max_size=4,
+    )
+)
+
+
+@settings(max_examples=200, deadline=None)
+@given(float_columns)
+def test_spearman_matrix_equals_pandas(columns):
+    frame = pd.DataFrame({i: c for i, c in enumerate(columns)}, dtype=float)
+    expected = frame.corr(method="spearman").to_numpy()
+    result = kernels.spearman_matrix([frame[i].to_numpy() for i in frame])
+    np.testing.assert_allclose(result, expected, rtol=0, atol=1e-12)
+
+
+def test_theil_u_matrix_of_many_levels_on_both_sides():
+    rng = np.random.default_rng(1)
+    a = rng.integers(-1, 3000, 5000)
+    b = (a * 7 + rng.integers(0, 2, 5000)) % 2500
+    both = (a >= 0) & (b >= 0)
+    result = kernels.symmetric_theil_u_matrix([a, b])
+    expected = symmetric_theil_u_correlation(a[both].astype(float), b[both].astype(float))
+    assert result[0, 1] == pytest.approx(expected, abs=1e-12)
+
+
+@pytest.mark.parametrize(
+    ("call", "message"),
+    [
+        (lambda: kernels.symmetric_theil_u_matrix([[0, -2]]), "got -2 at position 1"),
+        (lambda: kernels.symmetric_theil_u_matrix([[0, 1], [0]]), "same length"),
+        (lambda: kernels.correlation_ratio_matrix([[0, 1]], [[1.0]]), "same length"),
+        (lambda: kernels.correlation_ratio_matrix([[[0]]], []), "1-dimensional"),
+    ],
+)
+def test_association_matrices_reject_invalid_input(call, message):
+    with pytest.raises(ValueError, match=message):
+        call()
+
+
+# ---------------------------------------------------------------------------------------------
+# Unicode classes follow the interpreter
+
+
+def test_combining_marks_follow_the_interpreters_unicode_database():
+    # A mark is kept on a letter ("a" + mark keeps it); any other non-base character is dropped.
+    wrong = []
+    for code_point in range(sys.maxunicode + 1):
+        char = chr(code_point)
+        kept = string_baseform("a" + char, True) != "a"
+        is_mark = unicodedata.category(char) in {"Mn", "Mc", "Me"}
+        if kept != (char.isalnum() or is_mark and char.isprintable() and not char.isspace()):
+            wrong.append(hex(code_point))
+    assert wrong == []
+
+
+@pytest.mark.parametrize(
+    ("values", "expected"),
+    [
+        (pd.Series([1] * 5000 + ["a"], dtype=object), True),
+        (pd.Series([1.5] * 5000 + [[1]], dtype=object), False),
+        ([[1, 2], [3, 4], "a"], True),
+        ([[1, 2], [3, 4], 5], False),
+    ],
+)
+def test_is_string_column_of_long_and_nested_columns(values, expected):
+    assert is_string_column(values) is expected

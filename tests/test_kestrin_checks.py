@@ -342,6 +342,18 @@ def test_duplicated_samples_with_repeated_column_names():
     assert result.values.tolist() == [[1, 2]]
 
 
+@pytest.mark.parametrize(
+    "cell", [frozenset({1}), frozenset({1, 2}), (1, 2), (1,), ("a", None)], ids=repr
+)
+@pytest.mark.parametrize("n_columns", [1, 2])
+def test_duplicated_samples_show_set_and_tuple_cells_whole(cell, n_columns):
+    columns = {"c0": [cell, cell, 3], "c1": [7, 7, 8]}
+    data = pd.DataFrame(dict(list(columns.items())[:n_columns]))
+    result = DataIntegrityCheck(data, None).duplicated_samples()
+    assert labels_of(result) == [[0, 1]]
+    assert result.values.tolist() == [[cell, 7][:n_columns]]
+
+
 def test_duplicated_samples_of_categories_lists_only_observed_groups():
     data = pd.DataFrame({"c": pd.Categorical(["u", "u", "v"], categories=["w", "v", "u"])})
     assert labels_of(DataIntegrityCheck(data, None).duplicated_samples()) == [[0, 1]]
@@ -428,6 +440,34 @@ def test_association_calls_the_module_measures(monkeypatch, mixed_frame):
     matrix = DataIntegrityCheck(mixed_frame, META).highly_correlated_features().data
     assert matrix.loc["c", "d"] == 0.5 and matrix.loc["y", "d"] == matrix.loc["d", "y"] == 0.25
     assert sorted(calls) == [("ratio", 5), ("ratio", 5), ("ratio", 6), ("ratio", 6), ("theil", 5)]
+
+
+def test_association_matrix_of_the_kernels_equals_the_pandas_measures(monkeypatch):
+    rng = np.random.default_rng(7)
+    n = 3000
+    labels = np.array(["a", "b", "c", "d", None], dtype=object)
+    data = pd.DataFrame(
+        {
+            "x": np.where(rng.random(n) < 0.1, np.nan, rng.normal(size=n)),
+            "c": labels[rng.integers(0, 5, n)],
+            "y": rng.integers(0, 9, n).astype(float),
+            "d": pd.Categorical(labels[rng.integers(0, 4, n)]),
+            "many": rng.integers(0, 2000, n).astype(str),
+            "inf": np.where(rng.random(n) < 0.001, np.inf, rng.normal(size=n)),
+        }
+    )
+    meta = dict.fromkeys(["x", "y", "inf"], "numerical") | dict.fromkeys(
+        ["c", "d", "many"], "categorical"
+    )
+    native = DataIntegrityCheck(data, meta).highly_correlated_features().data
+    # Python wrappers are not the kernel objects: the pandas callables path runs instead
+    monkeypatch.setattr(kestrin, "correlation_ratio", lambda a, b: correlation_ratio(a, b))
+    monkeypatch.setattr(
+        kestrin, "symmetric_theil_u_correlation", lambda a, b: symmetric_theil_u_correlation(a, b)
+    )
+    through_pandas = DataIntegrityCheck(data, meta).highly_correlated_features().data
+    pd.testing.assert_frame_equal(native, through_pandas, rtol=0, atol=1e-12)
+    assert native.loc[["c", "d", "many"], "x"].notna().all()
 
 
 @pytest.mark.parametrize(
@@ -536,6 +576,37 @@ def test_single_column_check_runs_the_instance_checks_with_defaults(report_frame
 
     Recording(report_frame, None).single_column_check()
     assert calls == [("long_string", (), {}), ("special_characters", (), {})]
+
+
+def test_single_column_check_reads_each_column_once(monkeypatch, report_frame):
+    from kova import _kernels
+
+    data = pd.concat([report_frame] * 300, ignore_index=True)  # long: the per-column paths
+    data["mixed"] = pd.Series(["1", 2, None, "a!", "!!", 3.5] * 300, dtype=object)
+    expected = DataIntegrityCheck(data, None).single_column_check().data
+    calls = collections.Counter()
+
+    def counted(name):
+        kernel = getattr(_kernels, name)
+
+        def call(values):
+            calls[name, len(values)] += 1
+            return kernel(values)
+
+        return call
+
+    names = ["scan_entries", "isna_object", "special_only_mask", "float_convertible", "str_lengths"]
+    for name in names:
+        monkeypatch.setattr(_kernels, name, counted(name))
+    result = DataIntegrityCheck(data, None).single_column_check().data
+    pd.testing.assert_frame_equal(result, expected)
+    # one scan per column; only the entries the scan leaves undecided are tested again:
+    # the numbers 2 and 3.5 (str() and float()) and None (its missing test is read in place)
+    assert calls == {
+        ("scan_entries", 1800): 3,
+        ("str_lengths", 600): 1,
+        ("float_convertible", 600): 1,
+    }
 
 
 def test_single_column_check_of_a_frame_without_columns():

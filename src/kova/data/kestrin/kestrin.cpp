@@ -2,20 +2,31 @@
 //
 // DataIntegrityCheck holds the caller's frame (never copied, never modified) and a column type
 // map, and recomputes each finding on every call. Collaborators (pd, np, the package helpers) are
-// module globals read at call time. The per-entry work of the text checks (text lengths, the
-// number test, the special-only test) runs as C++ loops over each column's object array.
+// module globals read at call time. The per-entry work of the checks (the missing test, text
+// lengths, the number test, the special-only test) runs in the whole-column kernels of
+// kova._kernels, one call per column; while single_column_check runs, each column's entries are
+// read once, by one scan shared by its sub-checks. The association matrix is computed from the
+// category codes by the matrix kernels while the measures are still the kernel functions.
 #include <pybind11/numpy.h>
 
 #include <algorithm>
-#include <cmath>
-#include <cstring>
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <kova/binding.hpp>
-#include <kova/text.hpp>
+#include <kova/entries.hpp>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace py = pybind11;
 using kova::arg;
+using kova::builtin;
+using kova::full_slice;
+using kova::length_of;
+using kova::steal;
+using kova::str_list;
+using kova::truth;
 
 namespace {
 
@@ -29,338 +40,239 @@ const char* const kClassDoc =
 const char* const kSpecialColumn = "% Special-Only Samples";
 
 // ---------------------------------------------------------------------------------------------
-// Small Python helpers
-
-// Owns the new reference a C-API call returned; a null result is the pending Python error.
-py::object steal(PyObject* result) {
-  if (result == nullptr) throw py::error_already_set();
-  return py::reinterpret_steal<py::object>(result);
-}
-
-bool truth(const py::handle& value) {
-  const int result = PyObject_IsTrue(value.ptr());
-  if (result < 0) throw py::error_already_set();
-  return result == 1;
-}
-
-Py_ssize_t length_of(const py::handle& value) {
-  const Py_ssize_t n = PyObject_Length(value.ptr());
-  if (n < 0) throw py::error_already_set();
-  return n;
-}
-
-py::list str_list(std::initializer_list<const char*> items) {
-  py::list list;
-  for (const char* item : items) list.append(item);
-  return list;
-}
-
-py::object builtin(const char* name) { return py::module_::import("builtins").attr(name); }
+// Modules and columns
 
 // The pandas module itself, for the helpers of this file's own passes (the module global pd is
 // reserved for the calls the checks are described by, so replacing it changes only those).
 py::module_ pandas_module() { return py::module_::import("pandas"); }
 
-[[noreturn]] void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
-  throw py::error_already_set();
+// kova._kernels, the native kernels of the toolbox.
+py::module_ kernels_of(const kova::Module& mod) {
+  const std::string package = mod.name().substr(0, mod.name().find('.'));
+  return py::module_::import((package + "._kernels").c_str());
+}
+
+// Whether the module global `name` is still the kernel function of the same name.
+bool is_kernel(const kova::Module& mod, const char* name) {
+  return mod[name].is(kernels_of(mod).attr(name));
 }
 
 // The column at position i (data.iloc[:, i]): by position, so duplicated names stay distinct.
 py::object column_at(const py::object& data, Py_ssize_t i) {
-  py::object all_rows = steal(PySlice_New(nullptr, nullptr, nullptr));
-  return data.attr("iloc")[py::make_tuple(all_rows, i)];
-}
-
-// The entries of a Series as an object array (missing entries as pandas stores them: NaN, None
-// or NA), read in place without a Python call per entry. numpy.asarray(column, dtype=object)
-// gives what Series.to_numpy(dtype=object) gives, without the missing-value scan to_numpy runs
-// first for text arrays.
-class ObjectValues {
- public:
-  explicit ObjectValues(const py::object& column) {
-    py::object values =
-        py::module_::import("numpy").attr("asarray")(column, py::arg("dtype") = builtin("object"));
-    if (!py::isinstance<py::array>(values)) {
-      raise(PyExc_TypeError, "expected the entries of a column as a numpy array");
-    }
-    array_ = py::reinterpret_borrow<py::array>(values);
-    if (array_.ndim() != 1 || array_.dtype().kind() != 'O') {
-      raise(PyExc_TypeError, "expected the entries of a column as a 1-D object array");
-    }
-  }
-
-  Py_ssize_t size() const { return array_.shape(0); }
-
-  // The entry itself, borrowed: valid while no Python code runs (which could change the array).
-  PyObject* peek(Py_ssize_t i) const {
-    PyObject* item = nullptr;
-    std::memcpy(&item, static_cast<const char*>(array_.data()) + i * array_.strides(0),
-                sizeof item);
-    return item == nullptr ? Py_None : item;
-  }
-
-  // A new reference, so the entry stays alive whatever the Python code called on it does.
-  py::object operator[](Py_ssize_t i) const { return py::reinterpret_borrow<py::object>(peek(i)); }
-
- private:
-  py::array array_;
-};
-
-// ---------------------------------------------------------------------------------------------
-// Missing entries of text columns
-//
-// pandas tells missing entries of object and text columns apart entry by entry (isna). For the
-// entry types such columns hold (str, int, bool, float, None, NA, NaT) the same answer is read in
-// place, in the pass the checks make over the entries anyway; a column holding any other type is
-// left to pandas.
-
-enum class Missing { kNo, kYes, kUnknown };
-
-// pandas.NA and pandas.NaT, the missing-value markers that are not floats or None.
-struct MissingMarkers {
-  py::object na;
-  py::object nat;
-
-  MissingMarkers() {
-    py::module_ pandas = pandas_module();
-    na = pandas.attr("NA");
-    nat = pandas.attr("NaT");
-  }
-};
-
-Missing missing_state(PyObject* x, const MissingMarkers& markers) {
-  if (PyUnicode_CheckExact(x) || PyLong_CheckExact(x) || PyBool_Check(x)) return Missing::kNo;
-  if (x == Py_None || x == markers.na.ptr() || x == markers.nat.ptr()) return Missing::kYes;
-  if (PyFloat_CheckExact(x)) return std::isnan(PyFloat_AS_DOUBLE(x)) ? Missing::kYes : Missing::kNo;
-  return Missing::kUnknown;
+  return data.attr("iloc")[py::make_tuple(full_slice(), i)];
 }
 
 // Columns whose entries are Python objects: numpy object arrays and pandas text arrays.
 bool holds_objects(const py::object& column) {
   py::object dtype = column.attr("dtype");
-  if (py::isinstance<py::dtype>(dtype))
+  if (py::isinstance<py::dtype>(dtype)) {
     return py::reinterpret_borrow<py::dtype>(dtype).kind() == 'O';
+  }
   return py::isinstance(dtype, pandas_module().attr("StringDtype"));
 }
 
-// A mask of the present entries of an object column; empty when a type of entry is left to pandas.
-std::vector<bool> present_entries(const ObjectValues& values) {
-  const MissingMarkers markers;
-  std::vector<bool> present(static_cast<size_t>(values.size()));
-  for (Py_ssize_t i = 0; i < values.size(); ++i) {
-    const Missing state = missing_state(values.peek(i), markers);
-    if (state == Missing::kUnknown) return {};
-    present[static_cast<size_t>(i)] = state == Missing::kNo;
-  }
-  return present;
+// Columns of a numpy dtype other than object (numbers, booleans, times): no entry is a str.
+bool holds_no_text(const py::object& column) {
+  py::object dtype = column.attr("dtype");
+  return py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O';
 }
 
-// column.dropna(): the column itself when nothing is missing, else its present entries.
-py::object drop_missing(const py::object& column) {
-  if (!holds_objects(column)) return column.attr("dropna")();
-  const ObjectValues values(column);
-  const std::vector<bool> present = present_entries(values);
-  if (present.empty() && values.size() > 0) return column.attr("dropna")();
-  if (std::all_of(present.begin(), present.end(), [](bool p) { return p; })) return column;
-  py::array_t<bool> mask(values.size());
-  std::copy(present.begin(), present.end(), mask.mutable_data());
-  return column[mask];
+// The entries of a Series as a 1-D object array (missing entries as pandas stores them). For
+// object and python-backed text columns this is the column's own array, not a copy.
+py::object object_entries(const py::object& column) {
+  return py::module_::import("numpy").attr("asarray")(column, py::arg("dtype") = builtin("object"));
 }
 
-// column.isna().sum(), as a Python int.
-py::object missing_count(const py::object& column) {
-  if (holds_objects(column)) {
-    const ObjectValues values(column);
-    const std::vector<bool> present = present_entries(values);
-    if (!present.empty() || values.size() == 0) {
-      return py::int_(std::count(present.begin(), present.end(), false));
-    }
-  }
-  return column.attr("isna")().attr("sum")();
+py::object less_than_zero(const py::object& array) {
+  return steal(PyObject_RichCompare(array.ptr(), py::int_(0).ptr(), Py_LT));
 }
 
 // ---------------------------------------------------------------------------------------------
-// Per-entry tests
+// Entry facts shared by the sub-checks of one report
+//
+// While single_column_check runs, a ReportScope hands its sub-checks the same Series object per
+// column (and per column with missing entries dropped), and remembers, per Series it handed out,
+// the entries' object array and their EntryScan (all per-entry tests from one pass). A check that
+// is given one of these Series (the static helpers are given the column itself) finds its facts
+// by the Series' identity; a Series from elsewhere gets its facts from a kernel call of its own.
+// The scope holds every Series it registers, so identities stay unique while it lives.
 
-// len(str(x)).
-Py_ssize_t text_length(const py::handle& x) {
-  if (PyUnicode_CheckExact(x.ptr())) {
-    const Py_ssize_t n = PyUnicode_GetLength(x.ptr());
-    if (n < 0) throw py::error_already_set();
-    return n;
+struct Facts {
+  explicit Facts(py::object of) : series(std::move(of)) {}
+
+  py::object series;
+  py::object entries;       // object array, made on first use
+  py::object scan;          // EntryScan, made on first use
+  py::object dropped;       // series.dropna(), made on first use
+  Facts* parent = nullptr;  // a dropped Series: the facts it was cut from ...
+  py::object present;       // ... and the mask of its rows there
+};
+
+class ReportScope {
+ public:
+  ReportScope(const kova::Module& mod, py::object data) : mod_(mod), data_(std::move(data)) {
+    open_scopes().push_back(this);
   }
-  return length_of(steal(PyObject_Str(x.ptr())));
-}
+  ~ReportScope() {
+    auto& scopes = open_scopes();
+    scopes.erase(std::remove(scopes.begin(), scopes.end(), this), scopes.end());
+  }
+  ReportScope(const ReportScope&) = delete;
+  ReportScope& operator=(const ReportScope&) = delete;
 
-bool is_ascii_digit(char c) { return c >= '0' && c <= '9'; }
-
-// Whitespace that float() strips from both ends of a text (Py_ISSPACE).
-bool is_ascii_space(char c) { return c == ' ' || (c >= '\t' && c <= '\r'); }
-
-// Characters that can occur in a text float() accepts: digits, sign, point, exponent,
-// underscore, whitespace and the letters of "nan", "inf" and "infinity".
-bool in_float_alphabet(char c) {
-  static const bool* const table = [] {
-    static bool t[256] = {};
-    for (const char* p = "0123456789+-._eEnNaAiIfFtTyY \t\n\v\f\r"; *p != '\0'; ++p) {
-      t[static_cast<unsigned char>(*p)] = true;
+  // The open scope over `data` (the same frame object), or null.
+  static ReportScope* over(const py::object& data) {
+    for (ReportScope* scope : open_scopes()) {
+      if (scope->data_.is(data)) return scope;
     }
-    return t;
-  }();
-  return table[static_cast<unsigned char>(c)];
-}
+    return nullptr;
+  }
 
-// Whether text[begin, end) equals `word`, ignoring ASCII case.
-bool equals_ignoring_case(const std::string& text, size_t begin, size_t end, const char* word) {
-  const size_t n = std::strlen(word);
-  if (end - begin != n) return false;
-  for (size_t i = 0; i < n; ++i) {
-    if ((text[begin + i] | 0x20) != word[i]) return false;
-  }
-  return true;
-}
-
-// [sign] (digits [. [digits]] | . digits) [(e|E) [sign] digits], or [sign] inf, infinity or nan.
-bool is_number_body(const std::string& text, size_t i, size_t end) {
-  if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
-  if (equals_ignoring_case(text, i, end, "inf") || equals_ignoring_case(text, i, end, "infinity") ||
-      equals_ignoring_case(text, i, end, "nan")) {
-    return true;
-  }
-  size_t digits = 0;
-  for (; i < end && is_ascii_digit(text[i]); ++i) ++digits;
-  if (i < end && text[i] == '.') {
-    for (++i; i < end && is_ascii_digit(text[i]); ++i) ++digits;
-  }
-  if (digits == 0) return false;
-  if (i < end && (text[i] == 'e' || text[i] == 'E')) {
-    ++i;
-    if (i < end && (text[i] == '+' || text[i] == '-')) ++i;
-    size_t exponent_digits = 0;
-    for (; i < end && is_ascii_digit(text[i]); ++i) ++exponent_digits;
-    if (exponent_digits == 0) return false;
-  }
-  return i == end;
-}
-
-// Whether float() accepts the str, decided by reading its text the way float() does: non-ASCII
-// whitespace reads as a space and decimal digits of any script as ASCII digits (any other
-// non-ASCII character makes the text invalid); an underscore must sit between two digits and is
-// then dropped; whitespace is stripped at both ends; the rest must be a number body.
-bool reads_as_float(PyObject* str) {
-  kova::text::ensure_ready(str);
-  const Py_ssize_t length = PyUnicode_GET_LENGTH(str);
-  const int kind = PyUnicode_KIND(str);
-  const void* data = PyUnicode_DATA(str);
-  std::string text;
-  text.reserve(static_cast<size_t>(length));
-  char prev = '\0';
-  for (Py_ssize_t i = 0; i < length; ++i) {
-    const Py_UCS4 ch = PyUnicode_READ(kind, data, i);
-    char c;
-    if (ch < 127) {
-      c = static_cast<char>(ch);
-    } else if (Py_UNICODE_ISSPACE(ch)) {
-      c = ' ';
-    } else {
-      const int decimal = Py_UNICODE_TODECIMAL(ch);
-      if (decimal < 0) return false;
-      c = static_cast<char>('0' + decimal);
+  // The scope and facts of a Series handed out by an open scope, or {null, null}.
+  static std::pair<ReportScope*, Facts*> facts_of(const py::object& series) {
+    for (ReportScope* scope : open_scopes()) {
+      for (Facts& facts : scope->facts_) {
+        if (facts.series.is(series)) return {scope, &facts};
+      }
     }
-    if (!in_float_alphabet(c)) return false;
-    if (c == '_') {
-      if (!is_ascii_digit(prev)) return false;
-    } else {
-      if (prev == '_' && !is_ascii_digit(c)) return false;
-      text.push_back(c);
+    return {nullptr, nullptr};
+  }
+
+  py::object column(Py_ssize_t i) {
+    if (columns_.empty()) columns_.resize(static_cast<size_t>(length_of(data_.attr("columns"))));
+    py::object& column = columns_.at(static_cast<size_t>(i));
+    if (!column) {
+      column = column_at(data_, i);
+      facts_.emplace_back(column);
     }
-    prev = c;
+    return column;
   }
-  if (prev == '_') return false;
-  size_t begin = 0;
-  size_t end = text.size();
-  while (begin < end && is_ascii_space(text[begin])) ++begin;
-  while (end > begin + 1 && is_ascii_space(text[end - 1])) --end;
-  return is_number_body(text, begin, end);
-}
 
-// Texts up to this length are read in place; longer ones (and texts float() might run out of
-// memory on) are left to float() itself.
-constexpr Py_ssize_t kLongestReadText = 4096;
-
-// Whether float(x) succeeds (PyNumber_Float semantics). A ValueError means "not a number"; any
-// other error propagates. An exact str is read in place, which gives float()'s answer without
-// creating a float or raising and clearing a ValueError per entry.
-bool converts_to_float(PyObject* x) {
-  if (PyUnicode_CheckExact(x)) {
-    kova::text::ensure_ready(x);
-    if (PyUnicode_GET_LENGTH(x) <= kLongestReadText) return reads_as_float(x);
+  // Registers the Series `dropped`, the rows `present` of the Series whose facts are `parent`.
+  void adopt(const py::object& dropped, Facts& parent, const py::object& present) {
+    facts_.emplace_back(dropped);
+    facts_.back().parent = &parent;
+    facts_.back().present = present;
   }
-  const py::object entry = py::reinterpret_borrow<py::object>(x);  // held while float() runs
-  PyObject* number = PyNumber_Float(entry.ptr());
-  if (number != nullptr) {
-    py::reinterpret_steal<py::object>(number);  // only success matters; release the float
-    return true;
+
+  py::object entries(Facts& facts) {
+    if (!facts.entries) facts.entries = object_entries(facts.series);
+    return facts.entries;
   }
-  if (!PyErr_ExceptionMatches(PyExc_ValueError)) throw py::error_already_set();
-  PyErr_Clear();
-  return false;
-}
 
-// The base-form function of the special-only test: empty while the module global
-// string_baseform is still the native kernel (the test then runs in C++ without a Python call
-// per entry), else the global itself.
-py::object baseform_to_call(const kova::Module& mod) {
-  py::object global = mod["string_baseform"];
-  const std::string package = mod.name().substr(0, mod.name().find('.'));
-  py::object kernel = py::module_::import((package + "._kernels").c_str()).attr("string_baseform");
-  return global.is(kernel) ? py::object() : global;
-}
-
-// A non-empty str whose base form without special characters is empty.
-bool is_special_only_sample(const py::handle& sample, const py::object& baseform) {
-  if (!PyUnicode_Check(sample.ptr()) || length_of(sample) < 1) return false;
-  if (!baseform) return kova::text::is_special_only(sample.ptr());
-  return length_of(baseform(sample, true)) == 0;
-}
-
-// The same test for an exact str read in place by the native kernel (no Python code runs).
-bool is_special_only_text(PyObject* text) {
-  kova::text::ensure_ready(text);
-  return PyUnicode_GET_LENGTH(text) >= 1 && kova::text::is_special_only(text);
-}
-
-// counts[sample] += 1 through the mapping protocol (a defaultdict reads missing keys as 0).
-void count_sample(const py::object& counts, const py::handle& sample, const py::object& one) {
-  py::object count = steal(PyObject_GetItem(counts.ptr(), sample.ptr()));
-  py::object next = steal(PyNumber_InPlaceAdd(count.ptr(), one.ptr()));
-  if (PyObject_SetItem(counts.ptr(), sample.ptr(), next.ptr()) < 0) {
-    throw py::error_already_set();
-  }
-}
-
-// The text lengths of a column's entries as an int64 Series with the column's row labels.
-py::object text_lengths(const py::object& column) {
-  const ObjectValues values(column);
-  py::array_t<std::int64_t> lengths(values.size());
-  std::int64_t* out = lengths.mutable_data();
-  for (Py_ssize_t i = 0; i < values.size(); ++i) {
-    PyObject* x = values.peek(i);
-    if (PyUnicode_CheckExact(x)) {
-      kova::text::ensure_ready(x);
-      out[i] = PyUnicode_GET_LENGTH(x);
-    } else {
-      out[i] = text_length(values[i]);
+  py::object scan(Facts& facts) {
+    if (facts.scan) return facts.scan;
+    py::module_ kernels = kernels_of(mod_);
+    if (facts.parent == nullptr) {
+      facts.scan = kernels.attr("scan_entries")(entries(facts));
+      return facts.scan;
     }
+    const py::object present = facts.present;
+    const py::object whole = scan(*facts.parent);
+    facts.scan =
+        kernels.attr("EntryScan")(whole.attr("missing")[present], whole.attr("lengths")[present],
+                                  whole.attr("numbers")[present], whole.attr("special")[present]);
+    return facts.scan;
   }
-  return pandas_module().attr("Series")(lengths, py::arg("index") = column.attr("index"));
+
+ private:
+  static std::vector<ReportScope*>& open_scopes() {
+    static std::vector<ReportScope*> scopes;  // plain pointers, guarded by the GIL
+    return scopes;
+  }
+
+  kova::Module mod_;
+  py::object data_;
+  std::vector<py::object> columns_;
+  std::deque<Facts> facts_;  // a deque: references stay valid as facts are added
+};
+
+// The column at position i of data, the scope's own Series while a report runs.
+py::object column_of(const py::object& data, Py_ssize_t i) {
+  ReportScope* scope = ReportScope::over(data);
+  return scope != nullptr ? scope->column(i) : column_at(data, i);
+}
+
+// The object entries of a Series.
+py::object entries_of(const py::object& series) {
+  auto [scope, facts] = ReportScope::facts_of(series);
+  return scope != nullptr ? scope->entries(*facts) : object_entries(series);
+}
+
+// A scan field with -1 where undecided, completed by `kernel` over the undecided entries.
+py::object completed(const kova::Module& mod, const py::object& decided, const py::object& entries,
+                     const char* kernel) {
+  py::object undecided = less_than_zero(decided);
+  if (!truth(undecided.attr("any")())) return decided;
+  py::object result = decided.attr("copy")();
+  result[undecided] = kernels_of(mod).attr(kernel)(entries[undecided]);
+  return result;
+}
+
+py::object missing_mask(const kova::Module& mod, const py::object& series) {
+  auto [scope, facts] = ReportScope::facts_of(series);
+  if (scope == nullptr) return kernels_of(mod).attr("isna_object")(object_entries(series));
+  py::object missing =
+      completed(mod, scope->scan(*facts).attr("missing"), scope->entries(*facts), "isna_object");
+  return missing.attr("astype")(builtin("bool"));
+}
+
+py::object special_mask(const kova::Module& mod, const py::object& series) {
+  auto [scope, facts] = ReportScope::facts_of(series);
+  if (scope != nullptr) return scope->scan(*facts).attr("special");
+  return kernels_of(mod).attr("special_only_mask")(object_entries(series));
+}
+
+// len(str(x)) of every entry, as an int64 array.
+py::object text_lengths(const kova::Module& mod, const py::object& series) {
+  auto [scope, facts] = ReportScope::facts_of(series);
+  if (scope == nullptr) return kernels_of(mod).attr("str_lengths")(object_entries(series));
+  return completed(mod, scope->scan(*facts).attr("lengths"), scope->entries(*facts), "str_lengths");
+}
+
+// Whether float(x) succeeds for every entry, as a boolean array; other errors of float()
+// propagate.
+py::object number_mask(const kova::Module& mod, const py::object& series) {
+  auto [scope, facts] = ReportScope::facts_of(series);
+  if (scope == nullptr) return kernels_of(mod).attr("float_convertible")(object_entries(series));
+  py::object numbers = completed(mod, scope->scan(*facts).attr("numbers"), scope->entries(*facts),
+                                 "float_convertible");
+  return numbers.attr("astype")(builtin("bool"));
+}
+
+// Whether every entry hashes without error: each is a str, int, bool, float or missing marker,
+// the entries whose missing test the scan settles in place.
+bool plain_entries(const kova::Module& mod, const py::object& series) {
+  auto [scope, facts] = ReportScope::facts_of(series);
+  py::object scan = scope != nullptr ? scope->scan(*facts)
+                                     : kernels_of(mod).attr("scan_entries")(object_entries(series));
+  return !truth(less_than_zero(scan.attr("missing")).attr("any")());
+}
+
+// column.dropna(): the column itself when nothing is missing, else its present entries.
+py::object drop_missing(const kova::Module& mod, const py::object& column) {
+  auto [scope, facts] = ReportScope::facts_of(column);
+  if (facts != nullptr && facts->dropped) return facts->dropped;
+  if (!holds_objects(column)) return column.attr("dropna")();
+  py::object present = missing_mask(mod, column).attr("__invert__")();
+  py::object dropped = truth(present.attr("all")()) ? column : column[present];
+  if (scope != nullptr) {
+    if (!dropped.is(column)) scope->adopt(dropped, *facts, present);
+    facts->dropped = dropped;
+  }
+  return dropped;
+}
+
+// The number of missing entries of a column.
+std::int64_t missing_count(const kova::Module& mod, const py::object& column) {
+  if (holds_objects(column)) return missing_mask(mod, column).attr("sum")().cast<std::int64_t>();
+  return column.attr("isna")().attr("sum")().cast<std::int64_t>();
 }
 
 // ---------------------------------------------------------------------------------------------
 // Methods
 
-py::object init(const kova::Args& a) {
+py::object init(const kova::Module&, const kova::Args& a) {
   a.self().attr("data") = a["data"];
   a.self().attr("meta_info") = a["meta_info"];
   return py::none();
@@ -374,12 +286,11 @@ constexpr Py_ssize_t kShortColumnRows = 1024;
 // list, or one whose hash fails). Numeric, text and categorical columns cannot; an object column
 // can unless every entry is a str, int, bool, float or missing-value marker; other extension
 // types are assumed to. Such a column is counted whole, so that pandas' error is raised here too.
-bool counting_may_raise(const py::object& column) {
+bool counting_may_raise(const kova::Module& mod, const py::object& column) {
   py::object dtype = column.attr("dtype");
   if (py::isinstance<py::dtype>(dtype)) {
     if (py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O') return false;
-    const ObjectValues values(column);
-    return values.size() > 0 && present_entries(values).empty();
+    return length_of(column) > 0 && !plain_entries(mod, column);
   }
   py::module_ pandas = pandas_module();
   return !py::isinstance(dtype, pandas.attr("StringDtype")) &&
@@ -389,7 +300,7 @@ bool counting_may_raise(const py::object& column) {
 // The "Is Single Value" flags, one per column: DataFrame.nunique() == 1. A long column that holds
 // two distinct values in its first rows is settled by those rows, unless counting it could raise;
 // the others are counted whole.
-py::object single_value_flags(const py::object& data) {
+py::object single_value_flags(const kova::Module& mod, const py::object& data) {
   const Py_ssize_t n_rows = py::len(data.attr("index"));
   const Py_ssize_t n_columns = py::len(data.attr("columns"));
   if (n_rows <= kShortColumnRows || n_columns == 0) {
@@ -399,9 +310,9 @@ py::object single_value_flags(const py::object& data) {
   bool* out = flags.mutable_data();
   py::object first_rows = steal(PySlice_New(nullptr, py::int_(kShortColumnRows).ptr(), nullptr));
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
-    py::object column = column_at(data, i);
+    py::object column = column_of(data, i);
     const bool settled_by_first_rows =
-        !counting_may_raise(column) &&
+        !counting_may_raise(mod, column) &&
         column.attr("iloc")[first_rows].attr("nunique")().cast<Py_ssize_t>() >= 2;
     out[i] = !settled_by_first_rows && column.attr("nunique")().cast<Py_ssize_t>() == 1;
   }
@@ -411,7 +322,7 @@ py::object single_value_flags(const py::object& data) {
 // One boolean per column: exactly one distinct non-missing value.
 py::object is_single_value(const kova::Module& mod, const kova::Args& a) {
   py::object data = a.self().attr("data");
-  return mod["pd"].attr("DataFrame")(single_value_flags(data),
+  return mod["pd"].attr("DataFrame")(single_value_flags(mod, data),
                                      py::arg("index") = data.attr("columns"),
                                      py::arg("columns") = str_list({"Is Single Value"}));
 }
@@ -420,8 +331,7 @@ py::object is_single_value(const kova::Module& mod, const kova::Args& a) {
 py::object null_ratio(const kova::Module& mod, const kova::Args& a) {
   py::object data = a.self().attr("data");
   const Py_ssize_t n_rows = py::len(data.attr("index"));
-  py::list columns;
-  columns.append("Null Ratio");
+  py::list columns = str_list({"Null Ratio"});
   if (n_rows <= kShortColumnRows) {
     py::object ratio = data.attr("isna")().attr("sum")().attr("__truediv__")(n_rows);
     return mod["pd"].attr("DataFrame")(ratio, py::arg("columns") = columns);
@@ -430,7 +340,7 @@ py::object null_ratio(const kova::Module& mod, const kova::Args& a) {
   py::array_t<double> ratio(n_columns);
   double* out = ratio.mutable_data();
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
-    const auto missing = missing_count(column_at(data, i)).cast<std::int64_t>();
+    const std::int64_t missing = missing_count(mod, column_of(data, i));
     out[i] = static_cast<double>(missing) / static_cast<double>(n_rows);
   }
   return mod["pd"].attr("DataFrame")(ratio, py::arg("index") = data.attr("columns"),
@@ -442,21 +352,15 @@ py::object null_ratio(const kova::Module& mod, const kova::Args& a) {
 py::list long_string_row(const kova::Module& mod, const py::object& column,
                          const py::object& quantile_threshold,
                          const py::object& length_difference) {
-  py::list row;
-  if (!truth(mod["is_string_column"](column))) {
-    row.append(0);
-    row.append(py::list());
-    return row;
-  }
-  py::object string_length_column = text_lengths(column);
+  if (!truth(mod["is_string_column"](column))) return kova::make_list({py::int_(0), py::list()});
+  py::object string_length_column = pandas_module().attr("Series")(
+      text_lengths(mod, column), py::arg("index") = column.attr("index"));
   py::object threshold_length = string_length_column.attr("quantile")(
       quantile_threshold, py::arg("interpolation") = "nearest");
   py::object limit = threshold_length + length_difference;
   py::object is_long = steal(PyObject_RichCompare(string_length_column.ptr(), limit.ptr(), Py_GT));
   py::object long_string_idx = string_length_column[is_long].attr("index").attr("tolist")();
-  row.append(py::len(long_string_idx));
-  row.append(long_string_idx);
-  return row;
+  return kova::make_list({py::int_(py::len(long_string_idx)), long_string_idx});
 }
 
 py::object long_string(const kova::Module& mod, const kova::Args& a) {
@@ -465,7 +369,7 @@ py::object long_string(const kova::Module& mod, const kova::Args& a) {
   py::list rows;
   const Py_ssize_t n_columns = py::len(columns);
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
-    py::object column = drop_missing(column_at(data, i));
+    py::object column = drop_missing(mod, column_of(data, i));
     rows.append(long_string_row(mod, column, a["quantile_threshold"], a["length_difference"]));
   }
   py::object result = mod["pd"].attr("DataFrame")(
@@ -477,17 +381,13 @@ py::object long_string(const kova::Module& mod, const kova::Args& a) {
 // [name, percent text, most common special-only texts] of one column.
 py::list special_characters_row(const py::object& self, const py::object& name,
                                 const py::object& column_data, const py::object& n_most_common) {
-  py::list row;
-  row.append(name);
   py::object special_samples = self.attr("_get_special_samples")(column_data);
   if (special_samples.is_none() || !truth(special_samples)) {
-    row.append("0.0%");
-    row.append(py::list());
-    return row;
+    return kova::make_list({name, py::str("0.0%"), py::list()});
   }
   py::object n_special = builtin("sum")(special_samples.attr("values")());
   py::object share = n_special / column_data.attr("size");
-  row.append(py::str(share * py::int_(100)) + py::str("%"));
+  py::str percent = py::str(share * py::int_(100)) + py::str("%");
 
   py::object by_count = builtin("sorted")(
       special_samples.attr("items")(),
@@ -498,8 +398,7 @@ py::list special_characters_row(const py::object& self, const py::object& name,
   py::object top_n_samples_items = by_count[top];
   py::list top_n_samples_values;
   for (py::handle item : top_n_samples_items) top_n_samples_values.append(item[py::int_(0)]);
-  row.append(top_n_samples_values);
-  return row;
+  return kova::make_list({name, percent, top_n_samples_values});
 }
 
 py::object special_characters(const kova::Module& mod, const kova::Args& a) {
@@ -507,7 +406,7 @@ py::object special_characters(const kova::Module& mod, const kova::Args& a) {
   py::list names(data.attr("columns"));
   py::list rows;
   for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(names.size()); ++i) {
-    rows.append(special_characters_row(a.self(), names[i], column_at(data, i), a["n_most_common"]));
+    rows.append(special_characters_row(a.self(), names[i], column_of(data, i), a["n_most_common"]));
   }
   py::object result = mod["pd"].attr("DataFrame")(
       rows, py::arg("columns") =
@@ -535,7 +434,7 @@ py::object mixed_data_type(const kova::Module& mod, const kova::Args& a) {
   // with the column names below.
   py::dict display_result;
   for (Py_ssize_t i = 0; i < n_columns; ++i) {
-    py::object column_data = drop_missing(column_at(data, i));
+    py::object column_data = drop_missing(mod, column_of(data, i));
     py::object mix = a.self().attr("_get_data_mix")(column_data);
     py::dict formatted_mix;
     if (!mix.is_none()) {
@@ -576,8 +475,15 @@ py::object duplicated_samples(const kova::Module& mod, const kova::Args& a) {
   py::object tmp = rows.attr("groupby")(keys, py::arg("dropna") = false,
                                         py::arg("observed") = true)[label_column]
                        .attr("unique")();
-  return mod["pd"].attr("DataFrame")(py::list(tmp.attr("index")),
-                                     py::arg("index") = tmp.attr("values"),
+  // Grouped by one column, each key is the shared cell itself (a set or tuple included), so it
+  // becomes a row of one cell; by several, each key is the tuple of the shared cells.
+  py::list shared_values(tmp.attr("index"));
+  if (n_columns == 1) {
+    for (size_t i = 0; i < shared_values.size(); ++i) {
+      shared_values[i] = kova::make_list({shared_values[i]});
+    }
+  }
+  return mod["pd"].attr("DataFrame")(shared_values, py::arg("index") = tmp.attr("values"),
                                      py::arg("columns") = columns);
 }
 
@@ -598,25 +504,90 @@ py::list features_of_kind(const py::object& columns, const py::object& meta_info
 void require_unique_names(const py::object& columns) {
   if (truth(columns.attr("is_unique"))) return;
   py::object repeated = columns[columns.attr("duplicated")()].attr("unique")().attr("tolist")();
-  raise(PyExc_ValueError, "highly_correlated_features needs unique column names; repeated: " +
-                              py::repr(repeated).cast<std::string>());
+  kova::raise(PyExc_ValueError, "highly_correlated_features needs unique column names; repeated: " +
+                                    py::repr(repeated).cast<std::string>());
 }
 
-// The categorical columns as pandas.factorize codes, with the missing code -1 set to NaN. The
-// frame of codes is built column by column, as DataFrame.apply builds it, so that a frame without
-// rows gives an empty frame of codes (apply would try to infer a result from an empty column).
-py::object encode_categories(const kova::Module& mod, const py::object& data,
-                             const py::list& cat_features) {
-  py::object all_rows = steal(PySlice_New(nullptr, nullptr, nullptr));
-  py::object selected = data.attr("loc")[py::make_tuple(all_rows, cat_features)];
-  py::dict codes;
-  for (Py_ssize_t i = 0; i < static_cast<Py_ssize_t>(cat_features.size()); ++i) {
-    codes[py::int_(i)] = mod["pd"].attr("factorize")(column_at(selected, i))[py::int_(0)];
+// The positions of `names` among the columns (names are unique here).
+std::vector<Py_ssize_t> positions_of(const py::object& columns, const py::list& names) {
+  std::vector<Py_ssize_t> positions;
+  for (py::handle name : names) {
+    positions.push_back(columns.attr("get_loc")(name).cast<Py_ssize_t>());
   }
+  return positions;
+}
+
+// The pandas.factorize codes of the categorical columns, -1 marking missing entries.
+py::list category_codes(const kova::Module& mod, const py::object& data,
+                        const std::vector<Py_ssize_t>& cat_positions) {
+  py::list codes;
+  for (Py_ssize_t position : cat_positions) {
+    codes.append(mod["pd"].attr("factorize")(column_at(data, position))[py::int_(0)]);
+  }
+  return codes;
+}
+
+// The codes as the frame the pandas measures are given: one float column per categorical
+// column, NaN where the code is -1. Built column by column, so that a frame without rows gives
+// an empty frame of codes (DataFrame.apply would try to infer a result from an empty column).
+py::object encoded_frame(const kova::Module& mod, const py::object& data,
+                         const py::list& cat_features, const py::list& codes) {
+  py::dict by_position;
+  for (size_t i = 0; i < codes.size(); ++i) by_position[py::int_(i)] = codes[i];
   py::object encoded =
-      pandas_module().attr("DataFrame")(codes, py::arg("index") = selected.attr("index"));
-  encoded.attr("columns") = selected.attr("columns");
+      pandas_module().attr("DataFrame")(by_position, py::arg("index") = data.attr("index"));
+  encoded.attr("columns") = cat_features;
   return encoded.attr("replace")(-1, mod["np"].attr("nan"));
+}
+
+// Writes the block `values` (rows x columns) into the square matrix at the given positions, and
+// its transpose at the mirrored positions when `mirror` is set.
+void place_block(py::array_t<double>& matrix, const py::object& values,
+                 const std::vector<Py_ssize_t>& rows, const std::vector<Py_ssize_t>& columns,
+                 bool mirror) {
+  const py::array_t<double, py::array::forcecast> block(values);
+  auto cells = matrix.mutable_unchecked<2>();
+  const auto source = block.unchecked<2>();
+  for (size_t r = 0; r < rows.size(); ++r) {
+    for (size_t c = 0; c < columns.size(); ++c) {
+      const double value = source(static_cast<Py_ssize_t>(r), static_cast<Py_ssize_t>(c));
+      cells(rows[r], columns[c]) = value;
+      if (mirror) cells(columns[c], rows[r]) = value;
+    }
+  }
+}
+
+// The columns of a frame of floats as 1-D arrays (views of its blocks).
+py::list float_columns(const py::object& frame) {
+  py::list columns;
+  const Py_ssize_t n_columns = py::len(frame.attr("columns"));
+  for (Py_ssize_t j = 0; j < n_columns; ++j) columns.append(column_at(frame, j).attr("to_numpy")());
+  return columns;
+}
+
+// The categorical block: symmetric Theil's U of every pair of categorical columns.
+py::object theil_u_block(const kova::Module& mod, const py::list& codes,
+                         const std::function<py::object()>& encoded) {
+  py::object measure = mod["symmetric_theil_u_correlation"];
+  if (is_kernel(mod, "symmetric_theil_u_correlation")) {
+    return kernels_of(mod).attr("symmetric_theil_u_matrix")(codes);
+  }
+  return encoded().attr("corr")(py::arg("method") = measure).attr("to_numpy")();
+}
+
+// The numerical x categorical block: the correlation ratio of every numerical column grouped by
+// every categorical column (numerical columns as rows).
+py::object correlation_ratio_block(const kova::Module& mod, const py::list& codes,
+                                   const py::object& num_data,
+                                   const std::function<py::object()>& encoded) {
+  if (is_kernel(mod, "correlation_ratio")) {
+    py::list values = float_columns(num_data);
+    return kernels_of(mod).attr("correlation_ratio_matrix")(codes, values);
+  }
+  py::cpp_function ratios([mod, num_data](py::object col) -> py::object {
+    return num_data.attr("corrwith")(col, py::arg("method") = mod["correlation_ratio"]);
+  });
+  return encoded().attr("apply")(ratios).attr("to_numpy")();
 }
 
 py::object highly_correlated_features(const kova::Module& mod, const kova::Args& a) {
@@ -626,32 +597,35 @@ py::object highly_correlated_features(const kova::Module& mod, const kova::Args&
   py::list num_features = features_of_kind(all_features, meta_info, "numerical");
   py::list cat_features = features_of_kind(all_features, meta_info, "categorical");
   require_unique_names(all_features);
+  const std::vector<Py_ssize_t> num_positions = positions_of(all_features, num_features);
+  const std::vector<Py_ssize_t> cat_positions = positions_of(all_features, cat_features);
 
-  py::object pd = mod["pd"];
-  py::object all_rows = steal(PySlice_New(nullptr, nullptr, nullptr));
-  py::object encoded_cat_data = encode_categories(mod, data, cat_features);
-  py::object full_df =
-      pd.attr("DataFrame")(py::arg("index") = all_features, py::arg("columns") = all_features);
+  py::list codes = category_codes(mod, data, cat_positions);
+  py::object encoded_cat_data;  // the pandas measures' input, built when one of them runs
+  std::function<py::object()> encoded = [&]() {
+    if (!encoded_cat_data) encoded_cat_data = encoded_frame(mod, data, cat_features, codes);
+    return encoded_cat_data;
+  };
+  const Py_ssize_t n_features = py::len(all_features);
+  py::array_t<double> full({n_features, n_features});
+  std::fill_n(full.mutable_data(), n_features * n_features, std::nan(""));
   py::object num_data;  // the numerical columns as floats, converted once
   if (!num_features.empty()) {
-    num_data =
-        data.attr("loc")[py::make_tuple(all_rows, num_features)].attr("astype")(builtin("float"));
-    full_df.attr("loc")[py::make_tuple(num_features, num_features)] =
-        num_data.attr("corr")(py::arg("method") = "spearman");
+    num_data = data.attr("loc")[py::make_tuple(full_slice(), num_features)].attr("astype")(
+        builtin("float"));
+    // Spearman over pairwise complete observations, ranked as DataFrame.corr ranks them
+    place_block(full, kernels_of(mod).attr("spearman_matrix")(float_columns(num_data)),
+                num_positions, num_positions, false);
   }
   if (!cat_features.empty()) {
-    full_df.attr("loc")[py::make_tuple(cat_features, cat_features)] =
-        encoded_cat_data.attr("corr")(py::arg("method") = mod["symmetric_theil_u_correlation"]);
+    place_block(full, theil_u_block(mod, codes, encoded), cat_positions, cat_positions, false);
   }
   if (!num_features.empty() && !cat_features.empty()) {
-    py::cpp_function ratios([mod, num_data](py::object col) -> py::object {
-      return num_data.attr("corrwith")(col, py::arg("method") = mod["correlation_ratio"]);
-    });
-    py::object num_cat_corr = encoded_cat_data.attr("apply")(ratios);
-    full_df.attr("loc")[py::make_tuple(num_features, cat_features)] = num_cat_corr;
-    full_df.attr("loc")[py::make_tuple(cat_features, num_features)] =
-        num_cat_corr.attr("transpose")();
+    place_block(full, correlation_ratio_block(mod, codes, num_data, encoded), num_positions,
+                cat_positions, true);
   }
+  py::object full_df = mod["pd"].attr("DataFrame")(full, py::arg("index") = all_features,
+                                                   py::arg("columns") = all_features);
   py::object cmap = mod["sns"].attr("diverging_palette")(250, 5, py::arg("as_cmap") = true);
   py::dict cell_properties;
   cell_properties["width"] = "15em";
@@ -678,11 +652,19 @@ py::dict table_style(const char* selector, py::object props) {
 
 py::object single_column_check(const kova::Module& mod, const kova::Args& a) {
   py::object self = a.self();
-  py::object is_single_value_result = self.attr("is_single_value")();
-  py::object null_ratio_result = self.attr("null_ratio")();
-  py::object long_string_result = self.attr("long_string")();
-  py::object special_characters_result = self.attr("special_characters")();
-  py::object mixed_data_type_result = self.attr("mixed_data_type")();
+  py::object is_single_value_result;
+  py::object null_ratio_result;
+  py::object long_string_result;
+  py::object special_characters_result;
+  py::object mixed_data_type_result;
+  {
+    const ReportScope shared_entries(mod, self.attr("data"));  // each column is scanned once
+    is_single_value_result = self.attr("is_single_value")();
+    null_ratio_result = self.attr("null_ratio")();
+    long_string_result = self.attr("long_string")();
+    special_characters_result = self.attr("special_characters")();
+    mixed_data_type_result = self.attr("mixed_data_type")();
+  }
 
   // The column is replaced with assign: item assignment made from C++ looks like chained
   // assignment to pandas 2 (it counts references to the frame) and draws a false warning.
@@ -726,6 +708,21 @@ py::object get_data_mix(const kova::Module& mod, const kova::Args& a) {
   return a.self().attr("_check_mixed_percentage")(column_data);
 }
 
+// Up to three distinct entries of each kind (number or not), the first ones in row order.
+void gather_examples(const py::object& entries, const py::object& is_number,
+                     const py::object& numbers_in_col, const py::object& strings_in_col) {
+  const kova::entries::ObjectArray values(entries, "_check_mixed_percentage");
+  const py::array_t<bool, py::array::forcecast> flags(is_number);
+  const bool* number = flags.data();
+  for (Py_ssize_t i = 0; i < values.size(); ++i) {
+    const py::object& examples = number[i] ? numbers_in_col : strings_in_col;
+    if (PySet_Size(examples.ptr()) <= 2 && PySet_Add(examples.ptr(), values[i].ptr()) < 0) {
+      throw py::error_already_set();
+    }
+    if (PySet_Size(numbers_in_col.ptr()) > 2 && PySet_Size(strings_in_col.ptr()) > 2) break;
+  }
+}
+
 // Shares of entries that do and do not convert to a number, with up to three distinct examples
 // of each; None when all entries convert or none does.
 py::object check_mixed_percentage(const kova::Module& mod, const kova::Args& a) {
@@ -734,29 +731,13 @@ py::object check_mixed_percentage(const kova::Module& mod, const kova::Args& a) 
   py::object numbers_in_col = set_type();
   py::object strings_in_col = set_type();
 
-  // total_rows (Series.count) is counted in the same pass for object columns.
-  bool count_here = holds_objects(column_data);
-  const MissingMarkers markers;
-  Py_ssize_t n_missing = 0;
-  const ObjectValues values(column_data);
-  Py_ssize_t nums = 0;
-  for (Py_ssize_t i = 0; i < values.size(); ++i) {
-    PyObject* x = values.peek(i);
-    if (count_here) {
-      const Missing state = missing_state(x, markers);
-      count_here = state != Missing::kUnknown;
-      n_missing += state == Missing::kYes ? 1 : 0;
-    }
-    const bool is_number = converts_to_float(x);
-    py::object& examples = is_number ? numbers_in_col : strings_in_col;
-    if (PySet_Size(examples.ptr()) <= 2 && PySet_Add(examples.ptr(), values[i].ptr()) < 0) {
-      throw py::error_already_set();
-    }
-    nums += is_number ? 1 : 0;
-  }
-  py::object total_rows =
-      count_here ? py::module_::import("numpy").attr("int64")(values.size() - n_missing)
-                 : column_data.attr("count")();
+  py::object is_number = number_mask(mod, column_data);
+  gather_examples(entries_of(column_data), is_number, numbers_in_col, strings_in_col);
+  const auto nums = is_number.attr("sum")().cast<std::int64_t>();
+  py::object total_rows = holds_objects(column_data)
+                              ? py::module_::import("numpy").attr("int64")(
+                                    length_of(column_data) - missing_count(mod, column_data))
+                              : column_data.attr("count")();
   py::int_ n_numbers(nums);
   if (n_numbers.equal(total_rows) || nums == 0) return py::none();
 
@@ -770,6 +751,26 @@ py::object check_mixed_percentage(const kova::Module& mod, const kova::Args& a) 
   return record;
 }
 
+// counts[sample] += n through the mapping protocol (a defaultdict reads missing keys as 0).
+void add_count(const py::object& counts, const py::handle& sample, const py::object& n) {
+  py::object count = steal(PyObject_GetItem(counts.ptr(), sample.ptr()));
+  py::object next = steal(PyNumber_InPlaceAdd(count.ptr(), n.ptr()));
+  if (PyObject_SetItem(counts.ptr(), sample.ptr(), next.ptr()) < 0) throw py::error_already_set();
+}
+
+// The special-only test through a replaced string_baseform global: a non-empty str whose base
+// form without special characters is empty, one Python call per str.
+void count_through_baseform(const py::object& entries, const py::object& baseform,
+                            const py::object& samples_to_count) {
+  const py::int_ one(1);
+  const kova::entries::ObjectArray values(entries, "_get_special_samples");
+  for (Py_ssize_t i = 0; i < values.size(); ++i) {
+    const py::object sample = values[i];
+    if (!PyUnicode_Check(sample.ptr()) || length_of(sample) < 1) continue;
+    if (length_of(baseform(sample, true)) == 0) add_count(samples_to_count, sample, one);
+  }
+}
+
 // The special-only texts of a column with their counts, in first-seen order; None for numeric
 // columns and for columns without such texts.
 py::object get_special_samples(const kova::Module& mod, const kova::Args& a) {
@@ -779,15 +780,14 @@ py::object get_special_samples(const kova::Module& mod, const kova::Args& a) {
     if (inferred.equal(py::str(numeric))) return py::none();
   }
   py::object samples_to_count = mod["defaultdict"](builtin("int"));
-  const py::object baseform = baseform_to_call(mod);
-  const py::int_ one(1);
-  const ObjectValues values(column_data);
-  for (Py_ssize_t i = 0; i < values.size(); ++i) {
-    PyObject* text = values.peek(i);
-    const bool special = !baseform && PyUnicode_CheckExact(text)
-                             ? is_special_only_text(text)
-                             : is_special_only_sample(values[i], baseform);
-    if (special) count_sample(samples_to_count, values[i], one);
+  if (!is_kernel(mod, "string_baseform")) {
+    count_through_baseform(entries_of(column_data), mod["string_baseform"], samples_to_count);
+  } else if (!holds_no_text(column_data)) {
+    // The kernel counts the entries the scan flagged, in row order.
+    py::object flagged = entries_of(column_data)[special_mask(mod, column_data)];
+    py::dict counts = kernels_of(mod).attr("special_only_counts")(flagged);
+    for (auto item : counts)
+      add_count(samples_to_count, item.first, py::reinterpret_borrow<py::object>(item.second));
   }
   return truth(samples_to_count) ? samples_to_count : py::none();
 }
@@ -797,60 +797,50 @@ void define_data_integrity_check(const kova::Module& mod) {
   c.def("__init__", {"self", "data", arg("meta_info").dict()}, init,
         "Hold the data frame and its column type map.");
   c.def(
-      "is_single_value", {"self"}, [mod](const kova::Args& a) { return is_single_value(mod, a); },
+      "is_single_value", {"self"}, is_single_value,
       "Return a frame with the column \"Is Single Value\": true where a column holds exactly one\n"
       "distinct non-missing value.");
+  c.def("null_ratio", {"self"}, null_ratio,
+        "Return a frame with the column \"Null Ratio\": the share of missing entries per column.");
+  c.def("long_string",
+        {"self", arg("quantile_threshold").to_float() = 0.8, arg("length_difference") = 5},
+        long_string,
+        "Return a frame with \"Long String Num\" and \"Long String Index\": per text column the\n"
+        "entries (missing ones dropped) whose text is longer than the nearest-rank\n"
+        "quantile_threshold quantile of the lengths plus length_difference, with their row "
+        "labels.");
+  c.def("special_characters", {"self", arg("n_most_common") = 2}, special_characters,
+        "Return a frame indexed by \"Column Name\" with \"% Special-Only Samples\" (the share of\n"
+        "entries made of special characters only, as percent text) and \"Most Common "
+        "Special-Only\n"
+        "Samples\" (up to n_most_common of them, most frequent first).");
   c.def(
-      "null_ratio", {"self"}, [mod](const kova::Args& a) { return null_ratio(mod, a); },
-      "Return a frame with the column \"Null Ratio\": the share of missing entries per column.");
-  c.def(
-      "long_string",
-      {"self", arg("quantile_threshold").to_float() = 0.8, arg("length_difference") = 5},
-      [mod](const kova::Args& a) { return long_string(mod, a); },
-      "Return a frame with \"Long String Num\" and \"Long String Index\": per text column the\n"
-      "entries (missing ones dropped) whose text is longer than the nearest-rank\n"
-      "quantile_threshold quantile of the lengths plus length_difference, with their row labels.");
-  c.def(
-      "special_characters", {"self", arg("n_most_common") = 2},
-      [mod](const kova::Args& a) { return special_characters(mod, a); },
-      "Return a frame indexed by \"Column Name\" with \"% Special-Only Samples\" (the share of\n"
-      "entries made of special characters only, as percent text) and \"Most Common Special-Only\n"
-      "Samples\" (up to n_most_common of them, most frequent first).");
-  c.def(
-      "mixed_data_type", {"self"}, [mod](const kova::Args& a) { return mixed_data_type(mod, a); },
+      "mixed_data_type", {"self"}, mixed_data_type,
       "Return a frame with \"With mixed\" and \"Categorical : Numerical\": whether a text column\n"
       "mixes entries that convert to a number with entries that do not, and the two shares.");
-  c.def(
-      "duplicated_samples", {"self"},
-      [mod](const kova::Args& a) { return duplicated_samples(mod, a); },
-      "Return the groups of identical rows, one row per group labelled by the array of the\n"
-      "group's row labels, ordered by value; a message string when the frame has no rows.");
-  c.def(
-      "highly_correlated_features", {"self"},
-      [mod](const kova::Args& a) { return highly_correlated_features(mod, a); },
-      "Return a Styler over the association matrix of all columns: Spearman between numerical\n"
-      "columns, symmetric Theil's U between categorical ones, the correlation ratio between\n"
-      "the two kinds; NaN for columns of any other kind.");
-  c.def(
-      "single_column_check", {"self"},
-      [mod](const kova::Args& a) { return single_column_check(mod, a); },
-      "Return a Styler joining the five per-column checks under a two-level header.");
-  c.def(
-      "_get_data_mix", {"self", "column_data"},
-      [mod](const kova::Args& a) { return get_data_mix(mod, a); },
-      "Return the mix record of a column without missing entries, or None when it is not a text\n"
-      "column.");
-  c.def_static(
-      "_check_mixed_percentage", {"column_data"},
-      [mod](const kova::Args& a) { return check_mixed_percentage(mod, a); },
-      "Return {\"strings\", \"numbers\", \"strings_examples\", \"numbers_examples\"}: the shares\n"
-      "of entries that do not and do convert with float(), with up to three distinct examples\n"
-      "of each; None when all or none convert.");
-  c.def_static(
-      "_get_special_samples", {"column_data"},
-      [mod](const kova::Args& a) { return get_special_samples(mod, a); },
-      "Return a defaultdict counting the special-only texts of a column in first-seen order, or\n"
-      "None for numeric columns and columns without such texts.");
+  c.def("duplicated_samples", {"self"}, duplicated_samples,
+        "Return the groups of identical rows, one row per group labelled by the array of the\n"
+        "group's row labels, ordered by value; a message string when the frame has no rows.");
+  c.def("highly_correlated_features", {"self"}, highly_correlated_features,
+        "Return a Styler over the association matrix of all columns: Spearman between numerical\n"
+        "columns, symmetric Theil's U between categorical ones, the correlation ratio between\n"
+        "the two kinds; NaN for columns of any other kind.");
+  c.def("single_column_check", {"self"}, single_column_check,
+        "Return a Styler joining the five per-column checks under a two-level header.");
+  c.def("_get_data_mix", {"self", "column_data"}, get_data_mix,
+        "Return the mix record of a column without missing entries, or None when it is not a "
+        "text\n"
+        "column.");
+  c.def_static("_check_mixed_percentage", {"column_data"}, check_mixed_percentage,
+               "Return {\"strings\", \"numbers\", \"strings_examples\", \"numbers_examples\"}: the "
+               "shares\n"
+               "of entries that do not and do convert with float(), with up to three distinct "
+               "examples\n"
+               "of each; None when all or none convert.");
+  c.def_static("_get_special_samples", {"column_data"}, get_special_samples,
+               "Return a defaultdict counting the special-only texts of a column in first-seen "
+               "order, or\n"
+               "None for numeric columns and columns without such texts.");
   c.create();
 }
 

@@ -4,10 +4,11 @@
 ``kova._kernels.string_baseform``), so native callers can recognise it and skip the Python call.
 """
 
+import numpy as np
 from pandas import CategoricalDtype
 from pandas.api.types import infer_dtype
 
-from ..._kernels import string_baseform
+from ..._kernels import has_str, string_baseform
 
 __all__ = ["is_string_column", "string_baseform"]
 
@@ -37,5 +38,12 @@ def is_string_column(column) -> bool:
     if inferred == "string":
         return True
     if inferred in _MIXED_TYPES:
-        return any(isinstance(value, str) for value in values)
+        return has_str(_object_entries(values))
     return False
+
+
+def _object_entries(values) -> np.ndarray:
+    """The entries of ``values`` as a 1-D object array (a list of lists stays one entry each)."""
+    if hasattr(values, "dtype"):  # Series, Index, arrays: numpy converts them as they are
+        return np.asarray(values, dtype=object).reshape(-1)
+    return np.fromiter(values, dtype=object)

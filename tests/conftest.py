@@ -25,3 +25,31 @@ def kernel_env(monkeypatch):
     monkeypatch.delenv("MPLBACKEND", raising=False)
     paths = os.environ.get("PYTHONPATH", "").split(os.pathsep)
     monkeypatch.setenv("PYTHONPATH", os.pathsep.join(os.path.abspath(p) for p in paths if p))
+
+
+@pytest.fixture
+def headless_chromium():
+    """Open Debian's chromium through its chromium-driver: `headless_chromium(size, timeout)`
+    gives a selenium driver with that window size and page-load timeout, quit at the end."""
+    import shutil
+
+    from selenium import webdriver
+
+    drivers = []
+
+    def open_driver(window_size: str, page_seconds: float):
+        options = webdriver.ChromeOptions()
+        options.binary_location = shutil.which("chromium")
+        for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
+            options.add_argument(flag)
+        options.add_argument(f"--window-size={window_size}")
+        service = webdriver.ChromeService(shutil.which("chromedriver"))
+        drivers.append(webdriver.Chrome(service=service, options=options))
+        drivers[-1].set_page_load_timeout(page_seconds)
+        return drivers[-1]
+
+    try:
+        yield open_driver
+    finally:
+        for driver in drivers:
+            driver.quit()

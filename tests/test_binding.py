@@ -63,11 +63,11 @@ def _build(build_dir):
 @pytest.fixture(scope="module")
 def bindtest(tmp_path_factory):
     library = _build(tmp_path_factory.mktemp("bindtest"))
-    spec = importlib.util.spec_from_file_location(MODULE, library)
-    module = importlib.util.module_from_spec(spec)
+    found = importlib.util.spec_from_file_location(MODULE, library)
+    module = importlib.util.module_from_spec(found)
     sys.modules[MODULE] = module  # pickling finds the classes by their module name
     try:
-        spec.loader.exec_module(module)
+        found.loader.exec_module(module)
         yield module
     finally:
         del sys.modules[MODULE]

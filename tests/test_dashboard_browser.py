@@ -86,18 +86,8 @@ def dashboard_url(tmp_path, kernel_env):
 
 
 @pytest.fixture
-def browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
-        options.add_argument(flag)
-    options.add_argument("--window-size=1400,1500")
-    driver = webdriver.Chrome(service=webdriver.ChromeService(DRIVER), options=options)
-    driver.set_page_load_timeout(PAGE_SECONDS)
-    try:
-        yield driver
-    finally:
-        driver.quit()
+def browser(headless_chromium):
+    return headless_chromium("1400,1500", PAGE_SECONDS)
 
 
 def find(driver, xpath):

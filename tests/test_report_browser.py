@@ -28,18 +28,8 @@ return [images, links, document.querySelectorAll('nav li').length];
 
 
 @pytest.fixture
-def browser():
-    options = webdriver.ChromeOptions()
-    options.binary_location = CHROMIUM
-    for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
-        options.add_argument(flag)
-    options.add_argument("--window-size=1300,1600")
-    driver = webdriver.Chrome(service=webdriver.ChromeService(DRIVER), options=options)
-    driver.set_page_load_timeout(PAGE_SECONDS)
-    try:
-        yield driver
-    finally:
-        driver.quit()
+def browser(headless_chromium):
+    return headless_chromium("1300,1600", PAGE_SECONDS)
 
 
 def test_demo_report_in_a_browser(browser, tmp_path):

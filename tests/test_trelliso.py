@@ -10,7 +10,9 @@ import inspect
 import types
 from copy import deepcopy
 
+import IPython
 import numpy as np
+import pandas as pd
 import pytest
 from IPython.display import display
 from pandas.io.formats.style import Styler
@@ -18,6 +20,7 @@ from sklearn.ensemble import GradientBoostingClassifier, RandomForestRegressor
 
 import kova.config
 import kova.diagnoser
+import kova.diagnoser.metrics
 import kova.diagnoser.utils
 import kova.models
 import kova.utils
@@ -30,6 +33,7 @@ BOUND = {
     "WeakSpot": kova.diagnoser.WeakSpot, "Bucketing": kova.diagnoser.utils.Bucketing,
     "twosample_test": kova.diagnoser.utils.twosample_test,
     "get_scoring_metric": kova.diagnoser.utils.get_scoring_metric,
+    "segment_scorer": kova.diagnoser.metrics.segment_scorer,
 }  # fmt: skip
 API = trelliso.SegmentedDiagnoseAPI
 FEATURES, TYPES = ["age", "income", "city"], ["numerical", "numerical", "categorical"]
@@ -284,6 +288,7 @@ def test_default_metric(fakes, task_type, metric):
 
 
 def test_segments_are_kept_while_the_record_stays_and_a_failure_records_nothing(api, fakes):
+    api.data_dict["prediction_proba"] = np.linspace(0.0, 0.95, 20)  # AUC scores these
     table_ids(api)
     table_ids(api, metric="AUC", segment_feature="age")
     assert len(fakes.named("Bucketing")) == 3
@@ -390,7 +395,7 @@ def test_segment_texts_and_unknown_feature(api, fakes):
 
 
 @pytest.mark.parametrize("proba, metric, scored_on", [
-    (True, "AUC", "prediction_proba"), (False, "AUC", "prediction"), (True, "ACC", "prediction")
+    (True, "AUC", "prediction_proba"), (True, "ACC", "prediction"), (False, "ACC", "prediction")
 ])  # fmt: skip
 def test_probability_metrics_are_scored_on_probabilities(fakes, proba, metric, scored_on):
     api = API(make_pipeline(proba=proba))
@@ -402,14 +407,21 @@ def test_probability_metrics_are_scored_on_probabilities(fakes, proba, metric, s
     assert list(api.metric_dict) == list(api.result_dict)
 
 
-def test_segment_table_shows_ten_rows_and_returns_all(api, fakes):
+@pytest.mark.parametrize("notebook", [True, False])
+def test_segment_table_shows_ten_rows_and_returns_all(api, fakes, monkeypatch, notebook):
+    shell = types.SimpleNamespace(kernel=object()) if notebook else None
+    monkeypatch.setattr(IPython, "get_ipython", lambda: shell)
     api.result_dict = {f"s-{i}": {"feature": "s", "group_range": [i, i + 1], "upper_bound": ")",
                                   "idx": [i % 10], "size": 1} for i in range(25)}  # fmt: skip
     api._get_segment_table(None, "MSE")
     result = api.segment_table()
-    (styled,), _ = fakes.named("display")[0]
-    assert isinstance(styled, Styler) and list(styled.data.index) == list(range(10))
-    assert ("width", "9em") in styled._compute().ctx[(9, 4)]
+    (shown,), _ = fakes.named("display")[0]
+    if notebook:  # a styled table with 9em cells
+        assert isinstance(shown, Styler) and list(shown.data.index) == list(range(10))
+        assert ("width", "9em") in shown._compute().ctx[(9, 4)]
+    else:  # the frame itself, which a script prints as text
+        assert isinstance(shown, pd.DataFrame) and list(shown.index) == list(range(10))
+        assert shown.equals(api.result_table.iloc[:10])
     assert result.kwargs == {"data": api.result_table} and len(api.result_table) == 25
 
 

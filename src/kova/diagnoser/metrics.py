@@ -9,7 +9,7 @@ from typing import Any
 
 import numpy as np
 
-from kova.config import METRICS
+from kova.config import CLS_METRICS, METRICS
 from kova.exceptions import KovaError
 from kova.models.pipeline import model_input
 
@@ -163,7 +163,7 @@ def _scores(metric: str, estimator: Any, data: dict, rows: Any) -> np.ndarray:
         estimator, "decision_function"
     ):
         return np.asarray(estimator.decision_function(inputs), dtype=float)
-    label_metrics = [name for name in METRICS if not get_scoring_metric(name)[3]]
+    label_metrics = [name for name in CLS_METRICS if not get_scoring_metric(name)[3]]
     raise KovaError(
         f"metric {metric!r} needs predicted probabilities, which "
         f"{type(estimator).__name__} does not give; choose one of {', '.join(label_metrics)}."

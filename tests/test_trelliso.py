@@ -604,6 +604,7 @@ def test_odd_settings_are_kova_errors_naming_them(api, fakes, kwargs, message):
             api.weakspot(0, ["age"], "tree", settings["threshold"], 2, 3, True, "ACC", False,
                          settings["figsize"])  # fmt: skip
         assert fakes.named("WeakSpot") == []
+        api.weakspot(0, ["age"], "tree", 1.1, 2, 3, True, "ACC", False, [5, 5])  # a list is fine
 
 
 def test_reports_before_a_table_name_the_missing_step(fakes):

@@ -114,9 +114,11 @@ inline bool is_finite_number(const py::handle& value) {
 // figsize: None (the plots' default) or a pair of positive finite numbers.
 inline void check_figsize(const Module& mod, const py::handle& figsize) {
   if (figsize.is_none()) return;
-  bool valid = PyTuple_Check(figsize.ptr()) && PyTuple_GET_SIZE(figsize.ptr()) == 2;
+  // A list of two passes too: the direct report calls always handed one on to the plots.
+  bool valid =
+      (PyTuple_Check(figsize.ptr()) || PyList_Check(figsize.ptr())) && length_of(figsize) == 2;
   for (Py_ssize_t i = 0; valid && i < 2; ++i) {
-    py::handle side = PyTuple_GET_ITEM(figsize.ptr(), i);
+    py::object side = figsize[py::int_(i)];
     valid = is_finite_number(side) && PyFloat_AsDouble(side.ptr()) > 0.0;
   }
   if (!valid)

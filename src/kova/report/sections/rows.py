@@ -1,0 +1,20 @@
+"""The first and the last rows of the frame as read."""
+
+from __future__ import annotations
+
+from kova.report.alerts import Alert
+from kova.report.context import ReportContext
+from kova.report.page import Page
+
+SAMPLE_ROWS = 10
+
+
+def run(ctx: ReportContext, page: Page) -> list[Alert]:
+    page.section(
+        "rows",
+        "First and last rows",
+        f"The first and the last {SAMPLE_ROWS} rows of the file as read, with their row labels.",
+    )
+    page.table(ctx.frame.head(SAMPLE_ROWS))
+    page.table(ctx.frame.tail(SAMPLE_ROWS))
+    return []

@@ -49,7 +49,7 @@ def _common_options(with_defaults: bool) -> argparse.ArgumentParser:
                         help="draw no progress bar")  # fmt: skip
     parent.add_argument("--jobs", type=_positive, default=default(None), metavar="N",
                         help="threads of the diagnostics model and the depth search "
-                        "(default: the cores that are free: cores less the current load)")  # fmt: skip
+                        "(default: the free cores: cores less the current load)")  # fmt: skip
     parent.add_argument("--timings", default=default(None), metavar="PATH",
                         help="also write each section's wall time in seconds to PATH as "
                         'JSON, {"section label": seconds, ...} in page order')  # fmt: skip

@@ -123,8 +123,8 @@ def null_alerts(missing: pd.Series, n_rows: int, limit: float, anchor: str) -> l
 def mixed_alerts(text_shares: pd.Series, number_shares: pd.Series, anchor: str) -> list[Alert]:
     """Columns mixing text and numbers, with the share of entries of each."""
     alerts = []
-    for column, text in text_shares.items():
-        figure = f"{text:.1%} text among {number_shares[column]:.1%} numbers"
+    for (column, text), numbers in zip(text_shares.items(), number_shares, strict=True):
+        figure = f"{text:.1%} text among {numbers:.1%} numbers"
         alerts.append(Alert("mixed types", (str(column),), figure, anchor, float(text)))
     return alerts
 
@@ -146,9 +146,9 @@ def special_alerts(
     """Columns whose share of special-character-only entries is above `limit`, with the most
     common such entries."""
     alerts = []
-    for column, share in shares.astype(float).items():
+    for (column, share), entries in zip(shares.astype(float).items(), examples, strict=True):
         if share > limit:
-            common = ", ".join(repr(v) for v in examples[column])
+            common = ", ".join(repr(v) for v in entries)
             figure = f"{share:.1%} special-character-only entries (most common: {common})"
             alerts.append(Alert("special characters", (str(column),), figure, anchor, share))
     return alerts

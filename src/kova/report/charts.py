@@ -33,7 +33,8 @@ def histogram(counts: np.ndarray, edges: np.ndarray, title: str, width: int = 24
     low, high = _number(float(edges[0])), _number(float(edges[-1]))
     return (
         f"<svg viewBox='0 0 {width} {height}' width='{width}' height='{height}' role='img' "
-        f"aria-label='{html.escape(title, True)}'><title>{html.escape(title)}</title><g fill='{BAR_COLOR}'>{bars}</g>"
+        f"aria-label='{html.escape(title, True)}'><title>{html.escape(title)}</title>"
+        f"<g fill='{BAR_COLOR}'>{bars}</g>"
         f"<g font-size='9' fill='#555'><text x='0' y='{height - 1}'>{low}</text>"
         f"<text x='{width}' y='{height - 1}' text-anchor='end'>{high}</text></g></svg>"
     )
@@ -61,8 +62,8 @@ def bars(labels: list[str], values: list[float], title: str, width: int = 240,
     height = row * len(values)
     return (
         f"<svg viewBox='0 0 {width} {height}' width='{width}' height='{height}' role='img' "
-        f"aria-label='{html.escape(title, True)}'><title>{html.escape(title)}</title><g font-size='9' fill='#333'>{''.join(rows)}</g>"
-        "</svg>"
+        f"aria-label='{html.escape(title, True)}'><title>{html.escape(title)}</title>"
+        f"<g font-size='9' fill='#333'>{''.join(rows)}</g></svg>"
     )
 
 
@@ -75,7 +76,7 @@ def missing_matrix(missing: np.ndarray, names: list[str], title: str, cell: int 
         return ""
     scale = height / n_rows
     label_height = 90
-    shapes = []
+    shapes: list[str] = []
     for j in range(n_columns):
         column = np.concatenate([[False], missing[:, j], [False]]).astype(np.int8)
         starts = np.flatnonzero(np.diff(column) == 1)

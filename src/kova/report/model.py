@@ -12,6 +12,7 @@ from __future__ import annotations
 import copy
 import math
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -26,18 +27,18 @@ class ModelSample:
     """The model's data set (the sampled rows, missing values filled, split kept) and the
     sizes of the split it was drawn from."""
 
-    dataset: object  # a `kova.data.Dataset` view of the sampled rows
+    dataset: Any  # a `kova.data.Dataset` view of the sampled rows
     train_rows: int  # training rows of the whole split
     test_rows: int  # test rows of the whole split
 
     @property
     def sampled(self) -> bool:
-        return len(self.dataset.train_idx) < self.train_rows  # type: ignore[attr-defined]
+        return len(self.dataset.train_idx) < self.train_rows
 
     def describe(self) -> str:
         """One sentence on the rows used, for the overview and the diagnostics sections."""
         used = self.dataset
-        train, test = len(used.train_idx), len(used.test_idx)  # type: ignore[attr-defined]
+        train, test = len(used.train_idx), len(used.test_idx)
         if not self.sampled:
             return f"all {train:,} training rows and {test:,} test rows"
         return (

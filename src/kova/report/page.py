@@ -23,7 +23,7 @@ body { font-family: system-ui, sans-serif; margin: 0; color: #222; }
           max-width: 1500px; margin: 0 auto; padding: 0 1em; }
 nav.contents { position: sticky; top: 0; align-self: start; max-height: 100vh;
                overflow-y: auto; font-size: 0.85em; padding: 0.5em 0; }
-nav.contents ol { padding-left: 1.4em; margin: 0; } nav.contents li { margin: 0.2em 0; }
+nav.contents ol { padding-left: 2em; margin: 0; } nav.contents li { margin: 0.2em 0; }
 main { min-width: 0; }
 h1 { border-bottom: 2px solid #446; } h2 { margin-top: 2em; color: #335; }
 table { border-collapse: collapse; font-size: 0.85em; margin: 0.5em 0 1.5em; }
@@ -33,14 +33,14 @@ th, td { border: 1px solid #ccc; padding: 3px 8px; }
 img { max-width: 100%; height: auto; } .wide { overflow-x: auto; }
 .sev-high { color: #a40000; font-weight: bold; } .sev-medium { color: #a35c00; }
 .sev-low { color: #555; }
-.cards { display: grid; grid-template-columns: repeat(auto-fill, minmax(250px, 1fr));
+.cards { display: grid; grid-template-columns: repeat(auto-fill, minmax(230px, 1fr));
          gap: 0.6em; }
 .card { border: 1px solid #ccd; border-radius: 4px; padding: 0.4em 0.6em; font-size: 0.8em;
         background: #fbfbfd; }
 .card h3 { font-size: 1.05em; margin: 0 0 0.2em; overflow-wrap: anywhere; }
 .card .kind { color: #557; font-weight: normal; font-size: 0.85em; }
 .card table { width: 100%; margin: 0.2em 0; font-size: 1em; }
-.card th, .card td { border: none; padding: 0 4px; text-align: right; }
+.card th, .card td { border: none; padding: 0 4px; text-align: right; white-space: nowrap; }
 .card th { text-align: left; font-weight: normal; color: #555; }
 .card svg { display: block; width: 100%; height: auto; }
 .flag { color: #a35c00; font-size: 0.85em; }
@@ -81,7 +81,9 @@ class Page:
         if isinstance(obj, str):
             self.text(obj)
         else:
-            table = obj.to_html(max_rows=max_rows) if isinstance(obj, pd.DataFrame) else obj.to_html()
+            table = (
+                obj.to_html(max_rows=max_rows) if isinstance(obj, pd.DataFrame) else obj.to_html()
+            )
             self._parts.append(f"<div class='wide'>{table}</div>")
 
     def figure(self, fig, alt: str) -> None:

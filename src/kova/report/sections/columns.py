@@ -10,22 +10,25 @@ from kova.report.alerts import Alert
 from kova.report.context import ReportContext
 from kova.report.page import Page
 
-QUANTILES = (0.05, 0.25, 0.5, 0.75, 0.95)
+QUANTILES = (0.05, 0.95, 0.25, 0.75, 0.5)
 
 
 def _count(count: int, total: int) -> str:
     return f"{count:,} ({count / total:.1%})" if total else f"{count:,}"
 
 
-def _rows(pairs: list[tuple[str, str]]) -> str:
-    cells = "".join(f"<tr><th>{html.escape(k)}</th><td>{html.escape(v)}</td></tr>" for k, v in pairs)
-    return f"<table>{cells}</table>"
+def _rows(pairs: list[tuple[str, str]], per_row: int = 2) -> str:
+    """The pairs in a table of `per_row` label-value columns, filled row by row."""
+    cells = [f"<th>{html.escape(k)}</th><td>{html.escape(v)}</td>" for k, v in pairs]
+    rows = ["".join(cells[i : i + per_row]) for i in range(0, len(cells), per_row)]
+    return "<table>" + "".join(f"<tr>{row}</tr>" for row in rows) + "</table>"
 
 
 def _numbers(profile) -> str:
     s = profile.numeric
     pairs = [("min", f"{s.min:.4g}"), ("max", f"{s.max:.4g}"), ("mean", f"{s.mean:.4g}"),
              ("std", f"{s.std:.4g}")]  # fmt: skip
+    # in two columns: 5 % beside 95 %, 25 % beside 75 %, then the median
     pairs += [(f"{q:.0%}", f"{s.quantiles[q]:.4g}") for q in QUANTILES if q in s.quantiles]
     pairs += [("zeros", f"{s.zeros:,}"), ("negatives", f"{s.negatives:,}")]
     if s.infinite:
@@ -48,8 +51,8 @@ def _levels(profile) -> str:
 
 def _lengths(profile) -> str:
     s = profile.lengths
-    pairs = [("length min", f"{s.min:,.0f}"), ("length mean", f"{s.mean:,.1f}"),
-             ("length max", f"{s.max:,.0f}")]  # fmt: skip
+    pairs = [("shortest", f"{s.min:,.0f}"), ("longest", f"{s.max:,.0f}"),
+             ("mean length", f"{s.mean:,.1f}")]  # fmt: skip
     title = f"Distribution of the text lengths of {profile.name}"
     return _rows(pairs) + charts.histogram(s.hist_counts, s.hist_edges, title)
 
@@ -63,13 +66,13 @@ def card(profile, n_rows: int, flags: list[str]) -> str:
     if flags:
         head += f"<div class='flag'>{html.escape('; '.join(flags))}</div>"
     body = _rows([("distinct", _count(profile.distinct, n_rows)),
-                  ("missing", _count(profile.missing, n_rows))])  # fmt: skip
+                  ("missing", _count(profile.missing, n_rows))], per_row=1)  # fmt: skip
     if profile.numeric is not None and profile.count:
         body += _numbers(profile)
     if profile.lengths is not None and profile.count:
         body += _lengths(profile)
-    if profile.levels is not None and profile.count:
-        body += _levels(profile)
+    if profile.levels is not None and profile.lengths is None and profile.count:
+        body += _levels(profile)  # text is mostly distinct: its lengths tell more
     return f"<div class='card' data-column='{html.escape(profile.name, True)}'>{head}{body}</div>"
 
 
@@ -79,7 +82,8 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
         "Columns",
         "A card per column: its kind, distinct values and missing cells; for numbers the "
         "range, mean, standard deviation, quantiles, zeros, negatives and a histogram; for "
-        "categories the most frequent levels with their counts; for text the entry lengths.",
+        "categories the most frequent levels with their counts; for text (mostly distinct or "
+        "long strings) the distribution of the entries' lengths in characters.",
     )
     identifiers = set(ctx.identifiers)
     cards = []

@@ -74,8 +74,7 @@ def run(ctx: ReportContext, page: Page) -> list[al.Alert]:
     dataset = ctx.dataset
     if ctx.identifiers:
         page.text(
-            "Left out as identifier-like (a new value in most rows): "
-            f"{', '.join(ctx.identifiers)}."
+            f"Left out as identifier-like (a new value in most rows): {', '.join(ctx.identifiers)}."
         )
     features = [n for n in dataset.feature_names if n not in set(ctx.identifiers)]
     distances = train_test_distances(dataset, features)

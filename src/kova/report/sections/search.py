@@ -26,7 +26,7 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
     numeric = [] if dataset is None else [
         n for n in dataset.feature_names if dataset.meta_info[n] == "numerical"
     ]  # fmt: skip
-    if dataset is None or not numeric:
+    if sample is None or dataset is None or not numeric:
         page.text("Skipped: needs a target column and numeric features.")
         return []
     if dataset.task_type == "classification":

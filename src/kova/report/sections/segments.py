@@ -52,12 +52,11 @@ def run(ctx: ReportContext, page: Page) -> list[al.Alert]:
         return []
     pipeline, sample = ctx.model, ctx.model_sample
     assert sample is not None  # there is a target
-    used = sample.describe()
     page.facts["Model"] = (
-        f"{type(pipeline.estimator).__name__} (random_state=0) fitted on the training split, "
-        f"diagnosed on the test split: {used}"
+        f"{type(pipeline.estimator).__name__} (random_state=0) fitted on the training rows, "
+        "diagnosed on the test rows of the model sections"
     )
-    return segment_sections(ctx, page, api_class(pipeline), f"{explanation} Rows used: {used}.")
+    return segment_sections(ctx, page, api_class(pipeline), explanation)
 
 
 # ------------------------------------------------------------------------- segments
@@ -150,6 +149,8 @@ def segment_sections(ctx: ReportContext, page: Page, api, explanation: str) -> l
     limits = ctx.thresholds
     scores = segment_scores(api, limits.min_segment_size)
     page.section("segments", "Segmented diagnostics: segment table", explanation)
+    used = f"Rows used: {ctx.model_sample.describe()}." if ctx.model_sample else ""
+    page.text(used)
     page.text(
         f"Whole test set: {scores.metric} {scores.overall:.4g}. The 10 weakest segments with at "
         f"least {limits.min_segment_size} test rows:"
@@ -158,11 +159,13 @@ def segment_sections(ctx: ReportContext, page: Page, api, explanation: str) -> l
     weakest_rows = ranked[ranked["Size"] >= limits.min_segment_size].head(10)
     page.table(weakest_rows.round(4).reset_index(drop=True))
     weakest = weakest_segment(scores, limits.min_segment_size)
-    weakest_segment_sections(page, api, weakest, ctx.identifiers)
+    weakest_segment_sections(page, api, weakest, ctx.identifiers, used)
     return al.weak_segment_alerts(scores, limits, "segments")
 
 
-def weakest_segment_sections(page: Page, api, row: pd.Series, identifiers: list[str]) -> None:
+def weakest_segment_sections(
+    page: Page, api, row: pd.Series, identifiers: list[str], used: str
+) -> None:
     """Accuracy, residuals, weak spots and shift of the segment of one segment-table row."""
     feature, name = str(row["Feature"]), f"{row['Feature']} in {row['Segment']}"
     sliced = _slice_feature(api, feature)
@@ -187,6 +190,7 @@ def weakest_segment_sections(page: Page, api, row: pd.Series, identifiers: list[
         "The model's scores on the segment's training and test rows and their gap; a large "
         "gap means the model fits the segment's training rows much better than it predicts.",
     )
+    page.text(used)
     page.table(diagnose("accuracy_table").data)
     page.section(
         "segment-residuals",
@@ -194,6 +198,7 @@ def weakest_segment_sections(page: Page, api, row: pd.Series, identifiers: list[
         "Each point is a test row of the segment: its residual (truth minus prediction) "
         "against the feature; a trend or a widening band shows where the model is off.",
     )
+    page.text(used)
     residual = diagnose("accuracy_residual", show_feature=against)
     page.figure(residual.figure, f"Residuals of the segment {name} against {against}")
     page.section(
@@ -202,6 +207,7 @@ def weakest_segment_sections(page: Page, api, row: pd.Series, identifiers: list[
         "The segment's rows sliced into bins of the feature; bins whose score is worse than "
         "the segment's by the weak-spot threshold are marked as weak spots.",
     )
+    page.text(used)
     weak = diagnose("weakspot", slice_features=[sliced])
     page.figure(weak.figure, f"Weak spots of the segment {name} along {sliced}")
     if len(weak.data):
@@ -214,6 +220,7 @@ def weakest_segment_sections(page: Page, api, row: pd.Series, identifiers: list[
         "PSI of every feature between the rows inside the segment and all other rows; the "
         "features that set the segment apart come first.",
     )
+    page.text(used)
     shift = diagnose("distribution_shift").data
     shift = shift[~shift.iloc[:, 0].isin(identifiers)]
     if identifiers:

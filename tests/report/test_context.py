@@ -138,3 +138,11 @@ def test_timings_and_jobs_options(tmp_path, capsys):
     with pytest.raises(SystemExit) as stop:
         main([*options[:-1], "0"])
     assert stop.value.code == 2 and "--jobs" in capsys.readouterr().err
+
+
+def test_a_sample_leaving_fewer_rows_than_classes_is_drawn_unstratified(monkeypatch):
+    monkeypatch.setattr(model, "MAX_TRAINING_ROWS", 1590)
+    frame = planted(2000)
+    frame["y"] = np.arange(len(frame)) % 20  # 20 classes; 10 training rows left over
+    used = ReportContext(frame, "y").model_sample.dataset
+    assert len(used.train_idx) == 1590 and len(used.test_idx) == 398

@@ -55,8 +55,11 @@ def _draw(positions: np.ndarray, size: int, labels: np.ndarray | None) -> np.nda
     if size >= positions.size:
         return positions
     stratify = None
-    if labels is not None and pd.Series(labels).value_counts().min() >= 2:
-        stratify = labels
+    if labels is not None:
+        counts = pd.Series(labels).value_counts()
+        # each class needs a row on both sides of the draw
+        if counts.min() >= 2 and min(size, positions.size - size) >= counts.size:
+            stratify = labels
     kept, _ = train_test_split(positions, train_size=size, random_state=0, stratify=stratify)
     return np.sort(kept)
 

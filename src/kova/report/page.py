@@ -44,6 +44,7 @@ img { max-width: 100%; height: auto; } .wide { overflow-x: auto; }
 .card th { text-align: left; font-weight: normal; color: #555; }
 .card svg { display: block; width: 100%; height: auto; }
 .flag { color: #a35c00; font-size: 0.85em; }
+.rows td { max-width: 12em; overflow: hidden; text-overflow: ellipsis; white-space: nowrap; }
 """
 
 

@@ -4,11 +4,16 @@ shared scan; no sub-check runs again."""
 
 from __future__ import annotations
 
+import copy
+
 import pandas as pd
 
 from kova.report import alerts as al
 from kova.report.context import ReportContext
 from kova.report.page import Page
+
+# Lists of row labels in the single-column table show this many labels, then how many more.
+SHOWN_LABELS = 10
 
 
 def run(ctx: ReportContext, page: Page) -> list[al.Alert]:
@@ -25,7 +30,7 @@ def _single_column(ctx: ReportContext, page: Page) -> list[al.Alert]:
         "the column's 80% length quantile) and entries made only of special characters.",
     )
     results, limits = ctx.integrity, ctx.thresholds
-    page.table(results.styled)
+    page.table(_with_short_lists(results.styled))
     return (
         al.constant_alerts(results.single, anchor)
         + al.null_alerts(ctx.missing, ctx.n_rows, limits.max_null_ratio, anchor)
@@ -35,6 +40,23 @@ def _single_column(ctx: ReportContext, page: Page) -> list[al.Alert]:
             results.special_shares, results.special_examples, limits.max_special_share, anchor
         )
     )
+
+
+def _with_short_lists(styled):
+    """The styled table with each list of row labels cut to its first `SHOWN_LABELS`."""
+    shown = copy.copy(styled)
+    data = styled.data.copy()
+    for name in data.columns:
+        if data[name].map(lambda v: isinstance(v, list) and len(v) > SHOWN_LABELS).any():
+            data[name] = data[name].map(_short)
+    shown.data = data
+    return shown
+
+
+def _short(value):
+    if not isinstance(value, list) or len(value) <= SHOWN_LABELS:
+        return value
+    return f"{value[:SHOWN_LABELS]} and {len(value) - SHOWN_LABELS:,} more"
 
 
 def _duplicates(ctx: ReportContext, page: Page) -> list[al.Alert]:

@@ -146,3 +146,17 @@ def test_a_sample_leaving_fewer_rows_than_classes_is_drawn_unstratified(monkeypa
     frame["y"] = np.arange(len(frame)) % 20  # 20 classes; 10 training rows left over
     used = ReportContext(frame, "y").model_sample.dataset
     assert len(used.train_idx) == 1590 and len(used.test_idx) == 398
+
+
+@pytest.mark.parametrize(
+    "value, shown",
+    [
+        (list(range(10)), list(range(10))),
+        (list(range(13)), f"{list(range(10))} and 3 more"),
+        ("-", "-"),
+    ],  # fmt: skip
+)
+def test_long_lists_of_row_labels_are_cut(value, shown):
+    from kova.report.sections.integrity import _short
+
+    assert _short(value) == shown

@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kova.dashboard import DataQualityAPI, component, quality, views
+from kova.dashboard import DataQualityAPI, component, embedding, quality, views
 from kova.data import Dataset
 from kova.data.kestrin.kestrin import DataIntegrityCheck
 from kova.demo import demo_frame
@@ -102,7 +102,7 @@ def test_model_config_setting_overrides_linked_settings_only(demo):
 @pytest.mark.parametrize("key", METHOD_KEYS)
 def test_each_method_ranks_planted_outliers_on_top(planted, key):
     # A mixture of several components may give a small group of outliers its own one.
-    planted.model_config = planted.model_config_setting({"gaussian_mixture": {"n_components": 1}})
+    planted.model_config = planted.model_config_setting({"gaussian_mixture": {"max_components": 1}})
     train(planted, [key])
     trained = planted.custom_model_dict[key]
     top = trained.positions[np.argsort(trained.detector.train_scores_)[-2 * PLANTED :]]
@@ -239,7 +239,7 @@ def test_drift_distance_view_draws_a_figure(demo, feature, metric):
 
 
 def test_tsne_comparison_draws_at_once_and_samples_keeping_outliers(planted, shown, monkeypatch):
-    monkeypatch.setattr(quality, "TSNE_MAX_SAMPLES", 60)
+    monkeypatch.setattr(embedding, "TSNE_MAX_SAMPLES", 60)
     train(planted, ["isolation_forest", "pca"])
     result = planted.data_quality(
         show="od_tsne_comparison",
@@ -255,4 +255,4 @@ def test_tsne_comparison_draws_at_once_and_samples_keeping_outliers(planted, sho
 def test_tsne_comparison_without_methods_asks_for_one(planted, shown):
     result = planted.data_quality(show="od_tsne_comparison", method=[], threshold=[])
     assert result.figure is None
-    assert "Select at least one trained method" in shown[0].value
+    assert "Select at least one trained method" in shown[0].data

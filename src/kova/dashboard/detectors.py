@@ -37,9 +37,9 @@ class FeatureEncoder:
     """Numbers from a table's features, learnt on the training rows.
 
     Numerical features: missing and infinite values become the training median, then the
-    values are standardised (a constant feature is only centred). Categorical features: one 0/1 column
-    per level for few levels, else the training share of the row's level (0 for a level the
-    training rows lack). Missing categories count as a level of their own.
+    values are standardised (a constant feature is only centred). Categorical features: one
+    0/1 column per level for few levels, else the training share of the row's level (0 for a
+    level the training rows lack). Missing categories count as a level of their own.
     """
 
     def __init__(self, features: Sequence[str], kinds: dict[str, str]) -> None:

@@ -205,15 +205,20 @@ class DataQualityAPI:
         if model_name not in self.training_failed_list:
             self.training_failed_list.append(model_name)
 
-    def method_scores(self, model: str, dataset: str = "all", threshold: Any = 0.999) -> MethodScores:
+    def method_scores(
+        self, model: str, dataset: str = "all", threshold: Any = 0.999
+    ) -> MethodScores:
         """The outlier scores of trained method ``model`` on a data part, drawing nothing.
 
         Training rows keep the scores of the training; the other rows are scored anew. The
         cut-off is the ``threshold`` quantile of the training scores.
         """
-        trained = self._trained(model)
+        return self._scores(model, dataset, threshold, "model")
+
+    def _scores(self, name: Any, part: str, threshold: Any, argument: str) -> MethodScores:
+        trained = self._trained(name, argument)
         cutoff = trained.detector.cutoff(_threshold(threshold))
-        positions, scores = self._part_scores(trained, dataset)
+        positions, scores = self._part_scores(trained, part)
         return MethodScores(positions, scores, cutoff, scores > cutoff)
 
     def apply_model(self, model: str, threshold: float) -> int:
@@ -222,7 +227,7 @@ class DataQualityAPI:
         Flagged test rows stay, so evaluations before and after a removal remain comparable.
         The removed positions are added to ``dataset.outlier_idx``.
         """
-        trained = self._trained(model)
+        trained = self._trained(model, "model")
         cutoff = trained.detector.cutoff(_threshold(threshold))
         flagged = trained.positions[trained.detector.train_scores_ > cutoff]
         removable = np.intersect1d(flagged, self.dataset.train_idx)
@@ -375,10 +380,10 @@ class DataQualityAPI:
 
     # ----------------------------------------------------------- outlier views
 
-    def _trained(self, name: Any) -> TrainedMethod:
+    def _trained(self, name: Any, argument: str) -> TrainedMethod:
         if not isinstance(name, str) or name not in self.custom_model_dict:
             trained = list(self.custom_model_dict)
-            raise KovaError(f"No trained method named {name!r}; trained: {trained}.")
+            raise KovaError(f"No trained method named {name!r} ({argument}); trained: {trained}.")
         return self.custom_model_dict[name]
 
     def _part_scores(self, trained: TrainedMethod, part: str) -> tuple[np.ndarray, np.ndarray]:
@@ -396,7 +401,7 @@ class DataQualityAPI:
     def _score_view(
         self, name: Any, threshold: Any, part: str, figsize: Any
     ) -> views.QualityResult:
-        scored = self.method_scores(name, part, threshold)
+        scored = self._scores(name, part, threshold, "method")
         figure = views.score_figure(
             str(name), scored.scores, scored.cutoff, float(threshold), figsize
         )
@@ -408,7 +413,7 @@ class DataQualityAPI:
     def _marginal_view(
         self, name: Any, threshold: Any, part: str, figsize: Any
     ) -> views.QualityResult:
-        scored = self.method_scores(name, part, threshold)
+        scored = self._scores(name, part, threshold, "method")
         features = self.custom_model_dict[name].detector.features
         frame = self.dataset.data_init.iloc[scored.positions][features]
         kinds = self.dataset.meta_info
@@ -435,7 +440,7 @@ class DataQualityAPI:
         if len(positions) < TSNE_MIN_SAMPLES:
             raise KovaError(f"The t-SNE view needs at least {TSNE_MIN_SAMPLES} samples.")
         flags = [
-            self.method_scores(name, part, threshold).outlier
+            self._scores(name, part, threshold, "method").outlier
             for name, threshold in zip(names, thresholds, strict=True)
         ]
         seed = getattr(self.dataset, "random_state", None)

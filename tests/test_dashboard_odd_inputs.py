@@ -60,6 +60,8 @@ def test_every_method_trains_and_charts_odd_data(kind, shown):
             assert api.data_quality(show=show, method=name, threshold=0.9).figure.axes
     result = api.data_quality(show="od_tsne_comparison", method=names, threshold=[0.9] * 4)
     assert result.data.shape == (ROWS, 2) and np.isfinite(result.data.to_numpy()).all()
+    summary = api.data_quality(show="drift_test_info").data.data  # an empty sample gives NaN
+    assert sorted(summary["Feature"]) == sorted(api.dataset.feature_names)
 
 
 def test_compare_button_on_a_one_feature_data_set(shown):

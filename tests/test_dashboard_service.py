@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kova.dashboard import DataQualityAPI, component, embedding, quality, views
+from kova.dashboard import DataQualityAPI, component, drift, embedding, quality, views
 from kova.data import Dataset
 from kova.data.kestrin.kestrin import DataIntegrityCheck
 from kova.demo import demo_frame
@@ -210,13 +210,13 @@ def test_thresholds_outside_the_unit_interval_are_refused(planted, threshold):
 
 def test_drift_compares_present_values_of_each_feature(demo, monkeypatch):
     calls = []
-    real = quality.twosample_test
+    real = drift.twosample_test
 
     def recording(**kwargs):
         calls.append(kwargs)
         return real(**kwargs)
 
-    monkeypatch.setattr(quality, "twosample_test", recording)
+    monkeypatch.setattr(drift, "twosample_test", recording)
     result = demo.data_quality(show="drift_test_info", dataset="train")
     table = result.data.data
     assert list(table.columns) == ["Feature", "PSI", "WD1", "KS", "Shift"]

@@ -17,26 +17,20 @@ Data parts: "all" (the rows not removed as outliers), "train" and "test".
 """
 
 import numbers
-from collections.abc import Sequence
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
 
-from kova.dashboard import embedding, views
+from kova.dashboard import drift, embedding, views
 from kova.dashboard.detectors import METHODS, FeatureEncoder, OutlierDetector, parameter_entries
 from kova.data.kestrin.kestrin import DataIntegrityCheck
-from kova.diagnoser.utils import twosample_test
 from kova.exceptions import KovaError
 
-__all__ = ["DRIFT_METRICS", "DataQualityAPI", "MethodScores", "TrainedMethod"]
+__all__ = ["DataQualityAPI", "MethodScores", "TrainedMethod"]
 
 DATA_PARTS = ("all", "train", "test")
-DRIFT_METRICS = ("PSI", "WD1", "KS")
-# Population-stability levels of the drift summary: below the first no shift, from the first
-# a moderate one, from the second a significant one.
-PSI_LEVELS = (0.1, 0.25)
 TSNE_MIN_SAMPLES = 5
 
 INTEGRITY_REPORTS = {
@@ -262,9 +256,9 @@ class DataQualityAPI:
         if show in INTEGRITY_REPORTS:
             return self._integrity(INTEGRITY_REPORTS[show], dataset)
         handlers = {
-            "drift_test_info": lambda: self._drift_info(figsize),
-            "drift_test_distance": lambda: self._drift_distance(
-                distance_metric, show_feature, figsize
+            "drift_test_info": lambda: drift.drift_info(self.dataset),
+            "drift_test_distance": lambda: drift.drift_distance(
+                self.dataset, distance_metric, show_feature, figsize
             ),
             "od_score_distribution": lambda: self._score_view(method, threshold, dataset, figsize),
             "od_marginal_outlier_distribution": lambda: self._marginal_view(
@@ -289,9 +283,8 @@ class DataQualityAPI:
             return np.union1d(self.dataset.train_idx, self.dataset.test_idx)
         raise KovaError(f"Unknown data part {part!r}; choose from {list(DATA_PARTS)}.")
 
-    def _rows(self, part: str, columns: Sequence[str] | None = None) -> pd.DataFrame:
-        frame = self.dataset.data_init.iloc[self._positions(part)]
-        return frame if columns is None else frame[list(columns)]
+    def _rows(self, part: str) -> pd.DataFrame:
+        return self.dataset.data_init.iloc[self._positions(part)]
 
     # ---------------------------------------------------------------- integrity
 
@@ -300,83 +293,6 @@ class DataQualityAPI:
         outcome = getattr(checks, report)()
         data = getattr(outcome, "data", outcome)  # a Styler keeps its table as data
         return views.QualityResult(message=outcome, data=data)
-
-    # -------------------------------------------------------------------- drift
-
-    def _drift_values(self, feature: str) -> tuple[np.ndarray, np.ndarray, str]:
-        """A feature's training and test values, as the two-sample test takes them.
-
-        Numerical values are compared where present (the test needs finite numbers);
-        missing categories are a category of their own.
-        """
-        kind = self.dataset.meta_info[feature]
-        samples = []
-        for part in ("train", "test"):
-            column = self._rows(part, [feature])[feature]
-            if kind == "numerical":
-                values = pd.to_numeric(column, errors="coerce").to_numpy(float)
-                samples.append(values[np.isfinite(values)])
-            else:
-                samples.append(column.astype(object).where(column.notna(), "<missing>").to_numpy())
-        return samples[0], samples[1], kind
-
-    def _feature_drift(self, feature: str, metric: str, show: bool, figsize: Any) -> Any:
-        train, test, kind = self._drift_values(feature)
-        return twosample_test(
-            sample1=train.reshape(-1, 1),
-            sample2=test.reshape(-1, 1),
-            distance_metric=metric,
-            feature_names=[feature],
-            feature_types=[kind],
-            show_feature=feature if show else None,
-            figsize=figsize or (6.4, 4.4),
-            plot_title="Data distance(Train vs. Test)",
-        )
-
-    def _distances(self, metric: str) -> list[float]:
-        if metric not in DRIFT_METRICS:
-            raise KovaError(f"Unknown distance {metric!r}; choose from {list(DRIFT_METRICS)}.")
-        return [
-            float(self._feature_drift(f, metric, False, None).value[metric][0])
-            for f in self.dataset.feature_names
-        ]
-
-    def _drift_info(self, figsize: Any) -> views.QualityResult:
-        with views.working("Comparing the training and test distributions..."):
-            table = pd.DataFrame({"Feature": list(self.dataset.feature_names)})
-            for metric in DRIFT_METRICS:
-                table[metric] = self._distances(metric)
-        table["Shift"] = pd.cut(
-            table["PSI"],
-            bins=[-np.inf, *PSI_LEVELS, np.inf],
-            right=False,
-            labels=["none", "moderate", "significant"],
-        ).astype(str)
-        table = table.sort_values("PSI", ascending=False, ignore_index=True)
-        moderate = int((table["Shift"] == "moderate").sum())
-        significant = int((table["Shift"] == "significant").sum())
-        message = (
-            f"<b>Train/test drift</b>: {len(self.dataset.train_idx)} training and "
-            f"{len(self.dataset.test_idx)} test rows, {len(table)} features.<br>"
-            f"{significant} shift significantly (PSI &ge; {PSI_LEVELS[1]}), "
-            f"{moderate} moderately (PSI &ge; {PSI_LEVELS[0]})."
-        )
-        return views.QualityResult(message=message, data=table.style.format(precision=4))
-
-    def _drift_distance(
-        self, metric: str, show_feature: str | None, figsize: Any
-    ) -> views.QualityResult:
-        if show_feature is not None and show_feature not in self.dataset.feature_names:
-            raise KovaError(f"Unknown feature {show_feature!r}.")
-        with views.working(f"Computing {metric} distances..."):
-            if show_feature is None:
-                features = list(self.dataset.feature_names)
-                table = pd.DataFrame({"Feature": features, metric: self._distances(metric)})
-                figure = views.distance_figure(table, metric, figsize)
-                return views.QualityResult(figure=figure, data=table)
-            result = self._feature_drift(show_feature, metric, True, figsize)
-        views.name_samples(result.figure, ("Train", "Test"))
-        return views.QualityResult(figure=result.figure, data=result.value)
 
     # ----------------------------------------------------------- outlier views
 

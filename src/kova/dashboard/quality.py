@@ -70,13 +70,13 @@ def _name_list(value: Any, argument: str) -> list:
     return list(value)
 
 
-def _threshold(value: Any, argument: str = "threshold") -> float:
-    """A threshold in [0, 1] as a float; anything else is a ``KovaError`` naming it."""
+def _threshold(value: Any) -> float:
+    """A threshold in [0, 1] as a float; anything else is a ``KovaError`` naming the argument."""
     if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise KovaError(f"{argument} must be a number in [0, 1], got {value!r}.")
+        raise KovaError(f"threshold must be a number in [0, 1], got {value!r}.")
     number = float(value)
     if not 0.0 <= number <= 1.0:
-        raise KovaError(f"{argument} must lie in [0, 1], got {value!r}.")
+        raise KovaError(f"threshold must lie in [0, 1], got {value!r}.")
     return number
 
 

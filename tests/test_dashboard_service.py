@@ -55,11 +55,14 @@ def shown(monkeypatch):
 # ------------------------------------------------------------------ method list
 
 
-@pytest.mark.parametrize("selection", [[], ["pca"], ["local_outlier_factor", "isolation_forest"]])
+@pytest.mark.parametrize(
+    "selection",
+    [[], ["pca"], ("local_outlier_factor", "isolation_forest"), {"pca": "PCA"}.keys()],
+)
 def test_model_list_assignment_selects_what_model_prepare_makes(demo, selection):
     names = demo.model_list
     demo.model_list = selection
-    assert list(demo.model_prepare()) == selection
+    assert list(demo.model_prepare()) == list(selection)
     assert demo.model_list is names  # reading still lists every method, for the next panel
     assert list(names) == list(demo.model_item) == METHOD_KEYS
     assert all(isinstance(name, str) and name for name in names.values())

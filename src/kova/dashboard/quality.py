@@ -17,6 +17,7 @@ Data parts: "all" (the rows not removed as outliers), "train" and "test".
 """
 
 import numbers
+from collections.abc import Iterable
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
@@ -122,7 +123,7 @@ class DataQualityAPI:
 
     @model_list.setter
     def model_list(self, keys: Any) -> None:
-        if isinstance(keys, str) or not isinstance(keys, (list, tuple, dict)):
+        if isinstance(keys, str) or not isinstance(keys, Iterable):
             raise KovaError(
                 f"model_list takes a list of method keys, got {type(keys).__name__} {keys!r}; "
                 f"choose from {list(self._model_names)}."

@@ -6,6 +6,7 @@ python -m benchmarks search        # the hyper-parameter search (see benchmarks/
 python -m benchmarks distance      # two-sample distances (see benchmarks/distance.py)
 python -m benchmarks xgb1          # boosted depth-1 trees against xgboost (benchmarks/xgb1.py)
 python -m benchmarks report        # the report command against ydata-profiling (report.py)
+python -m benchmarks profile       # column profiles against plain pandas (profile.py)
 """
 
 from __future__ import annotations
@@ -13,7 +14,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from benchmarks import distance, integrity, report, search, xgb1
+from benchmarks import distance, integrity, profile, report, search, xgb1
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -62,6 +63,7 @@ COMMANDS = {
     "distance": distance.main,
     "xgb1": xgb1.main,
     "report": report.main,
+    "profile": profile.main,
 }
 
 

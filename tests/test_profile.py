@@ -92,14 +92,29 @@ def test_numeric_profile_matches_pandas(dtype, values):
         assert stats.hist_counts.sum() == len(finite) and len(stats.hist_counts) <= 1
 
 
-def test_numeric_summary_is_accurate_on_a_long_column_far_from_zero():
-    # a large offset makes naive sums of squares lose every digit of the variance
+def long_columns():
     rng = np.random.default_rng(0)
-    values = 1e9 + rng.normal(size=200_001)
-    summary = _kernels.numeric_summary(values, [0.5])
-    assert summary.std == pytest.approx(np.std(values, ddof=1), rel=1e-9)
-    assert summary.mean == pytest.approx(values.mean(), rel=1e-15)
-    assert summary.quantiles[0] == np.median(values)
+    signs = rng.choice([-1.0, 1.0], 50_000)
+    mixed = signs * 10.0 ** rng.uniform(-300, 300, 50_000)  # every exponent, both signs
+    mixed[rng.integers(0, 50_000, 5_000)] = rng.choice([0.0, -0.0, np.inf, -np.inf, np.nan], 5_000)
+    return {
+        # a large offset makes naive sums of squares lose every digit of the variance
+        "offset": 1e9 + rng.normal(size=200_001),
+        "mixed": mixed,
+        "whole": rng.integers(-5, 6, 100_000).astype(float),
+    }
+
+
+@pytest.mark.parametrize("name", ["offset", "mixed", "whole"])
+def test_long_columns_are_sorted_and_summed_exactly(name):
+    values = long_columns()[name]
+    summary = _kernels.numeric_summary(values, QUANTILES)
+    finite = values[np.isfinite(values)]
+    assert summary.distinct == pd.Series(values).nunique()
+    np.testing.assert_array_equal(summary.quantiles, np.quantile(finite, QUANTILES))
+    if name != "mixed":  # the mixed sums are dominated by a few values near 1e300
+        assert summary.std == pytest.approx(np.std(finite, ddof=1), rel=1e-9)
+        assert summary.mean == pytest.approx(finite.mean(), rel=1e-12)
 
 
 @pytest.mark.parametrize(

@@ -66,6 +66,7 @@ def predict_stumps(
 class NumericSummary(NamedTuple):
     present: int
     missing: int
+    distinct: int
     infinite: int
     zeros: int
     negatives: int

@@ -8,8 +8,9 @@
 //             across them, so rounding errors stay small on long columns;
 //   histogram equal-width bins over [min, max] (numpy.histogram's bins and edges), filled in the
 //             second pass;
-//   quantiles linear interpolation between order statistics (numpy's and pandas' "linear"),
-//             found by nth_element on the finite values gathered in the second pass.
+//   order     the finite values gathered in the second pass and sorted by their bits (a radix
+//             sort, linear in the values): the quantiles by linear interpolation between order
+//             statistics (numpy's and pandas' "linear") and the distinct values.
 // Each part is its own function over the same values, so that summaries of parts of a column
 // can later be computed separately and combined.
 #include <pybind11/numpy.h>
@@ -25,6 +26,7 @@
 #include "kova/association.hpp"
 #include "kova/capi.hpp"
 #include "kova/kernel_parts.hpp"
+#include "kova/radix_sort.hpp"
 
 namespace py = pybind11;
 
@@ -63,6 +65,7 @@ struct Counts {
   std::int64_t finite = 0;
   std::int64_t zeros = 0;
   std::int64_t negatives = 0;
+  std::int64_t negative_infinite = 0;
   double min = kNaN;
   double max = kNaN;
   long double sum = 0;
@@ -72,7 +75,7 @@ struct Counts {
 
 // First pass: counts, range and sum of the finite values (in locals, kept in registers).
 Counts count_values(const DoubleView& values) {
-  std::int64_t present = 0, finite = 0, zeros = 0, negatives = 0;
+  std::int64_t present = 0, finite = 0, zeros = 0, negatives = 0, negative_infinite = 0;
   double low = std::numeric_limits<double>::infinity();
   double high = -low;
   BlockSum sum;
@@ -80,7 +83,10 @@ Counts count_values(const DoubleView& values) {
     const double x = values[i];
     if (std::isnan(x)) continue;
     ++present;
-    if (!std::isfinite(x)) continue;
+    if (!std::isfinite(x)) {
+      negative_infinite += x < 0;
+      continue;
+    }
     ++finite;
     zeros += x == 0;
     negatives += x < 0;
@@ -88,7 +94,7 @@ Counts count_values(const DoubleView& values) {
     high = x > high ? x : high;
     sum.add(x);
   }
-  Counts c{present, finite, zeros, negatives, kNaN, kNaN, sum.value()};
+  Counts c{present, finite, zeros, negatives, negative_infinite, kNaN, kNaN, sum.value()};
   if (finite > 0) c.min = low, c.max = high;
   return c;
 }
@@ -186,30 +192,26 @@ double lerp(double a, double b, double t) {
   return t >= 0.5 ? b - diff * (1 - t) : a + diff * t;
 }
 
-// Quantiles at the probabilities of the values (reordered in place): for each probability, in
-// increasing order, nth_element places its lower order statistic among the values not yet
-// placed, and the upper one is the least value above it.
-std::vector<double> quantiles(std::vector<double>& values, const std::vector<double>& probs) {
+// Quantiles at the probabilities of values sorted in increasing order.
+std::vector<double> sorted_quantiles(const std::vector<double>& values,
+                                     const std::vector<double>& probs) {
   std::vector<double> result(probs.size(), kNaN);
   if (values.empty()) return result;
   const std::size_t n = values.size();
-  std::vector<std::size_t> order(probs.size());
-  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
-  std::sort(order.begin(), order.end(), [&](auto a, auto b) { return probs[a] < probs[b]; });
-  std::size_t placed = 0;  // values[0, placed) are placed: no greater than what follows
-  for (const std::size_t k : order) {
+  for (std::size_t k = 0; k < probs.size(); ++k) {
     const double index = static_cast<double>(n - 1) * probs[k];
     const auto lower = std::min(static_cast<std::size_t>(std::floor(index)), n - 1);
     const double t = index - static_cast<double>(lower);
-    auto first = values.begin() + static_cast<std::ptrdiff_t>(std::min(placed, lower));
-    std::nth_element(first, values.begin() + static_cast<std::ptrdiff_t>(lower), values.end());
-    placed = lower + 1;
-    const double a = values[lower];
-    const double b =
-        t > 0 && lower + 1 < n ? *std::min_element(values.begin() + placed, values.end()) : a;
-    result[k] = lerp(a, b, t);
+    result[k] = t > 0 ? lerp(values[lower], values[std::min(lower + 1, n - 1)], t) : values[lower];
   }
   return result;
+}
+
+// Distinct values among values sorted in increasing order (-0.0 equals 0.0).
+std::int64_t sorted_distinct(const std::vector<double>& values) {
+  std::int64_t distinct = values.empty() ? 0 : 1;
+  for (std::size_t i = 1; i < values.size(); ++i) distinct += values[i] != values[i - 1];
+  return distinct;
 }
 
 template <typename T>
@@ -235,6 +237,7 @@ struct Summary {
   Counts counts;
   Spread spread;
   std::vector<double> quantiles;
+  std::int64_t distinct;
   Histogram histogram;
 };
 
@@ -243,7 +246,10 @@ Summary summarize(const DoubleView& column, std::size_t bins, const std::vector<
   Histogram histogram(counts.min, counts.max, bins);
   std::vector<double> finite;
   const Spread spread = spread_and_gather(column, counts, histogram, finite);
-  return {counts, spread, quantiles(finite, probs), std::move(histogram)};
+  radix::sort(finite);
+  const std::int64_t distinct = sorted_distinct(finite) + (counts.negative_infinite > 0) +
+                                (counts.infinite() > counts.negative_infinite);
+  return {counts, spread, sorted_quantiles(finite, probs), distinct, std::move(histogram)};
 }
 
 py::object numeric_summary(const py::module_& m, const py::object& values,
@@ -261,9 +267,9 @@ py::object numeric_summary(const py::module_& m, const py::object& values,
     return summarize(column, bins, probs);
   }();
   const auto missing = static_cast<std::int64_t>(column.size()) - s.counts.present;
-  return m.attr("NumericSummary")(s.counts.present, missing, s.counts.infinite(), s.counts.zeros,
-                                  s.counts.negatives, s.counts.min, s.counts.max, s.spread.mean,
-                                  s.spread.std, to_array(s.quantiles),
+  return m.attr("NumericSummary")(s.counts.present, missing, s.distinct, s.counts.infinite(),
+                                  s.counts.zeros, s.counts.negatives, s.counts.min, s.counts.max,
+                                  s.spread.mean, s.spread.std, to_array(s.quantiles),
                                   to_array(s.histogram.counts()), to_array(s.histogram.edges()));
 }
 
@@ -274,8 +280,8 @@ void define_profile(py::module_& m) {
       py::module_::import("collections")
           .attr("namedtuple")(
               "NumericSummary",
-              str_list({"present", "missing", "infinite", "zeros", "negatives", "min", "max",
-                        "mean", "std", "quantiles", "hist_counts", "hist_edges"}));
+              str_list({"present", "missing", "distinct", "infinite", "zeros", "negatives", "min",
+                        "max", "mean", "std", "quantiles", "hist_counts", "hist_edges"}));
   summary_type.attr("__module__") = m.attr("__name__");
   summary_type.attr("__doc__") =
       "The statistics of a numerical column (see numeric_summary): int counts, float range,\n"
@@ -290,8 +296,8 @@ void define_profile(py::module_& m) {
       py::arg("values"), py::arg("probabilities"), py::arg("bins") = 20,
       R"doc(Statistics of the float values of a column in two passes; returns a NumericSummary.
 
-NaN entries are missing (present counts the others); infinite entries are counted in
-infinite and left out of the rest, which is over the finite values: zeros, negatives, min, max,
+NaN entries are missing (present counts the others, distinct their distinct values, -0.0 being
+0.0); infinite entries are counted in infinite and left out of the rest, which is over the finite values: zeros, negatives, min, max,
 mean, std (ddof=1, NaN for fewer than two values), the quantiles at ``probabilities`` (linear
 interpolation, as numpy.quantile and pandas give them; NaN without finite values), and a histogram
 of ``bins`` equal-width bins over [min, max] as numpy.histogram gives it (one bin

@@ -151,7 +151,7 @@ def _numerical_profile(series: pd.Series) -> ColumnProfile:
     values = _as_floats(series)
     summary = _kernels.numeric_summary(values, QUANTILES, HIST_BINS)
     count, missing = summary.present, summary.missing
-    distinct = int(pd.unique(values).size) - (missing > 0)  # pd.unique keeps one NaN
+    distinct = summary.distinct
     return ColumnProfile(
         name=str(series.name),
         kind=NUMERICAL,

@@ -110,9 +110,9 @@ def make_frame(rows: int, cols: int, seed: int = 0) -> pd.DataFrame:
         name, values = _filler(rng, rows, k)
         columns[name] = values
     columns[TARGET] = np.round(3 * x1 + (category == "red") + noise, 4)
-    repeated = rng.choice(rows, size=rows // 100, replace=False)
+    chosen = rng.choice(rows, size=2 * (rows // 100), replace=False)
     take = np.arange(rows)
-    take[repeated[1:]] = repeated[:-1]  # each of these rows repeats another one
+    take[chosen[1::2]] = chosen[::2]  # 1 % of the rows repeat another row, kept as it is
     return pd.DataFrame(columns).iloc[take].reset_index(drop=True)
 
 

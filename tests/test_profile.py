@@ -135,10 +135,11 @@ def test_invalid_requests_are_refused(call, message):
 WORDS = st.sampled_from(["a", "b", "c", "dd", "", "é ü", "#!?"])
 
 
+@pytest.mark.parametrize("dtype", [object, "string"])
 @settings(max_examples=80, deadline=None)
 @given(values=st.lists(st.one_of(WORDS, st.none(), st.just(np.nan)), max_size=80))
-def test_levels_are_the_most_frequent_values_first_seen_first(values):
-    series = pd.Series(values, dtype=object)
+def test_levels_are_the_most_frequent_values_first_seen_first(dtype, values):
+    series = pd.Series(values, dtype=dtype)
     profile = profile_column(series, CATEGORICAL)
     present = [v for v in values if isinstance(v, str)]
     counts = sorted(Counter(present).items(), key=lambda item: -item[1])  # stable: first seen
@@ -158,8 +159,10 @@ def test_levels_are_the_most_frequent_values_first_seen_first(values):
         ([1, "a", 2.5, None] * 10, CATEGORICAL),  # not all strings
     ],
 )
-def test_text_columns_get_their_lengths(values, kind):
-    series = pd.Series(values, dtype=object)
+@pytest.mark.parametrize("string_dtype", [False, True])
+def test_text_columns_get_their_lengths(values, kind, string_dtype):
+    strings = all(isinstance(v, str) for v in values if v is not None)
+    series = pd.Series(values, dtype="string" if string_dtype and strings else object)
     profile = profile_column(series, CATEGORICAL)
     assert profile.kind == kind
     if kind == TEXT:

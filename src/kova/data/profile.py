@@ -181,8 +181,7 @@ def _categorical_profile(series: pd.Series) -> ColumnProfile:
     count, distinct = int(present.size), len(uniques)
     missing = len(codes) - count
     frequencies = np.bincount(present, minlength=distinct)
-    labels = np.asarray(uniques, dtype=object)
-    lengths = _level_lengths(uniques, labels)
+    lengths = _level_lengths(uniques)
     text = lengths is not None and is_text(distinct, count, _mean_length(lengths, frequencies))
     return ColumnProfile(
         name=str(series.name),
@@ -192,7 +191,7 @@ def _categorical_profile(series: pd.Series) -> ColumnProfile:
         missing_share=_share(missing, len(codes)),
         distinct=distinct,
         distinct_share=_share(distinct, count),
-        levels=_level_stats(frequencies, labels, count),
+        levels=_level_stats(frequencies, uniques, count),
         lengths=_length_stats(lengths[present]) if text and lengths is not None else None,
     )
 
@@ -211,20 +210,23 @@ def _factorized(series: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
         return pd.factorize(series.astype(str).mask(series.isna()), use_na_sentinel=True)
 
 
-def _level_stats(
-    frequencies: npt.NDArray[np.int64], labels: npt.NDArray[np.object_], count: int
-) -> LevelStats:
+def _level_stats(frequencies: npt.NDArray[np.int64], uniques: Any, count: int) -> LevelStats:
     """Top levels; a stable sort by descending count keeps ties in order of first appearance."""
     order = np.argsort(-frequencies, kind="stable")[:TOP_LEVELS]
-    top = [(str(labels[i]), int(frequencies[i])) for i in order]
+    labels = np.asarray(uniques[order], dtype=object)
+    top = [(str(label), int(n)) for label, n in zip(labels, frequencies[order], strict=True)]
     return LevelStats(top=top, other=count - sum(n for _, n in top))
 
 
-def _level_lengths(uniques: Any, labels: npt.NDArray[np.object_]) -> npt.NDArray[np.int64] | None:
+def _level_lengths(uniques: Any) -> npt.NDArray[np.int64] | None:
     """Character lengths of the distinct values when they are all strings, else None."""
-    if len(labels) == 0 or ptypes.infer_dtype(uniques, skipna=False) != "string":
+    if len(uniques) == 0:
         return None
-    return _kernels.str_lengths(labels)
+    if isinstance(uniques.dtype, pd.StringDtype):  # measured by the string array itself
+        return pd.Series(uniques).str.len().to_numpy(dtype=np.int64)
+    if ptypes.infer_dtype(uniques, skipna=False) != "string":
+        return None
+    return _kernels.str_lengths(np.asarray(uniques, dtype=object))
 
 
 def _mean_length(lengths: npt.NDArray[np.int64], frequencies: npt.NDArray[np.int64]) -> float:

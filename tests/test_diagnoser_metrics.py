@@ -1,13 +1,17 @@
-"""Tests of get_scoring_metric and of the label and AUC metrics it serves."""
+"""Tests of get_scoring_metric, the label and AUC metrics it serves, and of what a fitted
+model's metric scores on a part of the test rows."""
 
 import warnings
 
 import numpy as np
 import pytest
 from sklearn import metrics as skm
+from sklearn.linear_model import LogisticRegression
+from sklearn.svm import LinearSVC
 
 from kova.config import CLS_METRICS, METRICS, REG_METRICS
 from kova.config.other_configs import auc, f1, precision, recall
+from kova.diagnoser.metrics import segment_scorer
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
 
@@ -94,3 +98,68 @@ def test_auc_of_a_single_class_is_nan_and_otherwise_sklearn():
         warnings.simplefilter("error")
         assert np.isnan(auc(np.ones(4), [0.1, 0.2, 0.3, 0.4]))
     assert auc(Y_CLS, P_CLS) == pytest.approx(skm.roc_auc_score(Y_CLS, P_CLS))
+
+
+# ------------------------------------------------------- what a fitted model's metric scores
+
+X_FIT = RNG.normal(size=(300, 3))
+LABELS = {2: (X_FIT[:, 0] > 0).astype(int), 3: np.digitize(X_FIT[:, 0], [-0.5, 0.5])}
+
+
+def _model_data(model, classes):
+    """A fitted model and its data dictionary (responses as class positions, as the pipeline)."""
+    y = LABELS[classes]
+    model.fit(X_FIT[:200], y[:200])
+    data = {"x": X_FIT, "y": y, "prediction": model.predict(X_FIT), "test_idx": np.arange(200, 300)}
+    return model, data
+
+
+def _segment_score(metric, model, data, idx):
+    _, _, scoring, needs_proba, _ = get_scoring_metric(metric, average=False)
+    return segment_scorer(metric, scoring, needs_proba, model, data)(idx)
+
+
+@pytest.mark.parametrize("classes", [2, 3])
+@pytest.mark.parametrize("metric", ["AUC", "LogLoss", "Brier"])
+def test_probability_metrics_score_the_probability_matrix(metric, classes):
+    model, data = _model_data(LogisticRegression(), classes)
+    y, proba = data["y"][200:], model.predict_proba(X_FIT[200:])
+    if classes == 2:
+        proba = proba[:, 1]
+    direct = {"AUC": lambda: skm.roc_auc_score(y, proba, multi_class="ovr"),
+              "LogLoss": lambda: skm.log_loss(y, proba), "Brier": lambda: skm.brier_score_loss(
+                  y, proba, **({"labels": [0, 1, 2]} if classes == 3 else {}))}  # fmt: skip
+    assert _segment_score(metric, model, data, np.arange(100)) == pytest.approx(direct[metric]())
+
+
+@pytest.mark.parametrize("metric", ["AUC", "LogLoss", "Brier"])
+def test_a_model_without_probabilities(metric):
+    model, data = _model_data(LinearSVC(), 2)
+    if metric == "AUC":  # the decision scores rank the rows as well as probabilities would
+        expected = skm.roc_auc_score(data["y"][200:], model.decision_function(X_FIT[200:]))
+        assert _segment_score(metric, model, data, np.arange(100)) == pytest.approx(expected)
+    else:
+        with pytest.raises(KovaError, match=f"^metric '{metric}' needs predicted probabilities"):
+            _segment_score(metric, model, data, np.arange(100))
+
+
+@pytest.mark.parametrize("metric", ["F1", "Precision", "Recall", "LogLoss", "AUC"])
+def test_segment_scores_follow_the_model_classes(metric):
+    """Rows holding fewer classes than the model: label metrics are averaged as for the whole
+    model, LogLoss knows every class, and only a metric truly undefined there gives NaN."""
+    classes = 3 if metric in ("F1", "Precision", "Recall") else 2
+    model, data = _model_data(LogisticRegression(), classes)
+    y_test = data["y"][200:]
+    idx = np.flatnonzero(y_test != 1) if classes == 3 else np.flatnonzero(y_test == 0)
+    score = _segment_score(metric, model, data, idx)
+    y, prediction = y_test[idx], data["prediction"][200:][idx]
+    expected = {
+        "F1": lambda: skm.f1_score(y, prediction, average="macro", zero_division=0),
+        "Precision": lambda: skm.precision_score(y, prediction, average="macro", zero_division=0),
+        "Recall": lambda: skm.recall_score(y, prediction, average="macro", zero_division=0),
+        "LogLoss": lambda: skm.log_loss(
+            y, model.predict_proba(X_FIT[200:][idx])[:, 1], labels=[0, 1]
+        ),
+        "AUC": lambda: np.nan,  # a single class has no ranking to score
+    }[metric]()
+    np.testing.assert_allclose(score, expected)

@@ -7,21 +7,30 @@ are fakes that log their calls. The last test drives the real services end to en
 
 import importlib.util
 import inspect
+import re
 import types
+import warnings
 from copy import deepcopy
 
+import IPython
 import numpy as np
+import pandas as pd
 import pytest
 from IPython.display import display
 from pandas.io.formats.style import Styler
+from sklearn import metrics as skm
 from sklearn.ensemble import GradientBoostingClassifier, RandomForestRegressor
+from sklearn.linear_model import LogisticRegression
+from sklearn.svm import LinearSVC
 
 import kova.config
 import kova.diagnoser
+import kova.diagnoser.metrics
 import kova.diagnoser.utils
 import kova.models
 import kova.utils
 from kova.data import Dataset
+from kova.diagnoser import WeakSpot
 from kova.exceptions import KovaError
 from kova.workflow import trelliso
 
@@ -30,6 +39,7 @@ BOUND = {
     "WeakSpot": kova.diagnoser.WeakSpot, "Bucketing": kova.diagnoser.utils.Bucketing,
     "twosample_test": kova.diagnoser.utils.twosample_test,
     "get_scoring_metric": kova.diagnoser.utils.get_scoring_metric,
+    "segment_scorer": kova.diagnoser.metrics.segment_scorer,
 }  # fmt: skip
 API = trelliso.SegmentedDiagnoseAPI
 FEATURES, TYPES = ["age", "income", "city"], ["numerical", "numerical", "categorical"]
@@ -284,6 +294,7 @@ def test_default_metric(fakes, task_type, metric):
 
 
 def test_segments_are_kept_while_the_record_stays_and_a_failure_records_nothing(api, fakes):
+    api.data_dict["prediction_proba"] = np.linspace(0.0, 0.95, 20)  # AUC scores these
     table_ids(api)
     table_ids(api, metric="AUC", segment_feature="age")
     assert len(fakes.named("Bucketing")) == 3
@@ -390,7 +401,7 @@ def test_segment_texts_and_unknown_feature(api, fakes):
 
 
 @pytest.mark.parametrize("proba, metric, scored_on", [
-    (True, "AUC", "prediction_proba"), (False, "AUC", "prediction"), (True, "ACC", "prediction")
+    (True, "AUC", "prediction_proba"), (True, "ACC", "prediction"), (False, "ACC", "prediction")
 ])  # fmt: skip
 def test_probability_metrics_are_scored_on_probabilities(fakes, proba, metric, scored_on):
     api = API(make_pipeline(proba=proba))
@@ -402,14 +413,21 @@ def test_probability_metrics_are_scored_on_probabilities(fakes, proba, metric, s
     assert list(api.metric_dict) == list(api.result_dict)
 
 
-def test_segment_table_shows_ten_rows_and_returns_all(api, fakes):
+@pytest.mark.parametrize("notebook", [True, False])
+def test_segment_table_shows_ten_rows_and_returns_all(api, fakes, monkeypatch, notebook):
+    shell = types.SimpleNamespace(kernel=object()) if notebook else None
+    monkeypatch.setattr(IPython, "get_ipython", lambda: shell)
     api.result_dict = {f"s-{i}": {"feature": "s", "group_range": [i, i + 1], "upper_bound": ")",
                                   "idx": [i % 10], "size": 1} for i in range(25)}  # fmt: skip
     api._get_segment_table(None, "MSE")
     result = api.segment_table()
-    (styled,), _ = fakes.named("display")[0]
-    assert isinstance(styled, Styler) and list(styled.data.index) == list(range(10))
-    assert ("width", "9em") in styled._compute().ctx[(9, 4)]
+    (shown,), _ = fakes.named("display")[0]
+    if notebook:  # a styled table with 9em cells
+        assert isinstance(shown, Styler) and list(shown.data.index) == list(range(10))
+        assert ("width", "9em") in shown._compute().ctx[(9, 4)]
+    else:  # the frame itself, which a script prints as text
+        assert isinstance(shown, pd.DataFrame) and list(shown.index) == list(range(10))
+        assert shown.equals(api.result_table.iloc[:10])
     assert result.kwargs == {"data": api.result_table} and len(api.result_table) == 25
 
 
@@ -550,3 +568,142 @@ def test_reports_with_real_services(name, model, monkeypatch, tmp_path):
         for kind, result in [("residual", residual), ("weakspot", weak)]:
             result.figure.savefig(tmp_path / f"{name}-{method}-{kind}.png")
     assert len(list(tmp_path.glob("*.png"))) == 6
+
+
+# ---------------------------------------------------------------- odd requests and real data
+
+
+@pytest.mark.parametrize("segment_id", [-1, 5, 2**100, True, None, 1.0, "0"])
+def test_a_segment_id_outside_the_table_names_the_range(api, fakes, segment_id):
+    table_ids(api, segment_feature="age")  # Segment IDs 0 to 4
+    message = rf"^segment_id must be a Segment ID .*from 0 to 4, got {re.escape(repr(segment_id))}"
+    for call in (api.accuracy_table, api.segment_rows, api._get_segment_data_idx):
+        with pytest.raises(KovaError, match=message):
+            call(segment_id)
+    with pytest.raises(KovaError, match=message):
+        api.distribution_shift(segment_id, None, "PSI", (8, 6))
+    assert fakes.named("Accuracy") == [] and fakes.named("twosample_test") == []
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"segment_bins": 2**100}, "^segment_bins must be an integer from 1 to 1000, got 12676"),
+    ({"segment_bins": 0}, r"^segment_bins must be an integer from 1 to 1000, got 0\.(\n|$)"),
+    ({"threshold": None}, r"^threshold must be a finite number, got None\.(\n|$)"),
+    ({"threshold": float("nan")}, r"^threshold must be a finite number, got nan\.(\n|$)"),
+    ({"figsize": (0, 0)}, r"^figsize must be a tuple \(width, height\) of positive numbers"),
+    ({"figsize": (8,)}, r"^figsize must be .*, got \(8,\)\.(\n|$)"),
+])  # fmt: skip
+def test_odd_settings_are_kova_errors_naming_them(api, fakes, kwargs, message):
+    with pytest.raises(KovaError, match=message):
+        api.segmented_diagnose(show="segment_table", **kwargs)
+    assert api.segment_params is None and fakes.calls == []  # rejected before any work
+    if "segment_bins" not in kwargs:  # the reports that take them check them too
+        table_ids(api)
+        settings = {"threshold": 1.1, "figsize": (8, 6), **kwargs}
+        with pytest.raises(KovaError, match=message):
+            api.weakspot(0, ["age"], "tree", settings["threshold"], 2, 3, True, "ACC", False,
+                         settings["figsize"])  # fmt: skip
+        assert fakes.named("WeakSpot") == []
+        api.weakspot(0, ["age"], "tree", 1.1, 2, 3, True, "ACC", False, [5, 5])  # a list is fine
+
+
+def test_reports_before_a_table_name_the_missing_step(fakes):
+    api = API(make_pipeline())
+    for call in (api.segment_table, lambda: api.segment_rows(0)):
+        with pytest.raises(KovaError, match=NO_SEGMENTS):
+            call()
+
+
+def colour_pipeline(model, levels=3, n=400):
+    """A real pipeline over a numerical feature "a" and a categorical "colour" of text levels
+    ("c000", "c001", ...), whose binary target depends on both."""
+    rng = np.random.default_rng(0)
+    names = np.array([f"c{k:03d}" for k in range(levels)])
+    frame = pd.DataFrame({"a": rng.normal(size=n), "colour": names[np.arange(n) % levels]})
+    frame["target"] = ((frame["a"] + (frame["colour"] == "c001")) > 0.5).astype(int)
+    dataset = Dataset(frame, target="target", random_state=0)
+    train = dataset.train_idx
+    model.fit(kova.models.ModelPipeline.encode(dataset).iloc[train], dataset.y.iloc[train])
+    return kova.models.ModelPipeline(model, dataset)
+
+
+def test_categories_read_as_level_names_and_segments_give_their_rows(monkeypatch):
+    monkeypatch.setattr(trelliso, "display", lambda obj: None)
+    api = API(colour_pipeline(GradientBoostingClassifier(n_estimators=20, random_state=0)))
+    table = api.segmented_diagnose(show="segment_table", segment_feature="colour").data
+    assert sorted(table["Segment"]) == ["c000", "c001", "c002"]
+    red = int(table.loc[table["Segment"] == "c001", "Segment ID"].iloc[0])
+    rows = api.segment_rows(red)
+    frame = api.pipeline.dataset.data_init
+    assert rows.equals(frame[frame["colour"] == "c001"])  # training and test rows, own labels
+    for method in ("histogram", "tree"):
+        weak = WeakSpot(
+            api.estimator,
+            method=method,
+            min_samples=5,
+            threshold=0.5,
+            slice_features=["colour"],
+            category_levels=api.pipeline.category_levels,
+        )
+        slices = weak.fit(**api.data_dict).slices_["colour"]  # fmt: skip
+        assert set(", ".join(slices).split(", ")) <= {"c000", "c001", "c002", "All"}
+
+
+def test_auto_segments_of_a_feature_with_many_levels(monkeypatch, fakes):
+    monkeypatch.setattr(trelliso, "XGB1Regressor", kova.models.XGB1Regressor)
+    model = GradientBoostingClassifier(n_estimators=5, random_state=0)
+    api = API(colour_pipeline(model, levels=300, n=6000))
+    test_levels = np.unique(api.data_dict["x"][api.data_dict["test_idx"], 1]).size
+    assert test_levels > 256  # more than the regressor's default number of bins
+    segments = api._calculate_all_segments(segment_method="auto", segment_bins=5)
+    covered = sum(s["size"] for k, s in segments.items() if k.startswith("colour-"))
+    assert covered == len(api.data_dict["test_idx"])
+    monkeypatch.setattr(trelliso, "XGB1Regressor", fakes.names["XGB1Regressor"])
+    api = API(make_pipeline())  # beyond what the regressor takes: an error naming the feature
+    n = 70_000
+    api.data_dict.update(x=np.column_stack([np.zeros(n), np.zeros(n), np.arange(n)]),
+                         y=np.zeros(n), prediction=np.zeros(n), test_idx=np.arange(n))  # fmt: skip
+    with pytest.raises(KovaError, match="at most 65536 levels; feature 'city' has 70000 among"):
+        api._calculate_all_segments(segment_method="auto", segment_bins=5)
+    assert fakes.named("XGB1Regressor") == []
+
+
+@pytest.mark.parametrize("name, model, metric", [
+    ("iris", LogisticRegression(max_iter=500), "AUC"),
+    ("iris", LogisticRegression(max_iter=500), "LogLoss"),
+    ("iris", LogisticRegression(max_iter=500), "Brier"),
+    ("iris", LogisticRegression(max_iter=500), "F1"),
+    ("breast_cancer", LinearSVC(), "AUC"),
+    ("breast_cancer", LinearSVC(), "LogLoss"),
+])  # fmt: skip
+def test_probability_metrics_in_the_segment_table(monkeypatch, name, model, metric):
+    monkeypatch.setattr(trelliso, "display", lambda obj: None)
+    dataset = Dataset.from_sklearn(name, random_state=0)
+    encoded = kova.models.ModelPipeline.encode(dataset)
+    model.fit(encoded.iloc[dataset.train_idx], dataset.y.iloc[dataset.train_idx])
+    api = API(kova.models.ModelPipeline(model, dataset))
+    if not hasattr(model, "predict_proba") and metric != "AUC":
+        with pytest.raises(KovaError, match=f"^metric '{metric}' needs predicted probabilities"):
+            api.segmented_diagnose(show="segment_table", metric=metric)
+        return
+    table = api.segmented_diagnose(show="segment_table", metric=metric).data
+    big = table.loc[table["Size"].idxmax()]
+    rows = np.asarray(api.result_dict[api.match_id[int(big["Segment ID"])]]["idx"])
+    test = encoded.iloc[dataset.test_idx].iloc[rows]
+    y = np.searchsorted(model.classes_, dataset.y.iloc[dataset.test_idx].iloc[rows])
+    scores = model.predict_proba(test) if hasattr(model, "predict_proba") else None
+    expected = {
+        "AUC": lambda: skm.roc_auc_score(y, model.decision_function(test))
+        if scores is None else skm.roc_auc_score(y, scores, multi_class="ovr", labels=[0, 1, 2]),
+        "LogLoss": lambda: skm.log_loss(y, scores, labels=[0, 1, 2]),
+        "Brier": lambda: skm.brier_score_loss(y, scores, labels=[0, 1, 2]),
+        "F1": lambda: skm.f1_score(y, np.searchsorted(model.classes_, model.predict(test)),
+                                   average="macro", zero_division=0),
+    }[metric]  # fmt: skip
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            value = expected()
+        except ValueError:  # undefined on these rows: NaN in the table
+            value = np.nan
+    np.testing.assert_allclose(big[metric], value)

@@ -9,10 +9,10 @@ from kova.diagnoser.base import (
     POINT_COLOR,
     TEXT_COLOR,
     DataDiagnoser,
-    metric_score,
     new_figure,
     original_column,
 )
+from kova.diagnoser.metrics import n_classes, score_or_nan, scoring_options
 from kova.diagnoser.result import DiagnoseResult
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
@@ -62,8 +62,13 @@ class Accuracy(DataDiagnoser):
         return DiagnoseResult({"data": scores})
 
     def _score(self, name, rows):
-        _, _, _, needs_proba, _ = get_scoring_metric(name, average=False)
-        return metric_score(name, self.y[rows], self._model_output(rows, needs_proba))
+        """The metric on the rows, averaged over the model's classes; NaN where undefined."""
+        _, _, scoring, needs_proba, _ = get_scoring_metric(name, average=False)
+        output = self._model_output(rows, needs_proba)
+        if output is None:  # no probabilities to score
+            return np.nan
+        options = scoring_options(name, n_classes(self.estimator))
+        return score_or_nan(scoring, self.y[rows], output, **options)
 
     def get_metric(self):
         """The metric table (rows "Train", "Test", "Gap"); kept in `metric_table_`."""

@@ -70,6 +70,8 @@ class WeakSpot(DataDiagnoser):
     task_type : "classification" or "regression"; the estimator's when `None`.
     use_test : slice the test rows (else the training rows).
     random_state : seed of the slicing tree.
+    category_levels : optional dict from categorical feature name to its levels in code order
+        (`ModelPipeline.category_levels`); slices of those features then read as level names.
 
     Usage: `fit(**pipeline.get_data_dict())`, then `get_result()` for the weak slices and
     `plot_marginal(get_marginal())` for the per-feature view.
@@ -87,6 +89,7 @@ class WeakSpot(DataDiagnoser):
         task_type=None,
         use_test=True,
         random_state=0,
+        category_levels=None,
     ):
         super().__init__(estimator, random_state=random_state, task_type=task_type)
         if method not in METHODS:
@@ -100,6 +103,7 @@ class WeakSpot(DataDiagnoser):
         self.metric = DEFAULT_METRIC[self.task_type] if metric is None else metric
         self.slice_features = list(dict.fromkeys(slice_features))
         self.use_test = bool(use_test)
+        self.category_levels = dict(category_levels or {})
         _, sign, _, self.needs_proba, self.is_additive = get_scoring_metric(
             self.metric, average=False
         )
@@ -147,7 +151,18 @@ class WeakSpot(DataDiagnoser):
 
     # -- one feature ----------------------------------------------------------------
 
-    def _cut_feature(self, values, kind):
+    def _level_names(self, column, low, high):
+        """Names of the levels of the feature at `column` whose codes lie in (low, high]."""
+        levels = self.category_levels.get(self.feature_names[column])
+        if levels is None:
+            return None
+        return [str(name) for code, name in enumerate(levels) if low < code <= high]
+
+    def _level_text(self, column, code):
+        names = self._level_names(column, code - 1, code) if code == int(code) else None
+        return names[0] if names else f"{code:g}"
+
+    def _cut_feature(self, values, kind, column):
         """Slice labels of the rows (-1: in no slice) and the slices' bounds and texts."""
         finite = np.isfinite(values)
         labels = np.full(values.shape[0], -1, dtype=np.intp)
@@ -156,7 +171,7 @@ class WeakSpot(DataDiagnoser):
         if kind == "categorical":
             levels = np.unique(values[finite])
             labels[finite] = np.searchsorted(levels, values[finite])
-            return labels, [(level, level, f"{level:g}") for level in levels]
+            return labels, [(level, level, self._level_text(column, level)) for level in levels]
         if self.method == "tree":
             cuts = self._tree_cuts(values[finite].reshape(-1, 1), self._loss[finite])[0]
             edges = np.concatenate([[values[finite].min()], cuts, [values[finite].max()]])
@@ -186,7 +201,10 @@ class WeakSpot(DataDiagnoser):
         kinds = [self.feature_types[j] for j in self._columns]
         if self.method == "tree":
             return self._tree_slices(kinds)
-        cuts = [self._cut_feature(self._values[:, k], kind) for k, kind in enumerate(kinds)]
+        cuts = [
+            self._cut_feature(self._values[:, k], kind, self._columns[k])
+            for k, kind in enumerate(kinds)
+        ]
         labels = np.column_stack([labels for labels, _ in cuts])
         inside = np.all(labels >= 0, axis=1)
         records = []
@@ -204,9 +222,16 @@ class WeakSpot(DataDiagnoser):
         bounds = _leaf_bounds(tree.tree_, features.shape[1])
         records = []
         for leaf in np.unique(leaves):
-            texts = [_bound_text(lo, hi) for lo, hi in bounds[leaf]]
+            texts = [self._slice_text(k, lo, hi) for k, (lo, hi) in enumerate(bounds[leaf])]
             records.append(texts + list(self._slice_row(leaves == leaf)))
         return self._slice_table(records)
+
+    def _slice_text(self, k, lower, upper):
+        """A tree slice's bound on slice feature k: the level names of a named categorical."""
+        names = self._level_names(self._columns[k], lower, upper)
+        if names is None or (np.isinf(lower) and np.isinf(upper)):
+            return _bound_text(lower, upper)
+        return ", ".join(names)
 
     def _slice_table(self, records):
         columns = [*self.slice_features, "Size", self.metric, "Gap", "Weak"]
@@ -236,7 +261,7 @@ class WeakSpot(DataDiagnoser):
         marginals = []
         for k, name in enumerate(self.slice_features):
             kind = self.feature_types[self._columns[k]]
-            labels, intervals = self._cut_feature(self._values[:, k], kind)
+            labels, intervals = self._cut_feature(self._values[:, k], kind, self._columns[k])
             rows = [
                 [lo, hi, text, *self._slice_row(labels == i)]
                 for i, (lo, hi, text) in enumerate(intervals)

@@ -19,6 +19,8 @@ from IPython.display import HTML, display
 from matplotlib.figure import Figure
 from matplotlib.patches import Patch
 
+from kova.result import Result
+
 __all__ = [
     "QualityResult",
     "bin_edges",
@@ -40,17 +42,16 @@ MIN_OUTLIER_OUTLINE = 10
 MAX_MARGINAL_LEVELS = 8
 
 
-class QualityResult:
-    """What a data-quality request produced: a message, a figure and a table, each optional.
+class QualityResult(Result):
+    """What a data-quality request produced: a message, a figure and a table (``data``), each
+    optional; the toolbox's one result type under the service's name.
 
     ``message`` is HTML text or any displayable object (a styled report); ``data`` is the
     table behind the result.
     """
 
     def __init__(self, message: Any = None, figure: Figure | None = None, data: Any = None):
-        self.message = message
-        self.figure = figure
-        self.data = data
+        super().__init__(message=message, figure=figure, table=data)
 
     def show_message(self) -> None:
         """Render the message, then the figure, into the current output."""

@@ -62,3 +62,14 @@ def predict_stumps(
     tables: Sequence[npt.ArrayLike],
     intercept: float,
 ) -> npt.NDArray[np.float64]: ...
+def region_conditions(
+    codes: npt.ArrayLike,
+    n_bins: npt.ArrayLike,
+    ordered: npt.ArrayLike,
+    loss: npt.ArrayLike,
+    rows: npt.ArrayLike,
+    skip: npt.ArrayLike,
+    min_size: int,
+    mean: float,
+    floor: float,
+) -> tuple[float, int, list[tuple[npt.NDArray[np.bool_], int, float, float] | None]]: ...

@@ -12,4 +12,7 @@ void define_boosting(pybind11::module_& m);
 // Two-sample distances between feature columns (distance.cpp).
 void define_distance(pybind11::module_& m);
 
+// Conditions of weak regions over bin codes (regions.cpp).
+void define_regions(pybind11::module_& m);
+
 }  // namespace kova::kernels

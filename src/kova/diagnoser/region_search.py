@@ -1,0 +1,245 @@
+"""The search behind `find_weak_regions`: bins, conjunctions of conditions, tests, redundancy.
+
+Binning: a numerical feature is cut at up to `N_BINS` - 1 quantiles of its values on the
+searched rows (bin k holds inner_edges[k - 1] < x <= inner_edges[k]); a categorical feature
+has one bin per level. Missing values get a bin of their own, the last code.
+
+Search: a beam search over conjunctions, one condition per feature. For the parent region
+(all rows first) the native kernel `region_conditions` scores, on every other feature, each
+interval of adjacent bins (numerical), each set of the k levels of highest mean loss
+(categorical; it holds the set of largest impact) and the missing bin, and returns the best
+condition per feature by impact = sum over the region's rows of (loss - mean loss). The
+`BEAM` children of largest impact become the parents of the next depth. A parent whose rows'
+positive excesses sum to no more than the impact of the current `BEAM`-th child (an upper
+bound of the impact of any of its sub-regions) is pruned without counting its bins.
+
+Test: one-sided Welch t-test of the per-row losses inside against outside a region, with
+Bonferroni's correction over every candidate condition the kernel evaluated (the p-value
+times their number, at most 1).
+
+Redundancy, in decreasing order of impact: a conjunction is kept only if it is significantly
+worse than each sub-conjunction with one condition fewer (its rows against the rest of that
+sub-conjunction); a region inside a kept one only if significantly worse than the rest of the
+kept one; a region holding a kept one only if its other rows are significantly worse than the
+rows outside it; any other region sharing more than `OVERLAP` of the smaller one's rows with a
+kept region is a neighbour and suppressed.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+
+import numpy as np
+from scipy import stats
+
+from kova import _kernels
+
+N_BINS = 32
+BEAM = 10
+OVERLAP = 0.5
+MAX_REVIEWED = 40
+MAX_REGIONS = 20
+
+# One condition: a feature position and the bool mask of the bin codes it allows.
+Condition = tuple[int, np.ndarray]
+
+
+@dataclass(frozen=True)
+class FeatureBins:
+    """How one feature was binned: inner edges (numerical) or level names (categorical)."""
+
+    name: str
+    numerical: bool
+    edges: np.ndarray  # inner edges of a numerical feature, empty otherwise
+    levels: list  # level names of a categorical feature, empty otherwise
+
+    @property
+    def n_bins(self) -> int:
+        return self.edges.size + 1 if self.numerical else len(self.levels)
+
+
+def bin_feature(name: str, values: np.ndarray, numerical: bool, levels: list | None):
+    """Bin codes (missing = the last code) of one feature and how it was binned."""
+    present = np.isfinite(values)
+    codes = np.empty(values.shape[0], dtype=np.uint16)
+    if numerical:
+        kept = values[present]
+        edges = np.unique(np.quantile(kept, np.linspace(0, 1, N_BINS + 1))) if kept.size else []
+        bins = FeatureBins(name, True, np.asarray(edges, dtype=float)[1:-1], [])
+        codes[present] = np.searchsorted(bins.edges, kept, side="left")
+    else:
+        level_codes = np.rint(values[present]).astype(np.int64)
+        if levels is None:  # codes without names: the codes stand for themselves
+            levels = list(range(int(level_codes.max()) + 1 if level_codes.size else 0))
+        bins = FeatureBins(name, False, np.empty(0), list(levels))
+        codes[present] = level_codes
+    codes[~present] = bins.n_bins
+    return codes, bins
+
+
+@dataclass
+class Candidate:
+    """A conjunction found by the search, with the moments of its per-row losses."""
+
+    conditions: tuple[Condition, ...]
+    count: int
+    total: float
+    squares: float
+
+    def impact(self, mean: float) -> float:
+        return self.total - self.count * mean
+
+    @property
+    def key(self) -> tuple:
+        return tuple(sorted((f, allowed.tobytes()) for f, allowed in self.conditions))
+
+
+class RegionSearch:
+    """Beam search of weak conjunctions over bin codes and their per-row losses."""
+
+    def __init__(self, codes: np.ndarray, bins: list[FeatureBins], loss: np.ndarray, min_size):
+        self.codes = np.ascontiguousarray(codes, dtype=np.uint16)
+        self.bins = bins
+        self.loss = np.ascontiguousarray(loss, dtype=float)
+        self.min_size = int(min_size)
+        self.mean = float(self.loss.mean())
+        self.n_bins = np.array([b.n_bins for b in bins], dtype=np.int64)
+        self.ordered = np.array([b.numerical for b in bins], dtype=bool)
+        self.evaluated = 0
+        self._masks: dict[tuple, np.ndarray] = {}
+
+    # -- rows of conditions ---------------------------------------------------------
+
+    def condition_mask(self, condition: Condition) -> np.ndarray:
+        f, allowed = condition
+        key = (f, allowed.tobytes())
+        if key not in self._masks:
+            self._masks[key] = allowed[self.codes[f]]
+        return self._masks[key]
+
+    def mask(self, conditions) -> np.ndarray:
+        mask = np.ones(self.loss.shape[0], dtype=bool)
+        for condition in conditions:
+            mask &= self.condition_mask(condition)
+        return mask
+
+    # -- search -----------------------------------------------------------------------
+
+    def candidates(self, max_conditions: int) -> list[Candidate]:
+        """Every conjunction the beam kept at some depth, without repeats."""
+        found: dict[tuple, Candidate] = {}
+        parents = [Candidate((), self.loss.shape[0], 0.0, 0.0)]
+        for _ in range(max_conditions):
+            children = self._children(parents)
+            new = {c.key: c for c in children if c.key not in found}
+            found.update(new)
+            parents = sorted(new.values(), key=lambda c: -c.impact(self.mean))[:BEAM]
+        return list(found.values())
+
+    def _children(self, parents: list[Candidate]) -> list[Candidate]:
+        children: dict[tuple, Candidate] = {}
+        floor = -np.inf
+        for parent in parents:
+            rows = np.flatnonzero(self.mask(parent.conditions)).astype(np.int64)
+            skip = np.zeros(len(self.bins), dtype=bool)
+            skip[[f for f, _ in parent.conditions]] = True
+            _, evaluated, best = _kernels.region_conditions(
+                self.codes, self.n_bins, self.ordered, self.loss, rows, skip,
+                self.min_size, self.mean, floor,
+            )  # fmt: skip
+            self.evaluated += evaluated
+            for f, result in enumerate(best):
+                if result is not None:
+                    allowed, count, total, squares = result
+                    child = Candidate((*parent.conditions, (f, allowed)), count, total, squares)
+                    children.setdefault(child.key, child)
+            impacts = sorted((c.impact(self.mean) for c in children.values()), reverse=True)
+            if len(impacts) >= BEAM:
+                floor = impacts[BEAM - 1]
+        return list(children.values())
+
+    # -- tests ------------------------------------------------------------------------
+
+    def adjusted_p(self, inside: tuple, outside: tuple) -> float:
+        """Bonferroni-adjusted one-sided Welch p-value of mean loss inside > outside."""
+        return min(1.0, welch_greater(inside, outside) * max(self.evaluated, 1))
+
+    def moments(self, mask: np.ndarray) -> tuple[int, float, float]:
+        values = self.loss[mask]
+        return int(values.size), float(values.sum()), float(np.dot(values, values))
+
+    def totals(self) -> tuple[int, float, float]:
+        return self.loss.size, float(self.loss.sum()), float(np.dot(self.loss, self.loss))
+
+    def p_value(self, candidate: Candidate) -> float:
+        inside = (candidate.count, candidate.total, candidate.squares)
+        return self.adjusted_p(inside, _minus(self.totals(), inside))
+
+    def weak_regions(self, max_conditions: int, alpha: float):
+        """The kept regions, best first: (candidate, its row mask, adjusted p-value)."""
+        scored = [(c, self.p_value(c)) for c in self.candidates(max_conditions)]
+        significant = [(c, p) for c, p in scored if p <= alpha]
+        significant.sort(key=lambda cp: -cp[0].impact(self.mean))
+        kept: list[tuple[Candidate, np.ndarray, float]] = []
+        for candidate, p in significant[:MAX_REVIEWED]:
+            mask = self.mask(candidate.conditions)
+            if self._adds_to_parents(candidate, mask, alpha) and self._adds_to_kept(
+                mask, kept, alpha
+            ):
+                kept.append((candidate, mask, p))
+            if len(kept) == MAX_REGIONS:
+                break
+        return kept
+
+    def _worse(self, inside: np.ndarray, rest: np.ndarray, alpha: float) -> bool:
+        """Whether the rows of `inside` are significantly worse than those of `rest`."""
+        return self.adjusted_p(self.moments(inside), self.moments(rest)) <= alpha
+
+    def _adds_to_parents(self, candidate: Candidate, mask: np.ndarray, alpha: float) -> bool:
+        conditions = candidate.conditions
+        if len(conditions) < 2:
+            return True
+        for k in range(len(conditions)):
+            parent = self.mask(conditions[:k] + conditions[k + 1 :])
+            if not self._worse(mask, parent & ~mask, alpha):
+                return False
+        return True
+
+    def _adds_to_kept(self, mask: np.ndarray, kept: list, alpha: float) -> bool:
+        size = int(mask.sum())
+        for _, other, _ in kept:
+            shared = int(np.count_nonzero(mask & other))
+            other_size = int(other.sum())
+            if shared == size:  # inside a kept region
+                if not self._worse(mask, other & ~mask, alpha):
+                    return False
+            elif shared == other_size:  # holds a kept region
+                if not self._worse(mask & ~other, ~mask, alpha):
+                    return False
+            elif shared > OVERLAP * min(size, other_size):
+                return False
+        return True
+
+
+def _minus(a: tuple, b: tuple) -> tuple:
+    return tuple(x - y for x, y in zip(a, b, strict=True))
+
+
+def welch_greater(inside: tuple, outside: tuple) -> float:
+    """One-sided Welch t-test p-value that the mean inside exceeds the mean outside.
+
+    Each sample is given by (count, sum, sum of squares). Samples of fewer than two values
+    give 1; two constant samples give 0 when the inside mean is larger, else 1.
+    """
+    (n1, s1, q1), (n2, s2, q2) = inside, outside
+    if n1 < 2 or n2 < 2:
+        return 1.0
+    m1, m2 = s1 / n1, s2 / n2
+    v1 = max(q1 - s1 * m1, 0.0) / (n1 - 1) / n1
+    v2 = max(q2 - s2 * m2, 0.0) / (n2 - 1) / n2
+    spread = v1 + v2
+    if spread <= 0:
+        return 0.0 if m1 > m2 else 1.0
+    t = (m1 - m2) / np.sqrt(spread)
+    df = spread**2 / (v1**2 / (n1 - 1) + v2**2 / (n2 - 1))
+    return float(stats.t.sf(t, df))

@@ -30,8 +30,7 @@ CASES = {
     "2 numerical": lambda f: (f["x3"] > 1) & (f["x7"] <= 0),
     "3 numerical": lambda f: (f["x3"] > 1) & (f["x7"] <= 0) & (f["x5"] > -0.5),
     "2 categorical": lambda f: f["colour"].isin(["red", "blue"]) & (f["x3"] > 0.5),
-    "3 categorical": lambda f: f["colour"].isin(["red", "blue"]) & (f["x3"] > 0.5)
-    & (f["x7"] <= 0),
+    "3 categorical": lambda f: f["colour"].isin(["red", "blue"]) & (f["x3"] > 0.5) & (f["x7"] <= 0),
     "clean": lambda f: pd.Series(False, index=f.index),
 }
 

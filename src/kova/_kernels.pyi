@@ -71,5 +71,6 @@ def region_conditions(
     skip: npt.ArrayLike,
     min_size: int,
     mean: float,
+    z: float,
     floor: float,
 ) -> tuple[float, int, list[tuple[npt.NDArray[np.bool_], int, float, float] | None]]: ...

@@ -1,17 +1,18 @@
 // Region-search kernel of kova._kernels: for one parent region (a sorted list of rows), the
 // counts, loss sums and sums of squares of every bin of every feature over the parent's rows,
 // and from them the condition on each feature whose sub-region of the parent has the largest
-// impact, sum over its rows of (loss - mean). A condition is an interval of adjacent bins for an
-// ordered feature, a set of levels (the first k levels by mean loss, which holds the
-// impact-maximising set) for an unordered one, or the missing bin alone. The parent is pruned
-// when no sub-region can beat a given impact: the sum of the positive excesses of its rows bounds
-// the impact of every sub-region.
+// score: its impact, sum over its rows of (loss - mean), less z times the spread of that sum,
+// sqrt(sum of squared deviations from the region's mean loss). A condition is an interval of
+// adjacent bins for an ordered feature, a set of levels (the first k levels by mean loss, which
+// holds the impact-maximising set) for an unordered one, or the missing bin alone. The parent is
+// pruned when no sub-region can beat a given score: the sum of the positive excesses of its rows
+// bounds the impact, and so the score, of every sub-region.
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdint>
-#include <numeric>
 #include <string>
 #include <vector>
 
@@ -38,36 +39,39 @@ struct Moments {
     sum += other.sum;
     squares += other.squares;
   }
-  double impact(double mean) const { return sum - static_cast<double>(count) * mean; }
+  double score(double mean, double z) const {
+    const double deviations = squares - sum * sum / static_cast<double>(count);
+    return sum - static_cast<double>(count) * mean - z * std::sqrt(std::max(deviations, 0.0));
+  }
 };
 
 // The best condition found on one feature: the bins it allows and the moments of its rows.
 struct Best {
   std::vector<std::uint8_t> allowed;
   Moments moments;
-  double impact = 0.0;
+  double score = 0.0;
   bool found = false;
 };
 
-// What every feature's search shares: the parent's size, the size rule and the overall mean.
+// What every feature's search shares: the parent's size, the size rule, the overall mean and the
+// weight of the spread in the score.
 struct Rule {
   std::int64_t parent_size;
   std::int64_t min_size;
   double mean;
+  double z;
 
   // A candidate counts when it is big enough and a proper part of the parent.
-  bool admissible(const Moments& m) const {
-    return m.count >= min_size && m.count < parent_size;
-  }
+  bool admissible(const Moments& m) const { return m.count >= min_size && m.count < parent_size; }
 };
 
 void consider(const Rule& rule, const Moments& m, Best& best, std::int64_t& evaluated,
               const std::vector<std::uint8_t>& allowed) {
   if (!rule.admissible(m)) return;
   ++evaluated;
-  const double impact = m.impact(rule.mean);
-  if (impact > best.impact) {
-    best.impact = impact;
+  const double score = m.score(rule.mean, rule.z);
+  if (score > best.score) {
+    best.score = score;
     best.moments = m;
     best.allowed = allowed;
     best.found = true;
@@ -86,12 +90,12 @@ void search_intervals(const std::vector<Moments>& bins, std::size_t n_bins, cons
       m.add(bins[b]);
       if (bins[b].count == 0 || !rule.admissible(m)) continue;
       ++evaluated;
-      const double impact = m.impact(rule.mean);
-      if (impact > best.impact) {
+      const double score = m.score(rule.mean, rule.z);
+      if (score > best.score) {
         std::fill(allowed.begin(), allowed.end(), 0);
         std::fill(allowed.begin() + static_cast<std::ptrdiff_t>(a),
                   allowed.begin() + static_cast<std::ptrdiff_t>(b) + 1, 1);
-        best.impact = impact;
+        best.score = score;
         best.moments = m;
         best.allowed = allowed;
         best.found = true;
@@ -123,7 +127,7 @@ void search_level_sets(const std::vector<Moments>& bins, std::size_t n_bins, con
 py::tuple region_conditions(const py::object& codes_obj, const py::object& n_bins_obj,
                             const py::object& ordered_obj, const py::object& loss_obj,
                             const py::object& rows_obj, const py::object& skip_obj,
-                            std::int64_t min_size, double mean, double floor) {
+                            std::int64_t min_size, double mean, double z, double floor) {
   const Codes codes(codes_obj);
   const Ints n_bins(n_bins_obj);
   const Flags ordered(ordered_obj);
@@ -165,7 +169,7 @@ py::tuple region_conditions(const py::object& codes_obj, const py::object& n_bin
     for (std::size_t i = 0; i < n_parent; ++i) {
       bound += std::max(losses[row[i]] - mean, 0.0);
     }
-    const Rule rule{static_cast<std::int64_t>(n_parent), min_size, mean};
+    const Rule rule{static_cast<std::int64_t>(n_parent), min_size, mean, z};
     for (std::size_t f = 0; bound > floor && f < n_features; ++f) {
       if (skip.data()[f]) continue;
       const auto bins = static_cast<std::size_t>(n_bins.data()[f]);
@@ -196,8 +200,8 @@ py::tuple region_conditions(const py::object& codes_obj, const py::object& n_bin
     }
     py::array_t<bool> allowed(static_cast<py::ssize_t>(best.allowed.size()));
     std::copy(best.allowed.begin(), best.allowed.end(), allowed.mutable_data());
-    conditions.append(py::make_tuple(allowed, best.moments.count, best.moments.sum,
-                                     best.moments.squares));
+    conditions.append(
+        py::make_tuple(allowed, best.moments.count, best.moments.sum, best.moments.squares));
   }
   return py::make_tuple(bound, evaluated, conditions);
 }
@@ -206,8 +210,8 @@ py::tuple region_conditions(const py::object& codes_obj, const py::object& n_bin
 
 void define_regions(py::module_& m) {
   m.def("region_conditions", &region_conditions, py::arg("codes"), py::arg("n_bins"),
-        py::arg("ordered"), py::arg("loss"), py::arg("rows"), py::arg("skip"),
-        py::arg("min_size"), py::arg("mean"), py::arg("floor"),
+        py::arg("ordered"), py::arg("loss"), py::arg("rows"), py::arg("skip"), py::arg("min_size"),
+        py::arg("mean"), py::arg("z"), py::arg("floor"),
         R"doc(The best condition on every feature within a parent region of rows.
 
 ``codes`` is a C-ordered (features, rows) uint16 array of bin codes: feature f has bins
@@ -215,11 +219,12 @@ void define_regions(py::module_& m) {
 (int64). For every feature not flagged in ``skip`` the search considers, over the parent's rows,
 every interval of adjacent bins (``ordered`` features), every set of the k levels of highest mean
 loss (other features), and the missing bin alone, keeping those with at least ``min_size`` rows
-and fewer than the parent. The impact of a candidate is sum(loss - mean) over its rows.
+and fewer than the parent. The score of a candidate is its impact, sum(loss - mean) over its
+rows, less ``z`` times sqrt(sum of squared deviations of its losses from their mean).
 
 Returns ``(bound, evaluated, conditions)``: ``bound`` = sum of max(loss - mean, 0) over the
-parent's rows, which no sub-region's impact exceeds; ``evaluated`` = number of candidates
-considered; ``conditions`` holds per feature None (skipped, nothing of positive impact, or the
+parent's rows, which no sub-region's impact or score exceeds; ``evaluated`` = number of candidates
+considered; ``conditions`` holds per feature None (skipped, nothing of positive score, or the
 parent pruned because ``bound`` <= ``floor``) or ``(allowed, count, sum, sum_of_squares)`` of its
 best candidate, ``allowed`` being a bool array over the n_bins[f] + 1 codes.)doc");
 }

@@ -8,21 +8,26 @@ Search: a beam search over conjunctions, one condition per feature. For the pare
 (all rows first) the native kernel `region_conditions` scores, on every other feature, each
 interval of adjacent bins (numerical), each set of the k levels of highest mean loss
 (categorical; it holds the set of largest impact) and the missing bin, and returns the best
-condition per feature by impact = sum over the region's rows of (loss - mean loss). The
-`BEAM` children of largest impact become the parents of the next depth. A parent whose rows'
-positive excesses sum to no more than the impact of the current `BEAM`-th child (an upper
-bound of the impact of any of its sub-regions) is pruned without counting its bins.
+condition per feature by score. The score is a significance-aware impact: the impact, sum over
+the region's rows of (loss - mean loss), that is size x excess loss, less `Z` times the spread
+of that sum (the square root of the sum of squared deviations of the region's losses); it
+keeps rows whose loss is barely above the mean out of a region. The `BEAM` children of
+largest score become the parents of the next depth. A parent whose rows' positive excesses
+sum to no more than the score of the current `BEAM`-th child (an upper bound of the score of
+any of its sub-regions) is pruned without counting its bins.
 
 Test: one-sided Welch t-test of the per-row losses inside against outside a region, with
 Bonferroni's correction over every candidate condition the kernel evaluated (the p-value
 times their number, at most 1).
 
-Redundancy, in decreasing order of impact: a conjunction is kept only if it is significantly
-worse than each sub-conjunction with one condition fewer (its rows against the rest of that
+Ranking and redundancy, in decreasing order of score (at most `MAX_REVIEWED` significant
+candidates, `MAX_REGIONS` kept): a conjunction is kept only if it is significantly worse than
+each sub-conjunction with one condition fewer (its rows against the rest of that
 sub-conjunction); a region inside a kept one only if significantly worse than the rest of the
 kept one; a region holding a kept one only if its other rows are significantly worse than the
-rows outside it; any other region sharing more than `OVERLAP` of the smaller one's rows with a
-kept region is a neighbour and suppressed.
+rows outside it; any other region sharing more than `OVERLAP` of the smaller one's rows with
+a kept region is a neighbour and suppressed. Last, a kept region holding another kept one is
+dropped when its other rows are not significantly worse than the rows outside it.
 """
 
 from __future__ import annotations
@@ -36,6 +41,7 @@ from kova import _kernels
 
 N_BINS = 32
 BEAM = 10
+Z = 4.0
 OVERLAP = 0.5
 MAX_REVIEWED = 40
 MAX_REGIONS = 20
@@ -86,8 +92,10 @@ class Candidate:
     total: float
     squares: float
 
-    def impact(self, mean: float) -> float:
-        return self.total - self.count * mean
+    def score(self, mean: float) -> float:
+        """Impact less `Z` times its spread (module notes)."""
+        deviations = max(self.squares - self.total**2 / max(self.count, 1), 0.0)
+        return self.total - self.count * mean - Z * np.sqrt(deviations)
 
     @property
     def key(self) -> tuple:
@@ -133,7 +141,7 @@ class RegionSearch:
             children = self._children(parents)
             new = {c.key: c for c in children if c.key not in found}
             found.update(new)
-            parents = sorted(new.values(), key=lambda c: -c.impact(self.mean))[:BEAM]
+            parents = sorted(new.values(), key=lambda c: -c.score(self.mean))[:BEAM]
         return list(found.values())
 
     def _children(self, parents: list[Candidate]) -> list[Candidate]:
@@ -145,7 +153,7 @@ class RegionSearch:
             skip[[f for f, _ in parent.conditions]] = True
             _, evaluated, best = _kernels.region_conditions(
                 self.codes, self.n_bins, self.ordered, self.loss, rows, skip,
-                self.min_size, self.mean, floor,
+                self.min_size, self.mean, Z, floor,
             )  # fmt: skip
             self.evaluated += evaluated
             for f, result in enumerate(best):
@@ -153,9 +161,9 @@ class RegionSearch:
                     allowed, count, total, squares = result
                     child = Candidate((*parent.conditions, (f, allowed)), count, total, squares)
                     children.setdefault(child.key, child)
-            impacts = sorted((c.impact(self.mean) for c in children.values()), reverse=True)
-            if len(impacts) >= BEAM:
-                floor = impacts[BEAM - 1]
+            scores = sorted((c.score(self.mean) for c in children.values()), reverse=True)
+            if len(scores) >= BEAM:
+                floor = scores[BEAM - 1]
         return list(children.values())
 
     # -- tests ------------------------------------------------------------------------
@@ -179,7 +187,7 @@ class RegionSearch:
         """The kept regions, best first: (candidate, its row mask, adjusted p-value)."""
         scored = [(c, self.p_value(c)) for c in self.candidates(max_conditions)]
         significant = [(c, p) for c, p in scored if p <= alpha]
-        significant.sort(key=lambda cp: -cp[0].impact(self.mean))
+        significant.sort(key=lambda cp: -cp[0].score(self.mean))
         kept: list[tuple[Candidate, np.ndarray, float]] = []
         for candidate, p in significant[:MAX_REVIEWED]:
             mask = self.mask(candidate.conditions)
@@ -189,7 +197,19 @@ class RegionSearch:
                 kept.append((candidate, mask, p))
             if len(kept) == MAX_REGIONS:
                 break
-        return kept
+        return self._without_hollow(kept, alpha)
+
+    def _without_hollow(self, kept: list, alpha: float) -> list:
+        """Drops every kept region holding a kept one whose other rows are not significantly
+        worse than the rows outside it: its weakness is that of the region it holds."""
+        hollow = set()
+        for i, (_, outer, _) in enumerate(kept):
+            for j, (_, inner, _) in enumerate(kept):
+                nested = i != j and j not in hollow and not np.any(inner & ~outer)
+                if nested and not self._worse(outer & ~inner, ~outer, alpha):
+                    hollow.add(i)
+                    break
+        return [region for i, region in enumerate(kept) if i not in hollow]
 
     def _worse(self, inside: np.ndarray, rest: np.ndarray, alpha: float) -> bool:
         """Whether the rows of `inside` are significantly worse than those of `rest`."""

@@ -111,9 +111,7 @@ class WeakRegions:
         self.n_tested = n_tested
         self._row_sets = row_sets
         self._labels = labels
-        records = [
-            [r.text, r.size, r.metric, r.overall, r.gap, r.p_value] for r in self.regions
-        ]
+        records = [[r.text, r.size, r.metric, r.overall, r.gap, r.p_value] for r in self.regions]
         columns = ["Region", "Size", metric, "Overall", "Gap", "p-value"]
         self.table = pd.DataFrame(records, columns=columns).astype(
             {"Region": object, "Size": int, metric: float, "Overall": float, "Gap": float,
@@ -124,9 +122,7 @@ class WeakRegions:
         """The row labels of region `i` (a position in `table`) in the pipeline's data."""
         valid = isinstance(i, (int, np.integer)) and not isinstance(i, bool)
         if not valid or not 0 <= i < len(self.regions):
-            allowed = (
-                f"0 to {len(self.regions) - 1}" if self.regions else "none (no weak region)"
-            )
+            allowed = f"0 to {len(self.regions) - 1}" if self.regions else "none (no weak region)"
             raise KovaError(f"Region {i!r} does not exist; valid regions: {allowed}.")
         return self._labels[self._row_sets[int(i)]]
 
@@ -134,7 +130,9 @@ class WeakRegions:
         return len(self.regions)
 
     def __repr__(self) -> str:
-        return f"WeakRegions({len(self.regions)} regions by {self.metric}, overall {self.overall:.4g})"
+        return (
+            f"WeakRegions({len(self.regions)} regions by {self.metric}, overall {self.overall:.4g})"
+        )
 
 
 # ---------------------------------------------------------------------- validation

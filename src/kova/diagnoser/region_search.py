@@ -1,8 +1,9 @@
 """The search behind `find_weak_regions`: bins, conjunctions of conditions, tests, redundancy.
 
 Binning: a numerical feature is cut at up to `N_BINS` - 1 quantiles of its values on the
-searched rows (bin k holds inner_edges[k - 1] < x <= inner_edges[k]); a categorical feature
-has one bin per level. Missing values get a bin of their own, the last code.
+searched rows (of every k-th of them when there are more than `QUANTILE_ROWS`); bin k holds
+inner_edges[k - 1] < x <= inner_edges[k]. A categorical feature has one bin per level.
+Missing values get a bin of their own, the last code.
 
 Search: a beam search over conjunctions, one condition per feature. For the parent region
 (all rows first) the native kernel `region_conditions` scores, on every other feature, each
@@ -40,6 +41,7 @@ from scipy import stats
 from kova import _kernels
 
 N_BINS = 32
+QUANTILE_ROWS = 100_000
 BEAM = 10
 Z = 4.0
 OVERLAP = 0.5
@@ -70,7 +72,8 @@ def bin_feature(name: str, values: np.ndarray, numerical: bool, levels: list | N
     codes = np.empty(values.shape[0], dtype=np.uint16)
     if numerical:
         kept = values[present]
-        edges = np.unique(np.quantile(kept, np.linspace(0, 1, N_BINS + 1))) if kept.size else []
+        sample = kept[:: max(kept.size // QUANTILE_ROWS, 1)]
+        edges = np.unique(np.quantile(sample, np.linspace(0, 1, N_BINS + 1))) if kept.size else []
         bins = FeatureBins(name, True, np.asarray(edges, dtype=float)[1:-1], [])
         codes[present] = np.searchsorted(bins.edges, kept, side="left")
     else:
@@ -98,6 +101,10 @@ class Candidate:
         return self.total - self.count * mean - Z * np.sqrt(deviations)
 
     @property
+    def moments(self) -> tuple[int, float, float]:
+        return self.count, self.total, self.squares
+
+    @property
     def key(self) -> tuple:
         return tuple(sorted((f, allowed.tobytes()) for f, allowed in self.conditions))
 
@@ -115,6 +122,7 @@ class RegionSearch:
         self.ordered = np.array([b.numerical for b in bins], dtype=bool)
         self.evaluated = 0
         self._masks: dict[tuple, np.ndarray] = {}
+        self._sums: dict[tuple, tuple[int, float, float]] = {}
 
     # -- rows of conditions ---------------------------------------------------------
 
@@ -167,76 +175,75 @@ class RegionSearch:
         return list(children.values())
 
     # -- tests ------------------------------------------------------------------------
+    # Every test compares moments (count, sum, sum of squares) of row sets; those of a part
+    # of a region are the region's less the rest's, so only whole regions are summed.
 
     def adjusted_p(self, inside: tuple, outside: tuple) -> float:
         """Bonferroni-adjusted one-sided Welch p-value of mean loss inside > outside."""
         return min(1.0, welch_greater(inside, outside) * max(self.evaluated, 1))
 
-    def moments(self, mask: np.ndarray) -> tuple[int, float, float]:
-        values = self.loss[mask]
-        return int(values.size), float(values.sum()), float(np.dot(values, values))
+    def _worse(self, inside: tuple, rest: tuple, alpha: float) -> bool:
+        """Whether the rows of moments `inside` are significantly worse than those of `rest`."""
+        return self.adjusted_p(inside, rest) <= alpha
 
-    def totals(self) -> tuple[int, float, float]:
-        return self.loss.size, float(self.loss.sum()), float(np.dot(self.loss, self.loss))
-
-    def p_value(self, candidate: Candidate) -> float:
-        inside = (candidate.count, candidate.total, candidate.squares)
-        return self.adjusted_p(inside, _minus(self.totals(), inside))
+    def _moments(self, conditions) -> tuple[int, float, float]:
+        key = Candidate(conditions, 0, 0.0, 0.0).key
+        if key not in self._sums:
+            values = self.loss[self.mask(conditions)]
+            self._sums[key] = (values.size, float(values.sum()), float((values * values).sum()))
+        return self._sums[key]
 
     def weak_regions(self, max_conditions: int, alpha: float):
         """The kept regions, best first: (candidate, its row mask, adjusted p-value)."""
-        scored = [(c, self.p_value(c)) for c in self.candidates(max_conditions)]
+        totals = self._moments(())
+        scored = [(c, self.adjusted_p(c.moments, _minus(totals, c.moments))) for c in
+                  self.candidates(max_conditions)]  # fmt: skip
         significant = [(c, p) for c, p in scored if p <= alpha]
         significant.sort(key=lambda cp: -cp[0].score(self.mean))
         kept: list[tuple[Candidate, np.ndarray, float]] = []
         for candidate, p in significant[:MAX_REVIEWED]:
             mask = self.mask(candidate.conditions)
-            if self._adds_to_parents(candidate, mask, alpha) and self._adds_to_kept(
-                mask, kept, alpha
+            if self._adds_to_parents(candidate, alpha) and self._adds_to_kept(
+                candidate, mask, kept, totals, alpha
             ):
                 kept.append((candidate, mask, p))
             if len(kept) == MAX_REGIONS:
                 break
-        return self._without_hollow(kept, alpha)
+        return self._without_hollow(kept, totals, alpha)
 
-    def _without_hollow(self, kept: list, alpha: float) -> list:
+    def _without_hollow(self, kept: list, totals: tuple, alpha: float) -> list:
         """Drops every kept region holding a kept one whose other rows are not significantly
         worse than the rows outside it: its weakness is that of the region it holds."""
         hollow = set()
-        for i, (_, outer, _) in enumerate(kept):
-            for j, (_, inner, _) in enumerate(kept):
-                nested = i != j and j not in hollow and not np.any(inner & ~outer)
-                if nested and not self._worse(outer & ~inner, ~outer, alpha):
+        for i, (outer, outer_mask, _) in enumerate(kept):
+            for j, (inner, inner_mask, _) in enumerate(kept):
+                nested = i != j and j not in hollow and not np.any(inner_mask & ~outer_mask)
+                rest = _minus(outer.moments, inner.moments)
+                if nested and not self._worse(rest, _minus(totals, outer.moments), alpha):
                     hollow.add(i)
                     break
         return [region for i, region in enumerate(kept) if i not in hollow]
 
-    def _worse(self, inside: np.ndarray, rest: np.ndarray, alpha: float) -> bool:
-        """Whether the rows of `inside` are significantly worse than those of `rest`."""
-        return self.adjusted_p(self.moments(inside), self.moments(rest)) <= alpha
-
-    def _adds_to_parents(self, candidate: Candidate, mask: np.ndarray, alpha: float) -> bool:
+    def _adds_to_parents(self, candidate: Candidate, alpha: float) -> bool:
         conditions = candidate.conditions
-        if len(conditions) < 2:
-            return True
-        for k in range(len(conditions)):
-            parent = self.mask(conditions[:k] + conditions[k + 1 :])
-            if not self._worse(mask, parent & ~mask, alpha):
+        for k in range(len(conditions) if len(conditions) > 1 else 0):
+            parent = self._moments(conditions[:k] + conditions[k + 1 :])
+            if not self._worse(candidate.moments, _minus(parent, candidate.moments), alpha):
                 return False
         return True
 
-    def _adds_to_kept(self, mask: np.ndarray, kept: list, alpha: float) -> bool:
-        size = int(mask.sum())
-        for _, other, _ in kept:
-            shared = int(np.count_nonzero(mask & other))
-            other_size = int(other.sum())
-            if shared == size:  # inside a kept region
-                if not self._worse(mask, other & ~mask, alpha):
+    def _adds_to_kept(self, candidate, mask, kept: list, totals: tuple, alpha: float) -> bool:
+        moments = candidate.moments
+        for other, other_mask, _ in kept:
+            shared = int(np.count_nonzero(mask & other_mask))
+            if shared == candidate.count:  # inside a kept region
+                if not self._worse(moments, _minus(other.moments, moments), alpha):
                     return False
-            elif shared == other_size:  # holds a kept region
-                if not self._worse(mask & ~other, ~mask, alpha):
+            elif shared == other.count:  # holds a kept region
+                rest = _minus(moments, other.moments)
+                if not self._worse(rest, _minus(totals, moments), alpha):
                     return False
-            elif shared > OVERLAP * min(size, other_size):
+            elif shared > OVERLAP * min(candidate.count, other.count):
                 return False
         return True
 

@@ -233,7 +233,7 @@ def find_weak_regions(
     values = pipeline.transform_original(diagnoser.x[rows])[:, columns]
     return regions_of(
         diagnoser, rows, columns, values, pipeline.category_levels,
-        pipeline.dataset.x.index[rows], metric, max_conditions, min_size, alpha,
+        pipeline.dataset.data_init.index[rows], metric, max_conditions, min_size, alpha,
     )  # fmt: skip
 
 

@@ -39,9 +39,11 @@ import numpy as np
 from scipy import stats
 
 from kova import _kernels
+from kova.exceptions import KovaError
 
 N_BINS = 32
 QUANTILE_ROWS = 100_000
+MAX_LEVELS = 65_534  # the codes are 16-bit, the last one for a missing value
 BEAM = 10
 Z = 4.0
 OVERLAP = 0.5
@@ -72,14 +74,20 @@ def bin_feature(name: str, values: np.ndarray, numerical: bool, levels: list | N
     codes = np.empty(values.shape[0], dtype=np.uint16)
     if numerical:
         kept = values[present]
-        sample = kept[:: max(kept.size // QUANTILE_ROWS, 1)]
-        edges = np.unique(np.quantile(sample, np.linspace(0, 1, N_BINS + 1))) if kept.size else []
-        bins = FeatureBins(name, True, np.asarray(edges, dtype=float)[1:-1], [])
+        edges = np.empty(0)
+        if kept.size:
+            sample = kept[:: max(kept.size // QUANTILE_ROWS, 1)]
+            edges = np.unique(np.quantile(sample, np.linspace(0, 1, N_BINS + 1)))
+        bins = FeatureBins(name, True, edges[1:-1], [])
         codes[present] = np.searchsorted(bins.edges, kept, side="left")
     else:
         level_codes = np.rint(values[present]).astype(np.int64)
         if levels is None:  # codes without names: the codes stand for themselves
             levels = list(range(int(level_codes.max()) + 1 if level_codes.size else 0))
+        if len(levels) > MAX_LEVELS:
+            raise KovaError(
+                f"Feature {name!r} has {len(levels)} levels; at most {MAX_LEVELS} can be searched."
+            )
         bins = FeatureBins(name, False, np.empty(0), list(levels))
         codes[present] = level_codes
     codes[~present] = bins.n_bins

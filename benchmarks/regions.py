@@ -9,11 +9,16 @@ region. The model is the noise-free rule itself (probability 0.95 on its side), 
 are exactly the flipped labels and the only weak region is the planted one. The "clean" case
 plants nothing: no region should be reported as significant. Rows are the searched (test)
 rows; each case runs once per seed and the time is the median over the seeds.
+
+With the peer slice finder sliceline installed, its top slice (k=1, up to three predicates,
+support 1 %) is scored the same way on the cases of at most `PEER_ROWS` rows (first
+`PEER_SEEDS` seeds: it is slow), on the same per-row errors and with every numerical feature cut into deciles first, as it needs binned data.
 """
 
 from __future__ import annotations
 
 import argparse
+import importlib.util
 import statistics
 import time
 
@@ -24,6 +29,8 @@ from sklearn.base import BaseEstimator, ClassifierMixin
 COLOURS = ["amber", "blue", "green", "grey", "red", "white"]
 TRAIN_ROWS = 2_000
 BASE_NOISE, REGION_NOISE = 0.05, 0.35
+PEER_ROWS = 50_000
+PEER_SEEDS = 1
 
 # Planted regions: name -> rule on the frame.
 CASES = {
@@ -86,6 +93,51 @@ def run_case(rows: int, case: str, seed: int):
     return seconds, precision, recall, result.table["Region"].iloc[0], len(result)
 
 
+def run_peer(rows: int, case: str, seed: int):
+    """(seconds, precision, recall, top slice, 1) of sliceline's top slice on one run."""
+    from sliceline.slicefinder import Slicefinder
+
+    pipeline, planted = make_pipeline(rows, case, seed)
+    test = pipeline.dataset.data_init.iloc[pipeline.dataset.test_idx]
+    binned = pd.DataFrame(
+        {name: pd.qcut(test[name], 10, labels=False) for name in test.columns if name[0] == "x"}
+    )
+    binned["colour"] = test["colour"].to_numpy()
+    data = pipeline.get_data_dict()
+    errors = (data["y"] != data["prediction"])[data["test_idx"]].astype(float)
+    start = time.perf_counter()
+    finder = Slicefinder(alpha=0.95, k=1, max_l=3, min_sup=0.01, verbose=False)
+    members = finder.fit(binned, errors).transform(binned)[:, 0].astype(bool)
+    seconds = time.perf_counter() - start
+    found = test.index[members]
+    hits = found.intersection(planted).size
+    text = str(dict(zip(binned.columns, finder.top_slices_[0], strict=True)))
+    return seconds, hits / max(found.size, 1), hits / max(planted.size, 1), text, 1
+
+
+def _print_cases(title: str, rows_list: list[int], seeds: int, run) -> None:
+    print(title)
+    print(
+        f"{'case':<15}{'rows':>11}{'min prec':>10}{'min rec':>9}{'median s':>10}"
+        f"{'max s':>8}  {'regions':<11}top region (first seed)"
+    )
+    for rows in rows_list:
+        for case in CASES:
+            if run is run_peer and case == "clean":
+                continue
+            runs = [run(rows, case, seed) for seed in range(seeds)]
+            seconds = [r[0] for r in runs]
+            counts = ",".join(str(r[4]) for r in runs)
+            clean = case == "clean"
+            precision = "-" if clean else f"{min(r[1] for r in runs):.3f}"
+            recall = "-" if clean else f"{min(r[2] for r in runs):.3f}"
+            print(
+                f"{case:<15}{rows:>11,}{precision:>10}{recall:>9}"
+                f"{statistics.median(seconds):>10.3f}{max(seconds):>8.3f}  {counts:<11}"
+                f"{runs[0][3]}"
+            )
+
+
 def _parse(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="python -m benchmarks regions", description=__doc__)
     parser.add_argument(
@@ -99,24 +151,11 @@ def main(argv: list[str] | None = None) -> int:
     from threadpoolctl import threadpool_limits
 
     args = _parse(argv)
-    print(
-        f"{'case':<15}{'rows':>11}{'min prec':>10}{'min rec':>9}{'median s':>10}"
-        f"{'max s':>8}  {'regions':<11}top region (first seed)"
-    )
     with threadpool_limits(limits=1):
-        for rows in args.rows:
-            for case in CASES:
-                runs = [run_case(rows, case, seed) for seed in range(args.seeds)]
-                seconds = [r[0] for r in runs]
-                counts = ",".join(str(r[4]) for r in runs)
-                clean = case == "clean"
-                precision = "-" if clean else f"{min(r[1] for r in runs):.3f}"
-                recall = "-" if clean else f"{min(r[2] for r in runs):.3f}"
-                print(
-                    f"{case:<15}{rows:>11,}{precision:>10}{recall:>9}"
-                    f"{statistics.median(seconds):>10.3f}{max(seconds):>8.3f}  {counts:<11}"
-                    f"{runs[0][3]}"
-                )
+        _print_cases("kova find_weak_regions", args.rows, args.seeds, run_case)
+        peer_rows = [rows for rows in args.rows if rows <= PEER_ROWS]
+        if peer_rows and importlib.util.find_spec("sliceline") is not None:
+            _print_cases("sliceline (deciles)", peer_rows, min(args.seeds, PEER_SEEDS), run_peer)
     print("targets: precision and recall >= 0.9 on every planted case; median time < 1 s at")
     print("50,000 and < 5 s at 1,000,000 rows; no region on the clean case ('regions' per seed)")
     return 0

@@ -12,7 +12,8 @@ rows; each case runs once per seed and the time is the median over the seeds.
 
 With the peer slice finder sliceline installed, its top slice (k=1, up to three predicates,
 support 1 %) is scored the same way on the cases of at most `PEER_ROWS` rows (first
-`PEER_SEEDS` seeds: it is slow), on the same per-row errors and with every numerical feature cut into deciles first, as it needs binned data.
+`PEER_SEEDS` seeds: it is slow), on the same per-row errors and with every numerical feature
+cut into deciles first, as it needs binned data.
 """
 
 from __future__ import annotations

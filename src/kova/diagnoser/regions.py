@@ -99,9 +99,10 @@ class WeakRegions:
     """What `find_weak_regions` found.
 
     Attributes: `table` (a DataFrame ranked best first with the columns "Region", "Size",
-    the metric's name, "Overall", "Gap" and "p-value"), `regions` (the same as `Region`
-    objects), `metric`, `overall` and `n_tested` (the number of candidate conditions the
-    Bonferroni correction counts). `rows(i)` gives region i's row labels.
+    the metric's name, "Overall", "Gap" = metric - "Overall", and "p-value", the one-sided
+    Welch p-value after Bonferroni's correction), `regions` (the same as `Region` objects),
+    `metric`, `overall` and `n_tested` (the number of candidate conditions the Bonferroni
+    correction counts). `rows(i)` gives region i's row labels.
     """
 
     def __init__(self, regions, row_sets, labels, metric, overall, n_tested):
@@ -150,7 +151,8 @@ def _checked_metric(metric, task_type):
 
 
 def _checked_settings(max_conditions, min_size, alpha, n_rows):
-    if isinstance(max_conditions, bool) or max_conditions not in range(1, MAX_CONDITIONS + 1):
+    valid = isinstance(max_conditions, (int, np.integer)) and not isinstance(max_conditions, bool)
+    if not valid or max_conditions not in range(1, MAX_CONDITIONS + 1):
         raise KovaError(f"max_conditions must be 1, 2 or 3, got {max_conditions!r}.")
     if min_size is None:
         min_size = max(MIN_ROWS, math.ceil(MIN_SHARE * n_rows))
@@ -257,6 +259,8 @@ def regions_of(
     if output is None or (proba is None and LOSSES[metric] in ("log", "brier")):
         raise KovaError(f"The metric {metric} needs a model with probabilities.")
     loss = row_losses(metric, y, diagnoser.prediction[rows], proba)
+    if not np.isfinite(loss).all():
+        raise KovaError(f"The model's {metric} losses are not finite on every test row.")
     codes, bins = _binned(diagnoser, columns, values, levels)
     search = RegionSearch(codes, bins, loss, min_size)
     overall = metric_score(metric, y, output)

@@ -26,6 +26,7 @@ from kova.diagnoser.base import DataDiagnoser, format_bound, metric_score
 from kova.diagnoser.region_search import FeatureBins, RegionSearch, bin_feature
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
+from kova.models.pipeline import ModelPipeline
 
 __all__ = ["Condition", "Region", "WeakRegions", "find_weak_regions", "regions_of"]
 
@@ -222,8 +223,6 @@ def find_weak_regions(
 
     Returns a `WeakRegions`; its table is empty when no region is significant at `alpha`.
     """
-    from kova.models.pipeline import ModelPipeline  # the models sit above the diagnosers
-
     if not isinstance(pipeline, ModelPipeline):
         raise KovaError(f"pipeline must be a ModelPipeline, got {type(pipeline).__name__}.")
     names = pipeline.get_feature_names()

@@ -135,7 +135,7 @@ def test_p_values_match_a_brute_force_welch_test(case, metric):
 def test_a_clean_model_has_no_weak_region(case):
     pipeline, _ = _pipeline(case, planted=False, seed=1)
     result = find_weak_regions(pipeline, metric=CASES[case][3])
-    assert result.table.empty and result.n_tested > 1000
+    assert result.table.empty and result.n_tested > 100  # the search did run
     with pytest.raises(KovaError, match="no weak region"):
         result.rows(0)
 

@@ -1,9 +1,11 @@
 """The search behind `find_weak_regions`: bins, conjunctions of conditions, tests, redundancy.
 
-Binning: a numerical feature is cut at up to `N_BINS` - 1 quantiles of its values on the
-searched rows (of every k-th of them when there are more than `QUANTILE_ROWS`); bin k holds
-inner_edges[k - 1] < x <= inner_edges[k]. A categorical feature has one bin per level.
-Missing values get a bin of their own, the last code.
+Binning: a numerical feature is cut at up to B - 1 quantiles of its values on the searched
+rows (of every k-th of them when there are more than `QUANTILE_ROWS`), B = rows /
+`ROWS_PER_BIN` within [`MIN_BINS`, `MAX_BINS`]: fine enough that a bin straddling a region's
+boundary adds few outside rows to it, coarse enough to keep the number of tests (and so the
+correction) small on small data. Bin k holds inner_edges[k - 1] < x <= inner_edges[k]. A
+categorical feature has one bin per level. Missing values get a bin of their own, the last code.
 
 Search: a beam search over conjunctions, one condition per feature. For the parent region
 (all rows first) the native kernel `region_conditions` scores, on every other feature, each
@@ -26,8 +28,9 @@ candidates, `MAX_REGIONS` kept): a conjunction is kept only if it is significant
 each sub-conjunction with one condition fewer (its rows against the rest of that
 sub-conjunction); a region inside a kept one only if significantly worse than the rest of the
 kept one; a region holding a kept one only if its other rows are significantly worse than the
-rows outside it; any other region sharing more than `OVERLAP` of the smaller one's rows with
-a kept region is a neighbour and suppressed. Last, a kept region holding another kept one is
+rows outside it; a region overlapping a kept one on the same features (other bounds), or
+sharing more than `OVERLAP` of the smaller one's rows with a kept region, is a neighbour and
+suppressed. Last, a kept region holding another kept one is
 dropped when its other rows are not significantly worse than the rows outside it.
 """
 
@@ -41,7 +44,7 @@ from scipy import stats
 from kova import _kernels
 from kova.exceptions import KovaError
 
-N_BINS = 32
+MIN_BINS, MAX_BINS, ROWS_PER_BIN = 16, 128, 200
 QUANTILE_ROWS = 100_000
 MAX_LEVELS = 65_534  # the codes are 16-bit, the last one for a missing value
 BEAM = 10
@@ -77,7 +80,8 @@ def bin_feature(name: str, values: np.ndarray, numerical: bool, levels: list | N
         edges = np.empty(0)
         if kept.size:
             sample = kept[:: max(kept.size // QUANTILE_ROWS, 1)]
-            edges = np.unique(np.quantile(sample, np.linspace(0, 1, N_BINS + 1)))
+            n_bins = min(max(kept.size // ROWS_PER_BIN, MIN_BINS), MAX_BINS)
+            edges = np.unique(np.quantile(sample, np.linspace(0, 1, n_bins + 1)))
         bins = FeatureBins(name, True, edges[1:-1], [])
         codes[present] = np.searchsorted(bins.edges, kept, side="left")
     else:
@@ -107,6 +111,10 @@ class Candidate:
         """Impact less `Z` times its spread (module notes)."""
         deviations = max(self.squares - self.total**2 / max(self.count, 1), 0.0)
         return self.total - self.count * mean - Z * np.sqrt(deviations)
+
+    @property
+    def features(self) -> frozenset:
+        return frozenset(f for f, _ in self.conditions)
 
     @property
     def moments(self) -> tuple[int, float, float]:
@@ -244,6 +252,8 @@ class RegionSearch:
         moments = candidate.moments
         for other, other_mask, _ in kept:
             shared = int(np.count_nonzero(mask & other_mask))
+            if candidate.features == other.features and shared:  # other bounds, same features
+                return False
             if shared == candidate.count:  # inside a kept region
                 if not self._worse(moments, _minus(other.moments, moments), alpha):
                     return False

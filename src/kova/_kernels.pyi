@@ -81,3 +81,15 @@ class NumericSummary(NamedTuple):
 def numeric_summary(
     values: npt.ArrayLike, probabilities: npt.ArrayLike, bins: int = 20
 ) -> NumericSummary: ...
+def region_conditions(
+    codes: npt.ArrayLike,
+    n_bins: npt.ArrayLike,
+    ordered: npt.ArrayLike,
+    loss: npt.ArrayLike,
+    rows: npt.ArrayLike,
+    skip: npt.ArrayLike,
+    min_size: int,
+    mean: float,
+    z: float,
+    floor: float,
+) -> tuple[float, int, list[tuple[npt.NDArray[np.bool_], int, float, float] | None]]: ...

@@ -288,4 +288,5 @@ constant on them.)doc");
   kova::kernels::define_boosting(m);
   kova::kernels::define_distance(m);
   kova::kernels::define_profile(m);
+  kova::kernels::define_regions(m);
 }

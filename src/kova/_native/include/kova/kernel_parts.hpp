@@ -14,5 +14,7 @@ void define_distance(pybind11::module_& m);
 
 // Statistics of a numerical column for its profile (profile.cpp).
 void define_profile(pybind11::module_& m);
+// Conditions of weak regions over bin codes (regions.cpp).
+void define_regions(pybind11::module_& m);
 
 }  // namespace kova::kernels

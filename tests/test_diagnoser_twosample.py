@@ -11,7 +11,7 @@ from scipy import stats
 
 from kova import _kernels
 from kova.diagnoser.result import DiagnoseResult
-from kova.diagnoser.utils import PSI_FLOOR, twosample_test
+from kova.diagnoser.distances import PSI_FLOOR, twosample_test
 from kova.exceptions import KovaError
 
 RNG = np.random.default_rng(3)

@@ -50,10 +50,10 @@ def finite_column(values: Any, feature: Any) -> np.ndarray:
 def uniform_edges(low: float, high: float, n_bins: int) -> np.ndarray:
     """``n_bins + 1`` equal-width edges from ``low`` to ``high``. A range wider than the largest
     float (values near both limits) is split as ``low (1 - t) + high t``, which cannot overflow."""
-    with np.errstate(over="ignore"):
-        width = high - low
-    if np.isfinite(width):
-        return np.linspace(low, high, n_bins + 1)
+    with np.errstate(over="ignore", invalid="ignore"):
+        edges = np.linspace(low, high, n_bins + 1)
+    if np.isfinite(edges).all():
+        return edges
     t = np.linspace(0.0, 1.0, n_bins + 1)
     edges = low * (1.0 - t) + high * t
     edges[0], edges[-1] = low, high

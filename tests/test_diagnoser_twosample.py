@@ -241,7 +241,7 @@ def test_psi_of_sorted_columns_matches_numpy(buckets):
 
 @pytest.mark.parametrize("show_feature", [None, "normal", "colour"])
 def test_the_figure_is_drawn_only_when_read(monkeypatch, show_feature):
-    import kova.diagnoser.distances as distances
+    import kova.figures
 
     drawn = []
 
@@ -250,7 +250,7 @@ def test_the_figure_is_drawn_only_when_read(monkeypatch, show_feature):
             drawn.append(self)
             super().__init__(*args, **kwargs)
 
-    monkeypatch.setattr(distances, "Figure", Counted)
+    monkeypatch.setattr(kova.figures, "Figure", Counted)
     result = twosample_test(A, B, "all", NAMES, TYPES, show_feature)
     assert drawn == [] and "on demand" in repr(result)
     figure = result.figure
@@ -260,7 +260,13 @@ def test_the_figure_is_drawn_only_when_read(monkeypatch, show_feature):
 
 
 @pytest.mark.parametrize(
-    "kwargs", [{"distance_metric": ["KS", "JS"]}, {"distance_metric": []}, {"n_jobs": 0}]
+    "kwargs",
+    [
+        {"distance_metric": ["KS", "JS"]},
+        {"distance_metric": []},
+        {"n_jobs": 0},
+        {"figsize": (0, 0)},
+    ],
 )
 def test_bad_metric_lists_and_thread_counts(kwargs):
     with pytest.raises(KovaError):

@@ -64,8 +64,8 @@ struct Distances {
 // the next value from each sample that holds it, without a data-dependent branch. Once i values
 // of a and j of b are taken, the distribution functions differ by (i m - j n) / (n m); the
 // integer numerator is exact in double arithmetic while n m < 2^53, and the one division comes
-// last. A stop whose next value equals the current one is a tie still being taken: KS looks only
-// at stops past the last tie, and the Wasserstein strip of a tie has zero width.
+// last. Each stop closes the strip since the previous value: a tie still being taken gives a
+// strip of zero width, and KS looks only at gaps reached once a value's ties are all taken.
 Distances merged_distances(const Sorted& a, const Sorted& b) {
   if (a.size == 0 || b.size == 0) return {kNaN, kNaN};
   const auto n = static_cast<double>(a.size);
@@ -78,24 +78,37 @@ Distances merged_distances(const Sorted& a, const Sorted& b) {
       half_range > 0.0 ? std::max(0, std::ilogb(half_range) + std::ilogb(n * m) + 4 - 1000) : 0;
   const double scale = std::ldexp(1.0, -shift);
   double largest = 0.0;
-  double sum = 0.0;           // the area between the distribution functions, summed with Neumaier's
-  double compensation = 0.0;  // compensation
-  std::size_t i = 0;
-  std::size_t j = 0;
-  for (;;) {
-    const double u = a.at(i);
-    const double v = b.at(j);
-    const double value = std::min(u, v);
-    i += static_cast<std::size_t>(i < a.size && u == value);
-    j += static_cast<std::size_t>(j < b.size && v == value);
-    if (i == a.size && j == b.size) break;
-    const double next = std::min(a.at(i), b.at(j));
-    const double gap = std::fabs(static_cast<double>(i) * m - static_cast<double>(j) * n);
-    largest = next > value && gap > largest ? gap : largest;
-    const double term = gap * (next * scale - value * scale);
+  double sum = 0.0;           // the area between the distribution functions, summed with
+  double compensation = 0.0;  // Neumaier's compensation
+  double previous = std::min(a.data[0], b.data[0]);
+  double gap = 0.0;  // |i m - j n| once every value up to previous is taken
+  // The strip from previous to value, at the gap once previous and its ties are taken.
+  const auto step_to = [&](double value) {
+    largest = value > previous && gap > largest ? gap : largest;
+    const double term = gap * (value * scale - previous * scale);
     const double total = sum + term;
     compensation += std::fabs(sum) >= std::fabs(term) ? (sum - total) + term : (term - total) + sum;
     sum = total;
+    previous = value;
+  };
+  std::size_t i = 0;
+  std::size_t j = 0;
+  while (i < a.size && j < b.size) {
+    const double u = a.data[i];
+    const double v = b.data[j];
+    const double value = std::min(u, v);
+    step_to(value);
+    i += static_cast<std::size_t>(u == value);
+    j += static_cast<std::size_t>(v == value);
+    gap = std::fabs(static_cast<double>(i) * m - static_cast<double>(j) * n);
+  }
+  for (; i < a.size; ++i) {  // b is used up: the rest of a, then the gap closes
+    step_to(a.data[i]);
+    gap = std::fabs(static_cast<double>(i + 1) * m - static_cast<double>(j) * n);
+  }
+  for (; j < b.size; ++j) {
+    step_to(b.data[j]);
+    gap = std::fabs(static_cast<double>(i) * m - static_cast<double>(j + 1) * n);
   }
   return {largest / (n * m), std::ldexp((sum + compensation) / (n * m), shift)};
 }

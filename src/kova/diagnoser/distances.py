@@ -24,6 +24,7 @@ from kova.diagnoser.bucketing import (
 )
 from kova.diagnoser.result import DiagnoseResult
 from kova.exceptions import KovaError
+from kova.figures import LINE_COLOR, POINT_COLOR, checked_figsize, new_figure
 
 __all__ = ["DISTANCE_METRICS", "DistanceResult", "psi", "twosample_test"]
 
@@ -323,6 +324,7 @@ def twosample_test(
     """
     metrics = _metric_names(distance_metric)
     threads = _threads(n_jobs)
+    figsize = checked_figsize(figsize)
     a, b, names = _samples(sample1, sample2, feature_names)
     title = "Data distance" if plot_title is None else plot_title
     kinds = [feature_type(j, names, feature_types) for j in range(len(names))]
@@ -369,11 +371,11 @@ def twosample_test(
 
 def _plot_distances(names: list, distances: dict[str, np.ndarray], title: str, figsize: tuple):
     """Horizontal bars of each metric's distances, the largest on top; one panel per metric."""
-    figure = Figure(figsize=figsize, layout="constrained")  # laid out when drawn
-    axes = np.atleast_1d(figure.subplots(1, len(distances)))
+    figure, grid = new_figure(figsize, ncols=len(distances), layout="constrained")
+    axes = grid[0]
     for ax, (metric, values) in zip(axes, distances.items(), strict=True):
         order = np.argsort(np.nan_to_num(values, nan=-np.inf), kind="stable")
-        ax.barh(np.arange(len(names)), values[order], color="tab:blue")
+        ax.barh(np.arange(len(names)), values[order], color=POINT_COLOR)
         ax.set_yticks(np.arange(len(names)), [str(names[i]) for i in order])
         ax.set_xlabel(metric)
     if len(distances) == 1:
@@ -387,17 +389,19 @@ def _plot_distances(names: list, distances: dict[str, np.ndarray], title: str, f
 
 def _plot_feature(value: dict, categorical: bool, metric: str, title: str, figsize: tuple):
     """Side-by-side bars of the shares (PSI, categories) or the two distribution functions."""
-    figure = Figure(figsize=figsize, layout="constrained")  # laid out when drawn
-    ax = figure.subplots()
+    figure, axes = new_figure(figsize, layout="constrained")
+    ax = axes[0, 0]
     xs, ys, labels = value["x"], value["y"], value["samples"]
+    colors = (POINT_COLOR, LINE_COLOR)
     if categorical or metric == "PSI":
         positions = np.arange(len(xs[0]))
         for k, (heights, label) in enumerate(zip(ys, labels, strict=True)):
-            ax.bar(positions + (k - 0.5) * 0.4, heights, width=0.4, label=label)
+            offsets = positions + (k - 0.5) * 0.4
+            ax.bar(offsets, heights, width=0.4, label=label, color=colors[k])
         ax.set_xticks(positions, [_tick(x) for x in xs[0]], rotation=45, ha="right")
     else:
-        for x, cdf, label in zip(xs, ys, labels, strict=True):
-            ax.step(x, cdf, where="post", label=label)
+        for x, cdf, label, color in zip(xs, ys, labels, colors, strict=True):
+            ax.step(x, cdf, where="post", label=label, color=color)
         if metric == "WD1":
             ax.fill_between(xs[0], ys[0], ys[1], step="post", alpha=0.25, color="grey")
         else:

@@ -1,5 +1,5 @@
 // Sorting of float64 columns for the two-sample distances: a least-significant-digit radix sort
-// (six passes of 11 bits over order-preserving integer keys, a pass skipped when every key has
+// (eight passes of 8 bits over order-preserving integer keys, a pass skipped when every key has
 // the same digit), and a loop that hands columns to a bounded number of threads.
 #pragma once
 
@@ -37,8 +37,8 @@ inline double from_order_key(std::uint64_t key) {
 // of at least n entries each, reused across calls.
 inline void radix_sort(double* values, std::size_t n, std::vector<std::uint64_t>& keys,
                        std::vector<std::uint64_t>& scratch) {
-  constexpr int kBits = 11;
-  constexpr int kDigits = 6;  // 66 bits cover the 64 of a key
+  constexpr int kBits = 8;
+  constexpr int kDigits = 8;  // small digits keep the scatter targets of a pass in cache
   constexpr std::size_t kBuckets = std::size_t{1} << kBits;
   constexpr std::uint64_t kMask = kBuckets - 1;
   if (n < 256) {  // a comparison sort is quicker than six passes over few values

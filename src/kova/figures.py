@@ -5,7 +5,7 @@ shows each once, from its result), with the same axes styling everywhere."""
 from __future__ import annotations
 
 import numbers
-from typing import Any
+from typing import Any, Literal
 
 import numpy as np
 from matplotlib.axes import Axes
@@ -37,7 +37,7 @@ def checked_figsize(figsize: Any, default: tuple = DEFAULT_FIGSIZE) -> tuple:
     return tuple(float(v) for v in figsize)
 
 
-def style_axes(ax: Axes, grid_axis: str | None = "y") -> None:
+def style_axes(ax: Axes, grid_axis: Literal["both", "x", "y"] | None = "y") -> None:
     """Open axes: no top and right spines, grey left and bottom ones, a light grid."""
     for side in ("top", "right"):
         ax.spines[side].set_visible(False)

@@ -90,8 +90,8 @@ class _Numerical:
         if self._sorted is None:
             rows = [_kernels.sorted_columns(s, self.threads) for s in (self.a, self.b)]
             # non-finite values sort to the ends of a row
-            ends = [r[:, [0, -1]] for r in rows if r.shape[1]]
-            self._check_finite(~np.isfinite(np.concatenate(ends, axis=1)).all(axis=1))
+            ends = np.concatenate([r[:, [0, -1]] if r.shape[1] else r for r in rows], axis=1)
+            self._check_finite(np.asarray(~np.isfinite(ends).all(axis=1)))
             self._sorted = rows[0], rows[1]
         return self._sorted
 
@@ -102,7 +102,7 @@ class _Numerical:
             return np.unique(uniform_edges(low, high, self.n_bins))
         lower, upper, weight = quantile_ranks(sorted_a.size + sorted_b.size, self.n_bins)
         stats = [_kernels.pooled_order_statistics(sorted_a, sorted_b, r) for r in (lower, upper)]
-        return np.unique(interpolate(*stats, weight))
+        return np.unique(interpolate(stats[0], stats[1], weight))
 
     def _bins_from_sorted(self) -> list[tuple[np.ndarray, np.ndarray, np.ndarray]]:
         bins = []
@@ -276,7 +276,7 @@ class DistanceResult(DiagnoseResult):
         super().__init__(value)
         self._draw: Callable[[], Figure] | None = draw
 
-    @property  # type: ignore[override]
+    @property
     def figure(self) -> Any:
         if self._draw is not None:
             self._figure, self._draw = self._draw(), None
@@ -337,8 +337,8 @@ def twosample_test(
         distances = {metric: np.full(len(names), np.nan) for metric in metrics}
         numeric = [j for j, kind in enumerate(kinds) if kind == NUMERICAL]
         if numeric:
-            for metric, found in numerical(numeric).distances(metrics).items():
-                distances[metric][numeric] = found
+            for metric, values in numerical(numeric).distances(metrics).items():
+                distances[metric][numeric] = values
         for j in (j for j, kind in enumerate(kinds) if kind == CATEGORICAL):
             column = _Categorical(a[:, j], b[:, j])
             for metric in metrics:

@@ -108,6 +108,9 @@ def _parse(argv: list[str] | None) -> argparse.Namespace:
     parser.add_argument("--repeats", type=int, default=3, help="interleaved rounds")
     parser.add_argument("--threads", type=int, default=2, help="kova's threads (besides 1)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the samples")
+    parser.add_argument(
+        "--only", choices=METRICS, help="time this metric against scipy/numpy and nothing else"
+    )
     return parser.parse_args(argv)
 
 
@@ -137,7 +140,7 @@ def main(argv: list[str] | None = None) -> int:
           f"{'x (1t)':>8}{f'x ({t}t)':>8}{'max |diff|':>12}")  # fmt: skip
     failed = False
     with threadpool_limits(1):
-        for metric in METRICS:
+        for metric in [args.only] if args.only else METRICS:
             runs = {
                 "one": kova(metric, 1),
                 "many": kova(metric, t),
@@ -151,6 +154,9 @@ def main(argv: list[str] | None = None) -> int:
                 f"{median['plain'] / median['one']:>7.1f}x{median['plain'] / median['many']:>7.1f}x"
                 f"{diff:>12.1e}{'  MISMATCH' if diff > 1e-9 else ''}"
             )
+        if args.only:
+            print(_load())
+            return int(failed)
         runs = {
             "one": kova("all", 1),
             "many": kova("all", t),

@@ -310,7 +310,8 @@ class XGB1Classifier(ClassifierMixin, _XGB1Base):
 
     def predict(self, X):
         """The class of each row: ``classes_[1]`` where the log-odds are positive."""
-        return self.classes_[(self.decision_function(X) > 0).astype(np.intp)]
+        positive = self.decision_function(X) > 0
+        return self.classes_[positive.astype(np.intp)]
 
 
 def _checked_weights(sample_weight, X):

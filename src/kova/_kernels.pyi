@@ -38,7 +38,11 @@ def column_bin_counts(
 ) -> list[npt.NDArray[np.int64]]: ...
 def transposed(matrix: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
 def stump_thresholds(
-    X: npt.ArrayLike, categorical: Sequence[bool], max_bins: int, seed: int = 0
+    X: npt.ArrayLike,
+    categorical: Sequence[bool],
+    max_bins: int,
+    seed: int = 0,
+    sample_weight: npt.ArrayLike | None = None,
 ) -> list[npt.NDArray[np.float64]]: ...
 def bin_columns(
     X: npt.ArrayLike, thresholds: Sequence[npt.ArrayLike]
@@ -55,6 +59,9 @@ def fit_stumps(
     min_samples_leaf: float,
     subsample: float = 1.0,
     seed: int = 0,
+    sample_weight: npt.ArrayLike | None = None,
+    loss: str = "squared_error",
+    n_jobs: int = 1,
 ) -> list[npt.NDArray[np.float64]]: ...
 def predict_stumps(
     X: npt.ArrayLike,

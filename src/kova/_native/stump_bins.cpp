@@ -56,10 +56,12 @@ bool insert_distinct(std::vector<double>& distinct, double value, std::size_t li
 
 // The distinct present values of every column over the rows of positive weight, in increasing
 // order, in one pass; `many[f]` is set, and the column leaves the pass, past `limit` of them.
+// `missing[f]` tells whether a row of positive weight that the pass saw has NaN in column f.
 Columns distinct_up_to(const MatrixView& x, const double* weight, std::size_t limit,
-                       std::vector<bool>& many) {
+                       std::vector<bool>& many, std::vector<bool>& missing) {
   Columns distinct(static_cast<std::size_t>(x.shape(1)));
   many.assign(distinct.size(), false);
+  missing.assign(distinct.size(), false);
   std::vector<std::size_t> open;
   for (std::size_t f = 0; f < distinct.size(); ++f) open.push_back(f);
   for (py::ssize_t i = 0; i < x.shape(0) && !open.empty(); ++i) {
@@ -67,7 +69,10 @@ Columns distinct_up_to(const MatrixView& x, const double* weight, std::size_t li
     for (std::size_t k = 0; k < open.size();) {
       const std::size_t f = open[k];
       const double value = x(i, static_cast<py::ssize_t>(f));
-      if (std::isnan(value) || insert_distinct(distinct[f], value, limit)) {
+      if (std::isnan(value)) {
+        missing[f] = true;
+        ++k;
+      } else if (insert_distinct(distinct[f], value, limit)) {
         ++k;
       } else {
         many[f] = true;
@@ -79,6 +84,14 @@ Columns distinct_up_to(const MatrixView& x, const double* weight, std::size_t li
   return distinct;
 }
 
+// Whether a row of positive weight has NaN in column f.
+bool has_missing(const MatrixView& x, const double* weight, py::ssize_t f) {
+  for (py::ssize_t i = 0; i < x.shape(0); ++i) {
+    if (weight[i] > 0.0 && std::isnan(x(i, f))) return true;
+  }
+  return false;
+}
+
 // Thresholds at the weighted quantiles j / max_bins of the (value, weight) pairs (which it sorts):
 // the first value whose cumulative weight passes j / max_bins of the total, so that integer
 // weights place them as repeated rows would. Without repeats and above the minimum, so that
@@ -87,7 +100,8 @@ std::vector<double> quantile_thresholds(std::vector<std::pair<double, double>>& 
                                         std::size_t max_bins) {
   std::vector<double> quantiles;
   if (values.empty()) return quantiles;
-  std::sort(values.begin(), values.end());
+  std::sort(values.begin(), values.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
   double total = 0.0;
   for (const auto& value : values) total += value.second;
   const double bins = static_cast<double>(max_bins);
@@ -133,21 +147,23 @@ std::vector<double> midpoints(const std::vector<double>& distinct) {
 }
 
 // Thresholds of every column: halfway between its distinct values when there are at most
-// max_bins of them (each value its own bin), otherwise weighted quantiles. A categorical column
-// must have at most max_bins distinct codes, since each code needs its own bin.
+// max_bins of them (each value its own bin), otherwise weighted quantiles. A column with missing
+// values has max_bins - 1 value bins at most, so that with its missing bin the codes of
+// max_bins = 256 still fit in a byte. A categorical column needs a bin per code.
 Columns column_thresholds(const MatrixView& x, const double* weight,
                           const std::vector<bool>& categorical, std::size_t max_bins,
                           std::uint64_t seed) {
-  std::vector<bool> too_many;
-  Columns thresholds = distinct_up_to(x, weight, max_bins, too_many);
+  std::vector<bool> too_many, missing;
+  Columns thresholds = distinct_up_to(x, weight, max_bins, too_many, missing);
   std::vector<std::size_t> many;
   for (std::size_t f = 0; f < thresholds.size(); ++f) {
-    if (!too_many[f]) {
+    if (too_many[f]) missing[f] = has_missing(x, weight, static_cast<py::ssize_t>(f));
+    if (!too_many[f] && thresholds[f].size() + missing[f] <= max_bins) {
       thresholds[f] = midpoints(thresholds[f]);
     } else if (categorical[f]) {
       throw py::value_error("stump_thresholds(): categorical column " + std::to_string(f) +
                             " has more than max_bins=" + std::to_string(max_bins) +
-                            " distinct codes");
+                            " distinct codes (missing values counting as one)");
     } else {
       many.push_back(f);
     }
@@ -162,7 +178,7 @@ Columns column_thresholds(const MatrixView& x, const double* weight,
     }
   }
   for (std::size_t k = 0; k < many.size(); ++k) {
-    thresholds[many[k]] = quantile_thresholds(values[k], max_bins);
+    thresholds[many[k]] = quantile_thresholds(values[k], max_bins - missing[many[k]]);
   }
   return thresholds;
 }
@@ -287,7 +303,7 @@ Returns a list of increasing float64 arrays, one per column. A column with at mo
 distinct values gets thresholds halfway between them (each value its own bin), any other
 column its quantiles j / max_bins, weighted by ``sample_weight``, without repeats (on 65,536
 rows drawn from ``seed`` when ``X`` has more). NaN entries and rows of weight 0 place no
-threshold. A value x lies in bin b = the number of thresholds <= x. Columns flagged in
+threshold; a column with NaN keeps one of its max_bins for them. A value x lies in bin b = the number of thresholds <= x. Columns flagged in
 ``categorical`` must have at most ``max_bins`` distinct codes (ValueError otherwise).)doc");
 
   m.def(

@@ -135,7 +135,7 @@ class _XGB1Base(BaseEstimator):
             self._loss,
             _threads(self.n_jobs),
         )
-        kept = X[weight > 0]
+        kept = X if weight.all() else X[weight > 0]
         self.feature_range_ = (np.fmin.reduce(kept, axis=0), np.fmax.reduce(kept, axis=0))
         self.missing_seen_ = np.isnan(kept).any(axis=0)
         return self
@@ -195,10 +195,11 @@ class _XGB1Base(BaseEstimator):
 
 
 _SHARED_DOC = """
-    Each feature is cut into at most ``max_bins`` bins: a feature with at most that many distinct
-    values gets one bin per value, bounded halfway between neighbouring values; any other feature
-    gets bins at its quantiles, weighted by ``sample_weight`` (placed on 65,536 rows drawn with
-    ``random_state`` when there are more rows). Every round adds the depth-1 tree of largest gain
+    Each feature is cut into at most ``max_bins`` bins (one of them for missing values when it has
+    any): a feature with at most that many distinct values gets one bin per value, bounded halfway
+    between neighbouring values; any other feature gets bins at its quantiles, weighted by
+    ``sample_weight`` (placed on 65,536 rows drawn with ``random_state`` when there are more
+    rows). Every round adds the depth-1 tree of largest gain
     over all features, with leaf values -sum(gradient) / (sum(Hessian) + ``reg_lambda``) scaled by
     ``learning_rate``; fitting stops early once no split improves the loss. A row of integer
     weight k counts as k copies of the row (weight 0 as none).
@@ -221,7 +222,7 @@ _SHARED_DOC = """
     learning_rate : float
         Shrinkage of every tree's leaf values, in (0, 1].
     max_bins : int
-        Largest number of value bins per feature, in [2, 65536].
+        Largest number of bins per feature, in [2, 65536], the missing bin included.
     min_samples_leaf : int
         Least training weight (rows, when unweighted) on each side of a split.
     reg_lambda : float

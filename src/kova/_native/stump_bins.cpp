@@ -265,7 +265,8 @@ py::array_t<double> predict_stumps(const py::object& X, const Columns& threshold
   }
   for (std::size_t f = 0; f < tables.size(); ++f) {
     if (tables[f].size() != thresholds[f].size() + 2) {
-      throw py::value_error("predict_stumps(): a table holds one value per bin and the missing bin");
+      throw py::value_error(
+          "predict_stumps(): a table holds one value per bin and the missing bin");
     }
   }
   const auto x = matrix.unchecked<2>();

@@ -294,12 +294,11 @@ py::list fit_stumps(const py::array& bins, const py::object& y,
                                seed,
                                std::min<std::size_t>(n_jobs, 256)};
   const double* w = weight.data();
-  const Columns tables =
-      bins.itemsize() == 1
-          ? train_on<std::uint8_t>(bins, target.data(), w, categorical, n_bins, base_score,
-                                   settings)
-          : train_on<std::uint16_t>(bins, target.data(), w, categorical, n_bins, base_score,
-                                    settings);
+  const Columns tables = bins.itemsize() == 1
+                             ? train_on<std::uint8_t>(bins, target.data(), w, categorical, n_bins,
+                                                      base_score, settings)
+                             : train_on<std::uint16_t>(bins, target.data(), w, categorical, n_bins,
+                                                       base_score, settings);
   py::list result;
   for (const auto& t : tables) result.append(py::array_t<double>(t.size(), t.data()));
   return result;

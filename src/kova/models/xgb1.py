@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import os
 from collections.abc import Callable, Mapping
-from numbers import Integral, Real
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
@@ -33,22 +32,20 @@ FEATURE_TYPES = ("numerical", "categorical")
 
 def _integer(low: int, high: int | None = None) -> Callable[[object], bool]:
     def valid(value: object) -> bool:
-        return (
-            isinstance(value, Integral)
-            and not isinstance(value, bool)
-            and value >= low
-            and (high is None or value <= high)
-        )
+        if not isinstance(value, (int, np.integer)) or isinstance(value, bool):
+            return False
+        return bool(value >= low and (high is None or value <= high))
 
     return valid
 
 
 def _real(low: float, high: float, low_open: bool) -> Callable[[object], bool]:
     def valid(value: object) -> bool:
-        if not isinstance(value, Real) or isinstance(value, bool):
+        if not isinstance(value, (int, float, np.integer, np.floating)) or isinstance(value, bool):
             return False
-        above = value > low if low_open else value >= low
-        return bool(above and value <= high and np.isfinite(value))
+        number = float(value)
+        above = number > low if low_open else number >= low
+        return bool(above and number <= high and np.isfinite(number))
 
     return valid
 

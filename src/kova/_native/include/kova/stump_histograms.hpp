@@ -77,15 +77,13 @@ class SplitSearch {
       count_total += counts[b];
     }
     const double parent = score(total[0], total[1]);
-    auto consider = [&](std::size_t lo, std::size_t hi, bool missing_in, Pair in,
-                        double count_in) {
+    auto consider = [&](std::size_t lo, std::size_t hi, bool missing_in, Pair in, double count_in) {
       const double count_out = count_total - count_in;
       if (count_in < least_ || count_out < least_) return;
       const Pair out = total - in;
       const double gain = score(in[0], in[1]) + score(out[0], out[1]) - parent;
       if (gain > best.gain) {
-        best = {f,         lo,     hi,     missing_in, in[0], in[1], count_in,
-                out[0],    out[1], count_out, gain};
+        best = {f, lo, hi, missing_in, in[0], in[1], count_in, out[0], out[1], count_out, gain};
       }
     };
     if (categorical) {

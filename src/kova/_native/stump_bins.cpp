@@ -84,12 +84,17 @@ Columns distinct_up_to(const MatrixView& x, const double* weight, std::size_t li
   return distinct;
 }
 
-// Whether a row of positive weight has NaN in column f.
-bool has_missing(const MatrixView& x, const double* weight, py::ssize_t f) {
+// Whether a row has NaN in each column, over the rows of positive weight (all rows when
+// `weight` is null); one pass in row order, as the matrix lies in memory.
+std::vector<bool> columns_with_missing(const MatrixView& x, const double* weight) {
+  std::vector<char> missing(static_cast<std::size_t>(x.shape(1)), 0);
   for (py::ssize_t i = 0; i < x.shape(0); ++i) {
-    if (weight[i] > 0.0 && std::isnan(x(i, f))) return true;
+    if (weight != nullptr && !(weight[i] > 0.0)) continue;
+    for (py::ssize_t f = 0; f < x.shape(1); ++f) {
+      missing[static_cast<std::size_t>(f)] |= static_cast<char>(std::isnan(x(i, f)));
+    }
   }
-  return false;
+  return std::vector<bool>(missing.begin(), missing.end());
 }
 
 // Thresholds at the weighted quantiles j / max_bins of the (value, weight) pairs (which it sorts):
@@ -155,9 +160,12 @@ Columns column_thresholds(const MatrixView& x, const double* weight,
                           std::uint64_t seed) {
   std::vector<bool> too_many, missing;
   Columns thresholds = distinct_up_to(x, weight, max_bins, too_many, missing);
+  // The pass left the columns of many values early: look for their missing values in all rows.
+  if (std::find(too_many.begin(), too_many.end(), true) != too_many.end()) {
+    missing = columns_with_missing(x, weight);
+  }
   std::vector<std::size_t> many;
   for (std::size_t f = 0; f < thresholds.size(); ++f) {
-    if (too_many[f]) missing[f] = has_missing(x, weight, static_cast<py::ssize_t>(f));
     if (!too_many[f] && thresholds[f].size() + missing[f] <= max_bins) {
       thresholds[f] = midpoints(thresholds[f]);
     } else if (categorical[f]) {
@@ -237,12 +245,10 @@ py::array bin_matrix(const FloatArray& matrix, const Columns& thresholds) {
 // The largest bin code of the matrix: the missing bin of a column with a NaN, else its last value
 // bin.
 std::size_t largest_code(const FloatArray& matrix, const Columns& thresholds) {
-  const auto x = matrix.unchecked<2>();
+  const std::vector<bool> missing = columns_with_missing(matrix.unchecked<2>(), nullptr);
   std::size_t largest = 0;
-  for (py::ssize_t f = 0; f < x.shape(1); ++f) {
-    bool missing = false;
-    for (py::ssize_t i = 0; i < x.shape(0) && !missing; ++i) missing = std::isnan(x(i, f));
-    largest = std::max(largest, thresholds[static_cast<std::size_t>(f)].size() + missing);
+  for (std::size_t f = 0; f < thresholds.size(); ++f) {
+    largest = std::max(largest, thresholds[f].size() + missing[f]);
   }
   return largest;
 }

@@ -19,6 +19,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,7 +70,7 @@ class StumpTrainer {
     }
     hist_.resize(total);
     counts_.resize(total);
-    scratch_.resize(settings.threads * 4 * widest);
+    scratch_.resize(settings.threads * 2 * kGroup * widest);
     partial_.resize(settings.threads * widest);
     widest_ = widest;
     if (sampled()) round_weight_.resize(n);
@@ -85,7 +86,8 @@ class StumpTrainer {
         build_counts(bins, round_weight_.data());
       }
       if (!incremental || round == 0) {
-        compute_gradients(round == 0);
+        if (!fresh_) compute_gradients(round == 0);
+        fresh_ = false;
         build_histograms(bins);
       }
       Split best;
@@ -127,9 +129,10 @@ class StumpTrainer {
     if (settings_.loss == Loss::squared_error) {
       over_rows([&](std::size_t i) { pairs_[i] = Pair{w[i] * (margin_[i] - y_[i]), w[i]}; });
     } else {
+      if (first) odds_.resize(n_);
       over_rows([&](std::size_t i) {
-        const double p = 1.0 / (1.0 + std::exp(-margin_[i]));
-        pairs_[i] = Pair{w[i] * (p - y_[i]), w[i] * std::max(p * (1.0 - p), 1e-16)};
+        if (first) odds_[i] = std::exp(-margin_[i]);
+        pairs_[i] = logistic_pair(i, w[i]);
       });
     }
     if (!first) return;
@@ -138,6 +141,30 @@ class StumpTrainer {
       if (pairs_[i][1] > 0.0) noise += pairs_[i][0] * pairs_[i][0] / pairs_[i][1];
     }
     min_gain_ = 1e-12 * noise;
+  }
+
+  // Logistic gradient and Hessian of row i from its odds exp(-margin), times the weight w.
+  Pair logistic_pair(std::size_t i, double w) const {
+    const double p = 1.0 / (1.0 + odds_[i]);
+    return Pair{w * (p - y_[i]), w * std::max(p * (1.0 - p), 1e-16)};
+  }
+
+  // Logistic margins moved by the leaf values: the odds exp(-margin) follow by one product per
+  // row (exp of the few leaf values only), recomputed where the product leaves the finite range.
+  // Without row sampling the next round's gradients are computed in the same pass.
+  template <typename Bin>
+  void move_logistic_margins(const Bin* column, const std::vector<double>& step) {
+    std::vector<double> factor(step.size());
+    for (std::size_t b = 0; b < step.size(); ++b) factor[b] = std::exp(-step[b]);
+    const bool fuse = !sampled();
+    over_rows([&](std::size_t i) {
+      margin_[i] += step[column[i]];
+      double odds = odds_[i] * factor[column[i]];
+      if (!(odds > 0.0 && odds <= std::numeric_limits<double>::max())) odds = std::exp(-margin_[i]);
+      odds_[i] = odds;
+      if (fuse) pairs_[i] = logistic_pair(i, weight_[i]);
+    });
+    fresh_ = fuse;
   }
 
   template <typename Bin>
@@ -149,9 +176,19 @@ class StumpTrainer {
 
   template <typename Bin>
   void build_histograms(const Bin* bins) {
-    parallel_for(value_bins_.size(), settings_.threads, [&](std::size_t f, std::size_t worker) {
-      pair_histogram(bins + f * n_, pairs_.data(), n_, &scratch_[worker * 4 * widest_],
-                     &hist_[offset_[f]], value_bins_[f] + 1);
+    const std::size_t p = value_bins_.size(), groups = (p + kGroup - 1) / kGroup;
+    parallel_for(groups, settings_.threads, [&](std::size_t group, std::size_t worker) {
+      const Bin* columns[kGroup];
+      Pair* hists[kGroup];
+      std::size_t n_bins[kGroup];
+      const std::size_t first = group * kGroup, count = std::min(kGroup, p - first);
+      for (std::size_t k = 0; k < count; ++k) {
+        columns[k] = bins + (first + k) * n_;
+        hists[k] = &hist_[offset_[first + k]];
+        n_bins[k] = value_bins_[first + k] + 1;
+      }
+      pair_histograms(columns, count, pairs_.data(), n_, &scratch_[worker * 2 * kGroup * widest_],
+                      widest_, hists, n_bins);
     });
   }
 
@@ -175,6 +212,7 @@ class StumpTrainer {
       tables_[f][b] += step[b];
     }
     const Bin* column = bins + f * n_;
+    if (settings_.loss == Loss::logistic) return move_logistic_margins(column, step);
     if (!incremental) {
       over_rows([&](std::size_t i) { margin_[i] += step[column[i]]; });
       return;
@@ -213,7 +251,8 @@ class StumpTrainer {
   const std::vector<std::size_t>& value_bins_;
   BoostSettings settings_;
   SplitSearch search_;
-  std::vector<double> margin_, round_weight_;
+  std::vector<double> margin_, odds_, round_weight_;  // odds_: exp(-margin), logistic loss
+  bool fresh_ = false;                                // the gradients already follow the last split
   std::vector<Pair> pairs_;
   std::vector<std::size_t> offset_;
   std::vector<Pair> hist_, scratch_;

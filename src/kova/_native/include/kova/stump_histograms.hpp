@@ -27,26 +27,42 @@ inline bool in_leaf(const Split& split, std::size_t bin, std::size_t missing_bin
   return bin == missing_bin ? split.missing_in : (split.lo <= bin && bin <= split.hi);
 }
 
-// Gradient pairs summed per bin of one column. Four interleaved partial histograms (`partial`, 4
-// x n_bins pairs) keep consecutive rows of the same bin from waiting on each other's store.
+// Features whose histograms are built in one pass over the rows: each row's gradient pair is read
+// once for all of them, which keeps the pass from being bound by memory traffic.
+constexpr std::size_t kGroup = 4;
+
+// Gradient pairs summed per bin of the columns `columns[0..count)`, into `hists[k]` (n_bins[k]
+// pairs each). Every column has two partial histograms in `partial` (2 x widest pairs per column),
+// taken by alternate rows, so that consecutive rows of the same bin do not wait on each other's
+// store. The sums do not depend on which other columns share the pass.
 template <typename Bin>
-void pair_histogram(const Bin* column, const Pair* pairs, std::size_t n, Pair* partial, Pair* hist,
-                    std::size_t n_bins) {
+void pair_histograms(const Bin* const* columns, std::size_t count, const Pair* pairs, std::size_t n,
+                     Pair* partial, std::size_t widest, Pair* const* hists,
+                     const std::size_t* n_bins) {
   const Pair zero = {0.0, 0.0};
-  std::fill(partial, partial + 4 * n_bins, zero);
-  Pair* h0 = partial;
-  Pair* h1 = h0 + n_bins;
-  Pair* h2 = h1 + n_bins;
-  Pair* h3 = h2 + n_bins;
-  std::size_t i = 0;
-  for (; i + 4 <= n; i += 4) {
-    h0[column[i]] += pairs[i];
-    h1[column[i + 1]] += pairs[i + 1];
-    h2[column[i + 2]] += pairs[i + 2];
-    h3[column[i + 3]] += pairs[i + 3];
+  std::fill(partial, partial + 2 * kGroup * widest, zero);
+  Pair* even[kGroup];
+  Pair* odd[kGroup];
+  const Bin* column[kGroup];
+  for (std::size_t k = 0; k < kGroup; ++k) {
+    even[k] = partial + 2 * k * widest;
+    odd[k] = even[k] + widest;
+    column[k] = columns[k < count ? k : 0];  // unused slots repeat the first column
   }
-  for (; i < n; ++i) h0[column[i]] += pairs[i];
-  for (std::size_t b = 0; b < n_bins; ++b) hist[b] = (h0[b] + h1[b]) + (h2[b] + h3[b]);
+  std::size_t i = 0;
+  for (; i + 2 <= n; i += 2) {
+    const Pair first = pairs[i], second = pairs[i + 1];
+    for (std::size_t k = 0; k < kGroup; ++k) {
+      even[k][column[k][i]] += first;
+      odd[k][column[k][i + 1]] += second;
+    }
+  }
+  for (; i < n; ++i) {
+    for (std::size_t k = 0; k < kGroup; ++k) even[k][column[k][i]] += pairs[i];
+  }
+  for (std::size_t k = 0; k < count; ++k) {
+    for (std::size_t b = 0; b < n_bins[k]; ++b) hists[k][b] = even[k][b] + odd[k][b];
+  }
 }
 
 // Row weights summed per bin of one column.

@@ -324,7 +324,9 @@ def _checked_weights(sample_weight, X):
 def _threads(n_jobs):
     if n_jobs is None:
         return 1
-    return os.cpu_count() or 1 if n_jobs == -1 else int(n_jobs)
+    if n_jobs == -1:
+        return os.cpu_count() or 1
+    return int(n_jobs)
 
 
 class XGB1Interpreter:

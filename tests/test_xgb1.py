@@ -330,7 +330,7 @@ def test_integer_sample_weights_are_repeated_rows(cls):
 @pytest.mark.parametrize("cls", [XGB1Regressor, XGB1Classifier])
 @pytest.mark.parametrize("subsample", [1.0, 0.6])
 def test_threads_give_the_same_model(cls, subsample):
-    X, y = make_rows(n=40_000, seed=2)  # more rows than one task of the row-wise passes
+    X, y = make_rows(n=40_000, seed=2)
     X = with_missing(X)
     y = labels_of(y) if cls is XGB1Classifier else y
     fits = [

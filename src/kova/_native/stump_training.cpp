@@ -44,8 +44,6 @@ struct BoostSettings {
   std::size_t threads;
 };
 
-constexpr std::size_t kRowChunk = 16384;  // rows per task of the row-wise passes
-
 class StumpTrainer {
  public:
   StumpTrainer(const double* y, const double* weight, std::size_t n,
@@ -113,13 +111,11 @@ class StumpTrainer {
     }
   }
 
+  // The row-wise passes are light next to the histograms and run on the calling thread: a thread
+  // started for them would cost more than it saves.
   template <typename Task>
   void over_rows(Task&& task) const {
-    const std::size_t chunks = (n_ + kRowChunk - 1) / kRowChunk;
-    parallel_for(chunks, settings_.threads, [&](std::size_t chunk, std::size_t) {
-      const std::size_t end = std::min(n_, (chunk + 1) * kRowChunk);
-      for (std::size_t i = chunk * kRowChunk; i < end; ++i) task(i);
-    });
+    for (std::size_t i = 0; i < n_; ++i) task(i);
   }
 
   // Gradient and Hessian of every row at its margin, times its weight. The first time, also the

@@ -62,3 +62,6 @@ def predict_stumps(
     tables: Sequence[npt.ArrayLike],
     intercept: float,
 ) -> npt.NDArray[np.float64]: ...
+def row_hashes(
+    columns: Sequence[npt.ArrayLike], n_rows: int
+) -> npt.NDArray[np.uint64]: ...

@@ -12,4 +12,7 @@ void define_boosting(pybind11::module_& m);
 // Two-sample distances between feature columns (distance.cpp).
 void define_distance(pybind11::module_& m);
 
+// 128-bit row hashes for finding identical rows across partitions (rowhash.cpp).
+void define_row_hash(pybind11::module_& m);
+
 }  // namespace kova::kernels

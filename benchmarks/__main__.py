@@ -5,6 +5,7 @@ python -m benchmarks --rows 100000 # a quicker run
 python -m benchmarks search        # the hyper-parameter search (see benchmarks/search.py)
 python -m benchmarks distance      # two-sample distances (see benchmarks/distance.py)
 python -m benchmarks xgb1          # boosted depth-1 trees against xgboost (benchmarks/xgb1.py)
+python -m benchmarks partitioned   # partitioned integrity checks on Dask (benchmarks/partitioned.py)
 """
 
 from __future__ import annotations
@@ -12,7 +13,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from benchmarks import distance, integrity, search, xgb1
+from benchmarks import distance, integrity, partitioned, search, xgb1
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -57,6 +58,7 @@ def integrity_main(argv: list[str] | None = None) -> int:
 
 COMMANDS = {
     "integrity": integrity_main,
+    "partitioned": partitioned.main,
     "search": search.main,
     "distance": distance.main,
     "xgb1": xgb1.main,

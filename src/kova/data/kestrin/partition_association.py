@@ -49,8 +49,16 @@ def float_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
 
 def levels_of(column: pd.Series) -> np.ndarray:
     """The distinct present values of a column, first seen first."""
-    values = pd.unique(np.asarray(column, dtype=object))
+    values = np.asarray(pd.unique(column), dtype=object)
     return values[~pd.isna(values)]
+
+
+def global_codes(column: pd.Series, levels: np.ndarray) -> np.ndarray:
+    """The positions of a column's values among the global levels, -1 for missing entries: the
+    partition is factorized, and only its distinct values are looked up."""
+    local, uniques = pd.factorize(column)
+    mapping = pd.Index(levels).get_indexer(np.asarray(uniques, dtype=object))
+    return np.where(local >= 0, mapping[np.maximum(local, 0)], -1).astype(np.int64)
 
 
 def first_pass(part: pd.DataFrame, num: list[int], cat: list[int]) -> dict:
@@ -96,7 +104,7 @@ def _average_ranks(table: ValueCounts) -> tuple[np.ndarray, np.ndarray, int]:
 def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict) -> dict:
     """Joint code counts, per-level value statistics and rank-product sums of a partition."""
     codes = [
-        pd.Index(levels).get_indexer(np.asarray(part.iloc[:, c], dtype=object))
+        global_codes(part.iloc[:, c], levels)
         for c, levels in zip(cat, merged["levels"], strict=True)
     ]
     values = float_columns(part, num)
@@ -105,7 +113,7 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
     for a in range(len(cat)):
         for b in range(a + 1, len(cat)):
             both = (codes[a] >= 0) & (codes[b] >= 0)
-            joint[a, b] = value_counts(codes[a][both].astype(np.int64) * sizes[b] + codes[b][both])
+            joint[a, b] = _joint_counts(codes[a][both] * sizes[b] + codes[b][both], sizes[a] * sizes[b])
     groups = {}
     for v, position in enumerate(num):
         raw = part.iloc[:, position].astype(float).to_numpy(dtype=float, na_value=np.nan)
@@ -113,11 +121,25 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
             keep = (code >= 0) & ~np.isnan(raw)
             groups[v, c] = _group_stats(code[keep], raw[keep], sizes[c])
     ranks = {}
+    ranked: dict = {}  # rank vectors by (column, id of its rank table): each looked up once
     for i in range(len(num)):
         for j in range(i, len(num)):
-            ranks[i, j] = _rank_sums(values[i], values[j], merged["ranks"][i, j],
-                                     merged["ranks"][j, i])
+            tables = merged["ranks"][i, j], merged["ranks"][j, i]
+            rx, ry = (_ranks_of(values[k], t, ranked, k) for k, t in zip((i, j), tables))
+            both = ~np.isnan(values[i]) & ~np.isnan(values[j])
+            mean = (tables[0][2] + 1) / 2.0
+            dx, dy = rx[both] - mean, ry[both] - mean
+            ranks[i, j] = np.array([dx @ dy, dx @ dx, dy @ dy])
     return {"joint": joint, "groups": groups, "ranks": ranks}
+
+
+def _joint_counts(keys: np.ndarray, cells: int) -> ValueCounts:
+    """Distinct keys and their counts: by a dense count when the table is small, else sorted."""
+    if cells <= 4 * len(keys) + 65536:
+        counts = np.bincount(keys, minlength=cells)
+        present = np.flatnonzero(counts)
+        return present, counts[present]
+    return value_counts(keys)
 
 
 def _group_stats(groups: np.ndarray, x: np.ndarray, levels: int) -> dict:
@@ -186,11 +208,15 @@ def theil_u(keys: np.ndarray, counts: np.ndarray, width: int) -> float:
     return float(np.clip(2.0 * (h_x + h_y - h_xy) / (h_x + h_y), 0.0, 1.0))
 
 
-def _rank_sums(x: np.ndarray, y: np.ndarray, table_x, table_y) -> np.ndarray:
-    """Sums of dx dy, dx^2 and dy^2 of the ranks' deviations from their mean over the rows where
-    both are finite."""
-    both = ~np.isnan(x) & ~np.isnan(y)
-    mean = (table_x[2] + 1) / 2.0
-    rx = table_x[1][np.searchsorted(table_x[0], x[both])] - mean
-    ry = table_y[1][np.searchsorted(table_y[0], y[both])] - mean
-    return np.array([rx @ ry, rx @ rx, ry @ ry])
+def _ranks_of(x: np.ndarray, table, cache: dict, column: int) -> np.ndarray:
+    """The average ranks the table gives the finite values of ``x`` (NaN elsewhere; values the
+    table does not rank, outside the rows it counts, get a rank the caller leaves out)."""
+    key = column, id(table[0])
+    if key not in cache:
+        finite = ~np.isnan(x)
+        ranks = np.full(len(x), np.nan)
+        if len(table[0]):
+            at = np.searchsorted(table[0], x[finite])
+            ranks[finite] = table[1][np.minimum(at, len(table[0]) - 1)]
+        cache[key] = ranks
+    return cache[key]

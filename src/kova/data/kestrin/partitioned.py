@@ -66,6 +66,7 @@ class PartitionedIntegrityCheck:
                 f"meta_info: expected a dict or None, got {type(meta_info).__name__}"
             )
         self.data, self._own_index = read_source(source)
+        self._sizes: list[int] = []
         self.meta_info = meta_info
         self.columns = self.data.columns
 
@@ -81,13 +82,10 @@ class PartitionedIntegrityCheck:
         return list(dask.compute(*tasks))
 
     def _column_summaries(self):
-        parts = self._compute(summary.summarize_partition)
-        return summary.merge_partitions(parts, len(self.columns))
-
-    def _labels(self, part: pd.DataFrame, offset: int, positions: np.ndarray) -> list:
-        if self._own_index:
-            return part.index[positions].tolist()
-        return (positions + offset).tolist()
+        """The merged column summaries, remembering the partitions' sizes for the second pass."""
+        parts = self._compute(_sized_summary)
+        self._sizes = [size for size, _ in parts]
+        return summary.merge_partitions([columns for _, columns in parts], len(self.columns))
 
     # -- single-column checks --------------------------------------------------------------------
 
@@ -109,7 +107,7 @@ class PartitionedIntegrityCheck:
         return pd.DataFrame(flags, index=self.columns, columns=["Is Single Value"])
 
     def _null_ratio_frame(self, merged):
-        rows = merged[0].rows if merged else 0
+        rows = sum(self._sizes)
         with np.errstate(invalid="ignore", divide="ignore"):
             ratio = np.array([s.missing for s in merged], dtype=float) / rows
         return pd.DataFrame(ratio, index=self.columns, columns=["Null Ratio"])
@@ -139,7 +137,7 @@ class PartitionedIntegrityCheck:
                     positions + offset).tolist()
             return found
 
-        sizes = self.data.map_partitions(len).compute()
+        sizes = self._sizes
         offsets = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
         tasks = [
             dask.delayed(scan)(part, int(offset))
@@ -237,6 +235,10 @@ class PartitionedIntegrityCheck:
             .set_properties(**{"width": "15em", "text-align": "center"})
             .format(precision=2)
         )
+
+
+def _sized_summary(part: pd.DataFrame):
+    return len(part), summary.summarize_partition(part)
 
 
 def _inferred_kind(dtype, s: summary.ColumnSummary) -> str:

@@ -5,7 +5,7 @@ python -m benchmarks --rows 100000 # a quicker run
 python -m benchmarks search        # the hyper-parameter search (see benchmarks/search.py)
 python -m benchmarks distance      # two-sample distances (see benchmarks/distance.py)
 python -m benchmarks xgb1          # boosted depth-1 trees against xgboost (benchmarks/xgb1.py)
-python -m benchmarks partitioned   # partitioned integrity checks on Dask (benchmarks/partitioned.py)
+python -m benchmarks partitioned   # integrity checks on Dask (benchmarks/partitioned.py)
 """
 
 from __future__ import annotations

@@ -20,7 +20,6 @@ import tempfile
 import threading
 import time
 
-import numpy as np
 import pandas as pd
 from pandas.testing import assert_frame_equal
 
@@ -116,11 +115,17 @@ def main(argv: list[str] | None = None) -> int:
     with tempfile.TemporaryDirectory() as folder, threadpool_limits(1):
         start = time.perf_counter()
         files = write_folder(folder, args.rows, args.partition_rows)
-        print(f"wrote {args.rows:,} rows x 20 columns in {len(files)} files "
-              f"({time.perf_counter() - start:.1f} s)")
+        print(
+            f"wrote {args.rows:,} rows x 20 columns in {len(files)} files "
+            f"({time.perf_counter() - start:.1f} s)"
+        )
         cluster = LocalCluster(
-            host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
-            dashboard_address="127.0.0.1:0", worker_dashboard_address=None,
+            host="127.0.0.1",
+            n_workers=2,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address="127.0.0.1:0",
+            worker_dashboard_address=None,
         )
         try:
             with Client(cluster) as client:

@@ -54,10 +54,12 @@ def partitioned_frames(draw):
             "int": np.array(ints, dtype=np.int64),
             # entirely missing in the rows where the draw is 0 (whole partitions, often)
             "float": np.array([np.nan if v == 0 else v / 2 for v in floats]),
-            "text": pd.Series([TEXTS[(t * 3 + i) % len(TEXTS)] for i, t in enumerate(texts)],
-                              dtype=object),
-            "cat": pd.Categorical([["x", "y", "z", None][c] for c in cats],
-                                  categories=["x", "y", "z"]),
+            "text": pd.Series(
+                [TEXTS[(t * 3 + i) % len(TEXTS)] for i, t in enumerate(texts)], dtype=object
+            ),
+            "cat": pd.Categorical(
+                [["x", "y", "z", None][c] for c in cats], categories=["x", "y", "z"]
+            ),
             "word": pd.Series([["p", "q", "1", None][c] for c in ints], dtype=object),
         }
     )
@@ -88,7 +90,9 @@ def assert_same_tables(ours, expected):
             assert_frame_equal(got, want)
 
 
-@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture])
+@settings(
+    max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
 @given(partitioned_frames(), st.booleans())
 def test_partitioned_tables_equal_in_memory(client, case, infer):
     frame, bounds, labels = case

@@ -113,7 +113,9 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
     for a in range(len(cat)):
         for b in range(a + 1, len(cat)):
             both = (codes[a] >= 0) & (codes[b] >= 0)
-            joint[a, b] = _joint_counts(codes[a][both] * sizes[b] + codes[b][both], sizes[a] * sizes[b])
+            joint[a, b] = _joint_counts(
+                codes[a][both] * sizes[b] + codes[b][both], sizes[a] * sizes[b]
+            )
     groups = {}
     for v, position in enumerate(num):
         raw = part.iloc[:, position].astype(float).to_numpy(dtype=float, na_value=np.nan)
@@ -125,7 +127,9 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
     for i in range(len(num)):
         for j in range(i, len(num)):
             tables = merged["ranks"][i, j], merged["ranks"][j, i]
-            rx, ry = (_ranks_of(values[k], t, ranked, k) for k, t in zip((i, j), tables))
+            rx, ry = (
+                _ranks_of(values[k], t, ranked, k) for k, t in zip((i, j), tables, strict=True)
+            )
             both = ~np.isnan(values[i]) & ~np.isnan(values[j])
             mean = (tables[0][2] + 1) / 2.0
             dx, dy = rx[both] - mean, ry[both] - mean
@@ -164,8 +168,12 @@ def merge_group_stats(a: dict, b: dict) -> dict:
     if not (a["finite"] and b["finite"]):
         mean, m2 = np.nan_to_num(mean), np.nan_to_num(m2)
     return {
-        "n": n, "mean": mean, "m2": m2, "finite": a["finite"] and b["finite"],
-        "low": min(a["low"], b["low"]), "high": max(a["high"], b["high"]),
+        "n": n,
+        "mean": mean,
+        "m2": m2,
+        "finite": a["finite"] and b["finite"],
+        "low": min(a["low"], b["low"]),
+        "high": max(a["high"], b["high"]),
     }
 
 

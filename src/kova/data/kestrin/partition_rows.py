@@ -76,7 +76,9 @@ def duplicated_samples(data, own_index: bool):
         dask.delayed(_candidates)(p, int(o), own_index, repeated)
         for p, o in zip(parts, offsets, strict=True)
     ]
-    tasks.append(dask.delayed(lambda p: p.head(1))(next(p for p, n in zip(parts, sizes) if n)))
+    tasks.append(
+        dask.delayed(lambda p: p.head(1))(next(p for p, n in zip(parts, sizes, strict=True) if n))
+    )
     *found, first_row = dask.compute(*tasks)
     candidates = pd.concat(found)
     if len(candidates) == 0:  # no copies: the empty answer of a one-row frame

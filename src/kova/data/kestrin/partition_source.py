@@ -44,7 +44,9 @@ def _files_of(source: str) -> tuple[list[str], str]:
     if not files or not all(os.path.isfile(f) for f in files):
         missing = source if not files else next(f for f in files if not os.path.isfile(f))
         raise KovaError(f"source: no file matches {missing!r}")
-    kinds = {"parquet" if f.endswith(_PARQUET) else "csv" if f.endswith(".csv") else "" for f in files}
+    kinds = {
+        "parquet" if f.endswith(_PARQUET) else "csv" if f.endswith(".csv") else "" for f in files
+    }
     if len(kinds) != 1 or "" in kinds:
         raise KovaError(
             f"source: {source!r} must name CSV files or Parquet files, one kind only; got {files!r}"

@@ -62,9 +62,7 @@ class PartitionedIntegrityCheck:
 
     def __init__(self, source, meta_info: dict | None = None):
         if meta_info is not None and type(meta_info) is not dict:
-            raise KovaError(
-                f"meta_info: expected a dict or None, got {type(meta_info).__name__}"
-            )
+            raise KovaError(f"meta_info: expected a dict or None, got {type(meta_info).__name__}")
         self.data, self._own_index = read_source(source)
         self._sizes: list[int] = []
         self.meta_info = meta_info
@@ -133,8 +131,9 @@ class PartitionedIntegrityCheck:
             found = {}
             for i, limit in limits.items():
                 positions = summary.long_entry_positions(part.iloc[:, i], limit)
-                found[i] = part.index[positions].tolist() if own_index else (
-                    positions + offset).tolist()
+                found[i] = (
+                    part.index[positions].tolist() if own_index else (positions + offset).tolist()
+                )
             return found
 
         sizes = self._sizes
@@ -143,7 +142,7 @@ class PartitionedIntegrityCheck:
             dask.delayed(scan)(part, int(offset))
             for part, offset in zip(self._partitions(), offsets, strict=True)
         ]
-        labels = {i: [] for i in limits}
+        labels: dict[int, list] = {i: [] for i in limits}
         for found in dask.compute(*tasks):
             for i, part_labels in found.items():
                 labels[i].extend(part_labels)
@@ -178,7 +177,10 @@ class PartitionedIntegrityCheck:
                 total = np.int64(total)
                 strings = np.round(np.abs(s.numbers - total) / total, 4)
                 numbers = np.round(s.numbers / total, 4)
-                display[i] = {"With mixed": True, "Categorical : Numerical": f"{strings} : {numbers}"}
+                display[i] = {
+                    "With mixed": True,
+                    "Categorical : Numerical": f"{strings} : {numbers}",
+                }
             else:
                 display[i] = {"With mixed": False, "Categorical : Numerical": "-"}
         result = pd.DataFrame.from_dict(display).T

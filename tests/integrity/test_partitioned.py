@@ -91,7 +91,7 @@ def assert_same_tables(ours, expected):
 
 
 @settings(
-    max_examples=10, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+    max_examples=6, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
 )
 @given(partitioned_frames(), st.booleans())
 def test_partitioned_tables_equal_in_memory(client, case, infer):
@@ -172,5 +172,9 @@ def test_row_hashes_equal_for_equal_rows_only():
     h = row_hashes([texts, floats], len(floats))
     assert (h[0] == h[1]).all() and (h[3] == h[4]).all() and (h[5] == h[6]).all()
     assert (h[6] == h[7]).all() and not (h[0] == h[2]).all()
+    unhashable = np.empty(2, dtype=object)
+    unhashable[:] = [[1], [2]]
     with pytest.raises(TypeError):
-        row_hashes([np.array([[1], [2]], dtype=object)], 2)
+        row_hashes([unhashable], 2)
+    with pytest.raises(ValueError, match="1-dimensional with 3 entries"):
+        row_hashes([floats[:2]], 3)

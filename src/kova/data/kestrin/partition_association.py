@@ -57,6 +57,8 @@ def global_codes(column: pd.Series, levels: np.ndarray) -> np.ndarray:
     """The positions of a column's values among the global levels, -1 for missing entries: the
     partition is factorized, and only its distinct values are looked up."""
     local, uniques = pd.factorize(column)
+    if len(uniques) == 0:
+        return np.full(len(local), -1, dtype=np.int64)
     mapping = pd.Index(levels).get_indexer(np.asarray(uniques, dtype=object))
     return np.where(local >= 0, mapping[np.maximum(local, 0)], -1).astype(np.int64)
 

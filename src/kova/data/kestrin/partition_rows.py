@@ -55,7 +55,7 @@ def _candidates(part: pd.DataFrame, offset: int, own_index: bool, repeated: np.n
     keep = keep[[tuple(h) in wanted for h in hashes[keep].tolist()]]
     rows = part.iloc[keep]
     if not own_index:
-        rows = rows.set_axis(pd.RangeIndex(0, 0).append(pd.Index(keep + offset)), axis=0)
+        rows = rows.set_axis(pd.Index(keep + offset), axis=0)
     return rows
 
 

@@ -278,4 +278,5 @@ constant on them.)doc");
   kova::kernels::define_distance(m);
   kova::kernels::define_profile(m);
   kova::kernels::define_regions(m);
+  kova::kernels::define_row_hash(m);
 }

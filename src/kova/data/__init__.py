@@ -15,7 +15,7 @@ from pandas.api import types as ptypes
 
 from kova.exceptions import KovaError
 
-__all__ = ["Dataset", "infer_column_kind"]
+__all__ = ["Dataset", "PartitionedIntegrityCheck", "infer_column_kind"]
 
 NUMERICAL = "numerical"
 CATEGORICAL = "categorical"
@@ -322,3 +322,12 @@ class Dataset:
             f"Dataset(rows={len(self.data_init)}, features={len(self.feature_names)}, "
             f"target={self.target_name!r}, task_type={self.task_type!r})"
         )
+
+
+def __getattr__(name):
+    """PartitionedIntegrityCheck, imported on first use (it needs the native checks and dask)."""
+    if name == "PartitionedIntegrityCheck":
+        from kova.data.kestrin.partitioned import PartitionedIntegrityCheck
+
+        return PartitionedIntegrityCheck
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

@@ -22,5 +22,7 @@ void define_distance(pybind11::module_& m);
 void define_profile(pybind11::module_& m);
 // Conditions of weak regions over bin codes (regions.cpp).
 void define_regions(pybind11::module_& m);
+// 128-bit row hashes for finding identical rows across partitions (rowhash.cpp).
+void define_row_hash(pybind11::module_& m);
 
 }  // namespace kova::kernels

@@ -232,9 +232,9 @@ def test_bad_rows_are_rejected(change, message):
         ({"feature_names": ["a"] * 5}, "distinct"),
         ({"feature_types": ["numerical"] * 4 + ["ordinal"]}, "ordinal"),
         ({"feature_types": {"a": "numerical"}}, "no type"),
-        ({"learning_rate": "0.1"}, r"learning_rate must be a number in \(0, 1\], got '0.1'"),
-        ({"reg_lambda": np.inf}, "reg_lambda must be a finite number >= 0, got inf"),
-        ({"n_jobs": 0}, r"n_jobs must be None \(one thread\), -1 \(all cores\) or an integer"),
+        ({"learning_rate": "0.1"}, r"Invalid type for 'learning_rate': '0.1' is of type str"),
+        ({"reg_lambda": np.inf}, r"Invalid value for 'reg_lambda': inf. Allowed values: float"),
+        ({"n_jobs": 0}, r"Allowed values: int >= 1 or -1"),
     ],
 )
 @pytest.mark.parametrize("cls", [XGB1Regressor, XGB1Classifier])

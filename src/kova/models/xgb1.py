@@ -11,7 +11,7 @@ effect value each.
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Mapping
+from collections.abc import Mapping
 
 import numpy as np
 from sklearn.base import BaseEstimator, ClassifierMixin, RegressorMixin
@@ -26,44 +26,21 @@ from sklearn.utils.validation import (
 
 from kova import _kernels
 from kova.exceptions import KovaError
+from kova.validation import Rule, validate
 
 FEATURE_TYPES = ("numerical", "categorical")
 
 
-def _integer(low: int, high: int | None = None) -> Callable[[object], bool]:
-    def valid(value: object) -> bool:
-        if not isinstance(value, (int, np.integer)) or isinstance(value, bool):
-            return False
-        return bool(value >= low and (high is None or value <= high))
-
-    return valid
-
-
-def _real(low: float, high: float, low_open: bool) -> Callable[[object], bool]:
-    def valid(value: object) -> bool:
-        if not isinstance(value, (int, float, np.integer, np.floating)) or isinstance(value, bool):
-            return False
-        number = float(value)
-        above = number > low if low_open else number >= low
-        return bool(above and number <= high and np.isfinite(number))
-
-    return valid
-
-
-def _jobs(value: object) -> bool:
-    return value is None or value == -1 or _integer(1)(value)
-
-
-# Every setting of the boosters: its test and what it allows, for the error message.
-CONSTRAINTS: dict[str, tuple[Callable[[object], bool], str]] = {
-    "n_estimators": (_integer(1), "an integer >= 1"),
-    "learning_rate": (_real(0.0, 1.0, low_open=True), "a number in (0, 1]"),
-    "max_bins": (_integer(2, 65536), "an integer in [2, 65536]"),
-    "min_samples_leaf": (_integer(1), "an integer >= 1"),
-    "reg_lambda": (_real(0.0, np.finfo(float).max, low_open=False), "a finite number >= 0"),
-    "subsample": (_real(0.0, 1.0, low_open=True), "a number in (0, 1]"),
-    "n_jobs": (_jobs, "None (one thread), -1 (all cores) or an integer >= 1"),
-}
+# Every setting of the boosters and what it allows.
+SETTINGS = (
+    Rule("n_estimators", int, low=1),
+    Rule("learning_rate", float, low=0.0, high=1.0, low_open=True),
+    Rule("max_bins", int, low=2, high=65536),
+    Rule("min_samples_leaf", int, low=1),
+    Rule("reg_lambda", float, low=0.0),
+    Rule("subsample", float, low=0.0, high=1.0, low_open=True),
+    Rule("n_jobs", int, low=1, or_values=(-1,), required=False),  # None: one thread
+)
 
 
 class _XGB1Base(BaseEstimator):
@@ -155,10 +132,7 @@ class _XGB1Base(BaseEstimator):
         return X
 
     def _check_settings(self):
-        for name, (valid, allowed) in CONSTRAINTS.items():
-            value = getattr(self, name)
-            if not valid(value):
-                raise KovaError(f"{name} must be {allowed}, got {value!r}")
+        validate(SETTINGS, self)
 
     def _resolve_names(self, columns, n_features):
         if self.feature_names is not None:

@@ -43,8 +43,8 @@ def run(ctx: ReportContext, page: Page) -> list[al.Alert]:
     if len(found) == 0:
         page.text("No region is significantly worse than the whole test set.")
     else:
-        shown = min(len(found), SHOWN)
-        page.text(f"The {shown} highest-ranked of {len(found)} weak regions:")
+        more = f"; the {SHOWN} highest-ranked:" if len(found) > SHOWN else ", highest-ranked first:"
+        page.text(f"Weak regions found: {len(found)}{more}")
         page.table(found.table.head(SHOWN).round(4))
     return al.weak_region_alerts(
         found.regions, found.metric, _worse_gap(ctx, found.metric), limits, "regions"

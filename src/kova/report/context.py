@@ -138,7 +138,8 @@ class ReportContext:
         pipeline = self.model
         if pipeline is None:
             return None
-        features = [f for f in pipeline.get_feature_names() if f not in set(self.identifiers)]
+        identifiers = set(self.identifiers)
+        features = [f for f in pipeline.get_feature_names() if f not in identifiers]
         if not features:
             return None
         tested = len(pipeline.dataset.test_idx)

@@ -62,3 +62,22 @@ def predict_stumps(
     tables: Sequence[npt.ArrayLike],
     intercept: float,
 ) -> npt.NDArray[np.float64]: ...
+
+class NumericSummary(NamedTuple):
+    present: int
+    missing: int
+    distinct: int
+    infinite: int
+    zeros: int
+    negatives: int
+    min: float
+    max: float
+    mean: float
+    std: float
+    quantiles: npt.NDArray[np.float64]
+    hist_counts: npt.NDArray[np.int64]
+    hist_edges: npt.NDArray[np.float64]
+
+def numeric_summary(
+    values: npt.ArrayLike, probabilities: npt.ArrayLike, bins: int = 20
+) -> NumericSummary: ...

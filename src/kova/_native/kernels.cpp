@@ -287,4 +287,5 @@ constant on them.)doc");
 
   kova::kernels::define_boosting(m);
   kova::kernels::define_distance(m);
+  kova::kernels::define_profile(m);
 }

@@ -22,12 +22,14 @@ distinct or long (see `is_text`). What each statistic means:
 from __future__ import annotations
 
 from dataclasses import dataclass
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
 from pandas.api import types as ptypes
 
+from kova import _kernels
 from kova.data import CATEGORICAL, NUMERICAL, infer_column_kind
 from kova.exceptions import KovaError
 
@@ -131,77 +133,57 @@ def _share(part: int, whole: int) -> float:
 
 
 def _as_floats(series: pd.Series) -> npt.NDArray[np.float64]:
-    """The column as float64 with NaN for every missing entry; text is read as float() reads it."""
+    """The column as float64 with NaN for every missing entry; text is read as float() reads it.
+
+    A float64 column is returned as it is, without a copy."""
+    dtype = series.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind in "fiub":
+        return series.to_numpy(dtype=np.float64, copy=False)
+    if ptypes.is_bool_dtype(dtype) or ptypes.is_numeric_dtype(dtype):  # nullable dtypes
+        return series.to_numpy(dtype=np.float64, na_value=np.nan)
     missing = series.isna().to_numpy()
     values = np.full(len(series), np.nan)
-    present = series[~missing]
-    if ptypes.is_bool_dtype(present.dtype) or ptypes.is_numeric_dtype(present.dtype):
-        values[~missing] = present.to_numpy(dtype=np.float64)
-    else:
-        values[~missing] = [float(value) for value in present]
+    values[~missing] = [float(value) for value in series[~missing]]
     return values
 
 
 def _numerical_profile(series: pd.Series) -> ColumnProfile:
     values = _as_floats(series)
-    present = values[~np.isnan(values)]
-    finite = present[np.isfinite(present)]
-    count = int(present.size)
-    distinct = int(pd.unique(present).size)
+    summary = _kernels.numeric_summary(values, QUANTILES, HIST_BINS)
+    count, missing = summary.present, summary.missing
+    distinct = summary.distinct
     return ColumnProfile(
         name=str(series.name),
         kind=NUMERICAL,
         count=count,
-        missing=len(values) - count,
-        missing_share=_share(len(values) - count, len(values)),
+        missing=missing,
+        missing_share=_share(missing, len(values)),
         distinct=distinct,
         distinct_share=_share(distinct, count),
-        numeric=_numeric_stats(finite, infinite=count - int(finite.size)),
+        numeric=NumericStats(
+            min=summary.min,
+            max=summary.max,
+            mean=summary.mean,
+            std=summary.std,
+            quantiles=dict(zip(QUANTILES, summary.quantiles.tolist(), strict=True)),
+            zeros=summary.zeros,
+            negatives=summary.negatives,
+            infinite=summary.infinite,
+            hist_counts=summary.hist_counts,
+            hist_edges=summary.hist_edges,
+        ),
     )
-
-
-def _numeric_stats(finite: npt.NDArray[np.float64], infinite: int) -> NumericStats:
-    empty = finite.size == 0
-    counts, edges = _histogram(finite)
-    return NumericStats(
-        min=np.nan if empty else float(finite.min()),
-        max=np.nan if empty else float(finite.max()),
-        mean=np.nan if empty else float(finite.mean()),
-        std=float(finite.std(ddof=1)) if finite.size > 1 else np.nan,
-        quantiles={
-            q: np.nan if empty else float(np.quantile(finite, q, method="linear"))
-            for q in QUANTILES
-        },
-        zeros=int(np.count_nonzero(finite == 0)),
-        negatives=int(np.count_nonzero(finite < 0)),
-        infinite=infinite,
-        hist_counts=counts,
-        hist_edges=edges,
-    )
-
-
-def _histogram(
-    finite: npt.NDArray[np.float64],
-) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.float64]]:
-    """Equal-width bins over [min, max] (the top bin closed); one unit-wide bin for a constant."""
-    if finite.size == 0:
-        return np.zeros(0, dtype=np.int64), np.zeros(0)
-    low, high = float(finite.min()), float(finite.max())
-    if low == high:
-        return np.array([finite.size], dtype=np.int64), np.array([low - 0.5, high + 0.5])
-    counts, edges = np.histogram(finite, bins=HIST_BINS, range=(low, high))
-    return counts.astype(np.int64), edges
 
 
 def _categorical_profile(series: pd.Series) -> ColumnProfile:
-    codes, uniques = pd.factorize(series, use_na_sentinel=True)
-    present = codes >= 0
-    count = int(np.count_nonzero(present))
+    codes, uniques = _factorized(series)
+    present = codes[codes >= 0]
+    count, distinct = int(present.size), len(uniques)
     missing = len(codes) - count
-    distinct = len(uniques)
-    levels = _level_stats(codes[present], uniques, count)
-    lengths = _string_lengths(series) if count else None
-    text = lengths is not None and is_text(distinct, count, float(lengths.mean()))
+    frequencies = np.bincount(present, minlength=distinct)
+    labels = np.asarray(uniques, dtype=object)
+    lengths = _level_lengths(uniques, labels)
+    text = lengths is not None and is_text(distinct, count, _mean_length(lengths, frequencies))
     return ColumnProfile(
         name=str(series.name),
         kind=TEXT if text else CATEGORICAL,
@@ -210,8 +192,8 @@ def _categorical_profile(series: pd.Series) -> ColumnProfile:
         missing_share=_share(missing, len(codes)),
         distinct=distinct,
         distinct_share=_share(distinct, count),
-        levels=levels,
-        lengths=_length_stats(lengths) if text and lengths is not None else None,
+        levels=_level_stats(frequencies, labels, count),
+        lengths=_length_stats(lengths[present]) if text and lengths is not None else None,
     )
 
 
@@ -221,30 +203,40 @@ def is_text(distinct: int, count: int, mean_length: float) -> bool:
     return mostly_distinct or mean_length >= TEXT_MEAN_LENGTH
 
 
-def _level_stats(codes: npt.NDArray[np.intp], uniques: object, count: int) -> LevelStats:
-    """Top levels from factorize codes; codes number values by first appearance, so a stable
-    sort by descending count keeps ties in that order."""
-    frequencies = np.bincount(codes, minlength=len(uniques))  # type: ignore[arg-type]
+def _factorized(series: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
+    """Codes numbering the values by first appearance (-1 for missing) and the values."""
+    try:
+        return pd.factorize(series, use_na_sentinel=True)
+    except TypeError:  # unhashable entries (lists, dicts) are told apart by their text
+        return pd.factorize(series.astype(str).mask(series.isna()), use_na_sentinel=True)
+
+
+def _level_stats(
+    frequencies: npt.NDArray[np.int64], labels: npt.NDArray[np.object_], count: int
+) -> LevelStats:
+    """Top levels; a stable sort by descending count keeps ties in order of first appearance."""
     order = np.argsort(-frequencies, kind="stable")[:TOP_LEVELS]
-    labels = np.asarray(uniques, dtype=object)
     top = [(str(labels[i]), int(frequencies[i])) for i in order]
     return LevelStats(top=top, other=count - sum(n for _, n in top))
 
 
-def _string_lengths(series: pd.Series) -> npt.NDArray[np.int64] | None:
-    """Lengths of the non-missing entries when they are all strings, else None."""
-    present = series.dropna()
-    if ptypes.infer_dtype(present, skipna=False) != "string":
+def _level_lengths(uniques: Any, labels: npt.NDArray[np.object_]) -> npt.NDArray[np.int64] | None:
+    """Character lengths of the distinct values when they are all strings, else None."""
+    if len(labels) == 0 or ptypes.infer_dtype(uniques, skipna=False) != "string":
         return None
-    return present.str.len().to_numpy(dtype=np.int64)
+    return _kernels.str_lengths(labels)
+
+
+def _mean_length(lengths: npt.NDArray[np.int64], frequencies: npt.NDArray[np.int64]) -> float:
+    return float(np.dot(lengths, frequencies) / frequencies.sum())
 
 
 def _length_stats(lengths: npt.NDArray[np.int64]) -> LengthStats:
-    counts, edges = _histogram(lengths.astype(np.float64))
+    summary = _kernels.numeric_summary(lengths.astype(np.float64), (), HIST_BINS)
     return LengthStats(
-        min=int(lengths.min()),
-        mean=float(lengths.mean()),
-        max=int(lengths.max()),
-        hist_counts=counts,
-        hist_edges=edges,
+        min=int(summary.min),
+        mean=summary.mean,
+        max=int(summary.max),
+        hist_counts=summary.hist_counts,
+        hist_edges=summary.hist_edges,
     )

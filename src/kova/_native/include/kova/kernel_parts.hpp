@@ -12,4 +12,7 @@ void define_boosting(pybind11::module_& m);
 // Two-sample distances between feature columns (distance.cpp).
 void define_distance(pybind11::module_& m);
 
+// Statistics of a numerical column for its profile (profile.cpp).
+void define_profile(pybind11::module_& m);
+
 }  // namespace kova::kernels

@@ -113,6 +113,10 @@ def test_frames_and_text_categories():
     assert result.value["features"] == ["x", "c"]
     p, q = _shares(a["c"].to_numpy(), b["c"].to_numpy())
     assert result.value["KS"][1] == pytest.approx(0.5 * np.abs(p - q).sum())
+    assert isinstance(result.figure, Figure)
+    unplotted = twosample_test(a, b, "KS", feature_types={"c": "categorical"}, plot=False)
+    assert unplotted.figure is None
+    np.testing.assert_array_equal(unplotted.value["KS"], result.value["KS"])
 
 
 @pytest.mark.parametrize("metric", ["PSI", "WD1", "KS"])

@@ -317,6 +317,8 @@ def twosample_test(
     plot_title: str | None = None,
     psi_buckets: str = "uniform",
     psi_bins: int = 10,
+    *,
+    plot: bool = True,
 ) -> DiagnoseResult:
     """Distance between two samples of the same features, feature by feature.
 
@@ -327,7 +329,8 @@ def twosample_test(
     empty sample is NaN.
 
     With ``show_feature`` None the result's ``value`` holds "features" (the names) and, under
-    the metric's name, the distances, and the figure is a bar chart of them. With a feature
+    the metric's name, the distances, and the figure is a bar chart of them (None with
+    ``plot=False``, for callers that only read the distances). With a feature
     name, ``value`` holds that feature's distance under the metric's name, and "x", "y" and
     "y_label": for each sample, the points and heights of the curve drawn in the figure (bin
     shares for PSI and categories, distribution functions for KS and WD1).
@@ -357,7 +360,7 @@ def twosample_test(
             distances[numeric] = numerical(numeric).distances(distance_metric)
         for j in (j for j, kind in enumerate(kinds) if kind == CATEGORICAL):
             distances[j] = _Categorical(a[:, j], b[:, j]).distance(distance_metric)
-        figure = _plot_distances(names, distances, distance_metric, title, figsize)
+        figure = _plot_distances(names, distances, distance_metric, title, figsize) if plot else None
         return DiagnoseResult({"features": names, distance_metric: distances}, figure)
     j = _feature_position(show_feature, names)
     categorical = kinds[j] == CATEGORICAL

@@ -19,8 +19,6 @@ MAX_PSI_BINS = 10
 
 def train_test_distances(dataset, features: list[str]) -> pd.Series:
     """PSI between the training and the test rows of each of `features`, on present values."""
-    import matplotlib.pyplot as plt
-
     from kova.diagnoser.utils import twosample_test
 
     n_bins = int(np.clip(len(dataset.test_idx) // ROWS_PER_PSI_BIN, 2, MAX_PSI_BINS))
@@ -39,9 +37,8 @@ def train_test_distances(dataset, features: list[str]) -> pd.Series:
             feature_types=[kind],
             psi_buckets="quantile",
             psi_bins=n_bins,
+            plot=False,
         )
-        if result.figure is not None:
-            plt.close(result.figure)
         distances[name] = float(result.value["PSI"][0])
     return pd.Series(distances, name="PSI", dtype=float)
 

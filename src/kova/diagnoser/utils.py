@@ -360,7 +360,9 @@ def twosample_test(
             distances[numeric] = numerical(numeric).distances(distance_metric)
         for j in (j for j, kind in enumerate(kinds) if kind == CATEGORICAL):
             distances[j] = _Categorical(a[:, j], b[:, j]).distance(distance_metric)
-        figure = _plot_distances(names, distances, distance_metric, title, figsize) if plot else None
+        figure = None
+        if plot:
+            figure = _plot_distances(names, distances, distance_metric, title, figsize)
         return DiagnoseResult({"features": names, distance_metric: distances}, figure)
     j = _feature_position(show_feature, names)
     categorical = kinds[j] == CATEGORICAL

@@ -36,7 +36,6 @@ def dataset():
     return Dataset(frame, target="species")
 
 
-@pytest.fixture
 def _as_float(column):
     """The column as floats where every entry converts, else as it is."""
     try:
@@ -45,6 +44,7 @@ def _as_float(column):
         return column
 
 
+@pytest.fixture
 def working(dataset):
     """The working copy the exploratory API builds: number texts become floats."""
     data = dataset.data_init[dataset.included_feature].copy()

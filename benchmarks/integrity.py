@@ -114,9 +114,8 @@ def _get_special_samples(column_data):
         return None
     samples_to_count = defaultdict(int)
     for sample in column_data:
-        if isinstance(sample, str) and len(sample) >= 1:
-            if len(string_baseform(sample, True)) == 0:
-                samples_to_count[sample] += 1
+        if isinstance(sample, str) and sample and not string_baseform(sample, True):
+            samples_to_count[sample] += 1
     return samples_to_count if samples_to_count else None
 
 
@@ -183,8 +182,16 @@ def plain_single_column_check(data: pd.DataFrame):
     frames = [_is_single_value(data), _null_ratio(data), _mixed_data_type(data)]
     result = pd.concat([*frames, _long_string(data), special], axis=1)
     result.columns = [
-        ["Is Single Value", "Null Ratio", "Mixed Data Types", "Mixed Data Types", "Long String"]
-        + ["Long String", "Special Characters", "Special Characters"],
+        [
+            "Is Single Value",
+            "Null Ratio",
+            "Mixed Data Types",
+            "Mixed Data Types",
+            "Long String",
+            "Long String",
+            "Special Characters",
+            "Special Characters",
+        ],
         ["", "", "Mixed", "Categorical : Numerical", "Num", "Index", "Ratio", "Example Samples"],
     ]
     size = [

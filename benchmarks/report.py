@@ -33,10 +33,22 @@ from benchmarks.integrity import SPECIALS, WORDS
 
 DEFAULT_SIZES = ((200_000, 20), (1_000_000, 50))
 TARGET = "y"
-PLANTED = (
-    "id constant missing_half_pct missing_5pct missing_30pct mixed special long_text category "
-    "comment x1 x1_copy segment y"
-).split()
+PLANTED = [
+    "id",
+    "constant",
+    "missing_half_pct",
+    "missing_5pct",
+    "missing_30pct",
+    "mixed",
+    "special",
+    "long_text",
+    "category",
+    "comment",
+    "x1",
+    "x1_copy",
+    "segment",
+    "y",
+]
 THREAD_VARIABLES = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS",
                     "NUMEXPR_NUM_THREADS", "VECLIB_MAXIMUM_THREADS")  # fmt: skip
 PEER_SCRIPT = """

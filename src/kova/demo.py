@@ -20,7 +20,7 @@ def demo_frame(seed: int = 0) -> pd.DataFrame:
     """
     rng = np.random.default_rng(seed)
     bunch = load_breast_cancer(as_frame=True)
-    df = bunch.frame.iloc[:, list(range(6)) + [-1]].copy()
+    df = bunch.frame.iloc[:, [*list(range(6)), -1]].copy()
     df.columns = [c.replace(" ", "_") for c in df.columns]
     n = len(df)
     df["site"] = rng.choice(["north", "south", "east", "west"], size=n)

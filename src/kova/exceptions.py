@@ -1,6 +1,6 @@
 """Error and notice types of the kova toolbox."""
 
-__all__ = ["KovaError", "KovaTypeError", "KovaWarning", "KovaInfo"]
+__all__ = ["KovaError", "KovaInfo", "KovaTypeError", "KovaWarning"]
 
 
 class KovaError(ValueError):

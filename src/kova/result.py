@@ -19,7 +19,7 @@ import io
 from collections.abc import Collection
 from typing import Any
 
-__all__ = ["Result", "TestResult", "DiagnoseResult"]
+__all__ = ["DiagnoseResult", "Result", "TestResult"]
 
 
 class Result:

@@ -41,7 +41,7 @@ import numpy as np
 
 from kova.exceptions import KovaError, KovaTypeError
 
-__all__ = ["Rule", "validate", "check_value"]
+__all__ = ["Rule", "check_value", "validate"]
 
 # Longest list of allowed values spelled out in full in a message.
 _MAX_LISTED = 20

@@ -16,7 +16,7 @@ __all__ = ["KovaWidget"]
 
 
 _NOTIFICATION_STYLES = {
-    "info": {"color": "#0c5460", "background": "#d1ecf1", "border": "#17a2b8", "icon": "ℹ"},
+    "info": {"color": "#0c5460", "background": "#d1ecf1", "border": "#17a2b8", "icon": "ℹ"},  # noqa: RUF001 (the information sign)
     "error": {"color": "#721c24", "background": "#f8d7da", "border": "#dc3545", "icon": "✖"},
 }
 

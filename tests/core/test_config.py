@@ -66,7 +66,7 @@ REGRESSION_CASES = [
 
 
 @pytest.mark.parametrize(
-    "name, sign, direct", CLASSIFICATION_CASES, ids=_names(CLASSIFICATION_CASES)
+    ("name", "sign", "direct"), CLASSIFICATION_CASES, ids=_names(CLASSIFICATION_CASES)
 )
 def test_classification_scorers_match_sklearn(binary, name, sign, direct):
     scorer = METRICS[name]
@@ -74,7 +74,7 @@ def test_classification_scorers_match_sklearn(binary, name, sign, direct):
     assert scorer(*binary) == pytest.approx(sign * direct(*binary))
 
 
-@pytest.mark.parametrize("name, sign, direct", REGRESSION_CASES, ids=_names(REGRESSION_CASES))
+@pytest.mark.parametrize(("name", "sign", "direct"), REGRESSION_CASES, ids=_names(REGRESSION_CASES))
 def test_regression_scorers_match_sklearn(regression, name, sign, direct):
     scorer = METRICS[name]
     assert scorer._sign == sign
@@ -95,7 +95,7 @@ def test_auc_falls_back_to_the_decision_function(binary):
 
 
 @pytest.mark.parametrize(
-    "name, direct",
+    ("name", "direct"),
     [
         ("AUC", lambda m, X, y: skm.roc_auc_score(y, m.predict_proba(X), multi_class="ovr")),
         ("F1", lambda m, X, y: skm.f1_score(y, m.predict(X), average="macro")),
@@ -111,7 +111,8 @@ def test_scorers_handle_multiclass(multiclass, name, direct):
 
 
 def test_metric_tables_agree():
-    assert list(CLS_METRICS)[0] == "ACC" and list(REG_METRICS)[0] == "MSE"
+    assert next(iter(CLS_METRICS)) == "ACC"
+    assert next(iter(REG_METRICS)) == "MSE"
     assert METRICS == {**CLS_METRICS, **REG_METRICS}
     assert not set(CLS_METRICS) & set(REG_METRICS)
     assert {"AUC", "R2"} <= set(METRICS)
@@ -143,7 +144,7 @@ FLIS = ["age", "income", "city"]
 
 
 @pytest.mark.parametrize(
-    "value, expected",
+    ("value", "expected"),
     [
         (None, None),
         (True, True),
@@ -168,7 +169,8 @@ FLIS = ["age", "income", "city"]
 )
 def test_param_render_converts_widget_values(value, expected):
     result = param_render("iforest", "param", value, flis=FLIS)
-    assert result == expected and type(result) is type(expected)
+    assert result == expected
+    assert type(result) is type(expected)
 
 
 def test_param_render_without_feature_names_keeps_text():

@@ -62,13 +62,16 @@ def test_defaults_describe_the_frame(frame):
     }
     assert ds.feature_types == ["numerical", "numerical", "categorical", "numerical"]
     assert (ds.task_type, ds.random_state, ds.test_ratio) == ("classification", 0, 0.2)
-    assert ds.outlier_idx.size == 0 and ds.outlier_idx.dtype.kind == "i"
+    assert ds.outlier_idx.size == 0
+    assert ds.outlier_idx.dtype.kind == "i"
 
 
 def test_without_target_all_columns_are_features(frame):
     ds = Dataset(frame)
     assert ds.feature_names == list(frame.columns) == ds.included_feature
-    assert ds.task_type is None and ds.y is None and ds.train_y is None
+    assert ds.task_type is None
+    assert ds.y is None
+    assert ds.train_y is None
 
 
 def test_chosen_features_and_forced_categories(frame):
@@ -115,8 +118,10 @@ def test_task_type_inference(frame, target, task_type):
 def test_split_partitions_rows_reproducibly(frame):
     ds = Dataset(frame, target="income", test_ratio=0.25, random_state=3)
     assert ds.task_type == "regression"
-    assert len(ds.test_idx) == 15 and len(ds.train_idx) == 45
-    assert np.all(np.diff(ds.train_idx) > 0) and np.all(np.diff(ds.test_idx) > 0)
+    assert len(ds.test_idx) == 15
+    assert len(ds.train_idx) == 45
+    assert np.all(np.diff(ds.train_idx) > 0)
+    assert np.all(np.diff(ds.test_idx) > 0)
     np.testing.assert_array_equal(np.union1d(ds.train_idx, ds.test_idx), np.arange(60))
     again = Dataset(frame, target="income", test_ratio=0.25, random_state=3)
     np.testing.assert_array_equal(ds.test_idx, again.test_idx)

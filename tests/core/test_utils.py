@@ -67,7 +67,7 @@ FAILING_ROWS = [
 
 
 @pytest.mark.parametrize(
-    "row, fragments", FAILING_ROWS, ids=[f"{row[1]}={row[0]!r}" for row, _ in FAILING_ROWS]
+    ("row", "fragments"), FAILING_ROWS, ids=[f"{row[1]}={row[0]!r}" for row, _ in FAILING_ROWS]
 )
 def test_broken_rows_raise_naming_argument_value_and_rule(row, fragments):
     with pytest.raises(KovaError) as caught:
@@ -93,7 +93,9 @@ def test_long_allowed_lists_are_shortened_in_messages():
     with pytest.raises(KovaError) as caught:
         parameter_check("nope", "segment_feature", names, False)
     message = str(caught.value)
-    assert "'feature_0'" in message and "500 values" in message and "feature_499" not in message
+    assert "'feature_0'" in message
+    assert "500 values" in message
+    assert "feature_499" not in message
 
 
 def test_malformed_row_is_a_value_error():
@@ -118,11 +120,12 @@ class _Api:
 def test_safe_execute_returns_the_method_value_and_keeps_its_face():
     api = _Api()
     assert api.entry("x", figsize=(1, 2)) == (api, "x", (1, 2))
-    assert _Api.entry.__name__ == "entry" and _Api.entry.__doc__ == "Entry documentation."
+    assert _Api.entry.__name__ == "entry"
+    assert _Api.entry.__doc__ == "Entry documentation."
     assert str(inspect.signature(_Api.entry)) == "(self, show=None, *, figsize=(6, 6))"
 
 
-@pytest.mark.parametrize("show, error", [("boom", KeyError), ("bad", KovaError)])
+@pytest.mark.parametrize(("show", "error"), [("boom", KeyError), ("bad", KovaError)])
 def test_safe_execute_reraises_the_original_exception(show, error):
     with pytest.raises(error) as caught:
         _Api().entry(show)
@@ -163,7 +166,8 @@ def test_test_result_takes_keywords_only():
     with pytest.raises(TypeError):
         TestResult(None, None)
     empty = TestResult()
-    assert empty.figure is None and empty.data is None
+    assert empty.figure is None
+    assert empty.data is None
     assert repr(empty) == "TestResult(figure=None, data=None)"
 
 
@@ -180,12 +184,14 @@ def test_test_result_html_embeds_png_figure_and_table(figure):
     html = TestResult(figure=figure, data=pd.DataFrame({"Score": [0.5]}))._repr_html_()
     encoded = re.search(r'src="data:image/png;base64,([^"]+)"', html).group(1)
     assert base64.b64decode(encoded).startswith(b"\x89PNG")
-    assert "<table" in html and "Score" in html
+    assert "<table" in html
+    assert "Score" in html
 
 
 def test_test_result_html_escapes_plain_data():
     html = TestResult(data="<script>")._repr_html_()
-    assert "<script>" not in html and "&lt;script&gt;" in html
+    assert "<script>" not in html
+    assert "&lt;script&gt;" in html
 
 
 # ------------------------------------------------------------------------ widgets
@@ -215,5 +221,7 @@ def test_notification_rejects_unknown_type():
 
 def test_spacers_take_the_given_size():
     right, top = KovaWidget.margin_right("10px"), KovaWidget.margin_top("20px")
-    assert right.layout.width == "10px" and right.children == ()
-    assert top.layout.height == "20px" and top.children == ()
+    assert right.layout.width == "10px"
+    assert right.children == ()
+    assert top.layout.height == "20px"
+    assert top.children == ()

@@ -47,7 +47,7 @@ def test_fixed_parameters_have_no_input(panel):
 
 
 @pytest.mark.parametrize(
-    "key, kind, value",
+    ("key", "kind", "value"),
     [
         ("n_estimators", widgets.BoundedIntText, 100),
         ("share", widgets.BoundedFloatText, 0.5),
@@ -60,7 +60,8 @@ def test_fixed_parameters_have_no_input(panel):
 )
 def test_inputs_follow_default_and_choices(panel, key, kind, value):
     field = panel.model_config[key]
-    assert type(field) is kind and field.value == value
+    assert type(field) is kind
+    assert field.value == value
 
 
 def test_bounded_inputs_clamp_to_their_bounds(panel):
@@ -78,13 +79,15 @@ def test_aligned_row_widths_and_spacer_columns():
     )
     *columns, sheet = row.children
     assert [c.layout.width for c in columns] == ["100px", "20%", "10px", "30%"]
-    assert columns[0].children == (label,) and columns[3].children == (choice,)
+    assert columns[0].children == (label,)
+    assert columns[3].children == (choice,)
     assert columns[2].children == ()  # the spacer made by margin_right("10px")
-    assert "<style>" in sheet.value and sheet.layout.display == "none"
+    assert "<style>" in sheet.value
+    assert sheet.layout.display == "none"
 
 
 @pytest.mark.parametrize(
-    "elements, widths, error",
+    ("elements", "widths", "error"),
     [
         ([[widgets.HTML("a")]], ["10px", "20px"], ValueError),
         (["not a widget"], ["10px"], TypeError),
@@ -113,7 +116,7 @@ def test_stylesheet_styles_every_dashboard_class(css_class):
     assert component.dashboard_stylesheet().value.count("<style>") == 1
 
 
-@pytest.mark.parametrize("platform, shown", [("colab", 1), (None, 0), ("jupyter", 0)])
+@pytest.mark.parametrize(("platform", "shown"), [("colab", 1), (None, 0), ("jupyter", 0)])
 def test_colab_cell_height_only_on_colab(monkeypatch, platform, shown):
     displayed = []
     monkeypatch.setattr(utils, "display", displayed.append)

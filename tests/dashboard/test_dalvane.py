@@ -173,7 +173,8 @@ class Raising:
 @pytest.mark.parametrize("platform", [None, "colab"])
 def test_construction(fakes, screen, dataset, split, platform):
     panel = DataQualityPanel(platform, FakeService(dataset))
-    assert panel.support_dataset is split and panel.model_lis == list(NAMES)
+    assert panel.support_dataset is split
+    assert panel.model_lis == list(NAMES)
     assert panel.config_compare == {"lof": {"k": "k"}, "iforest": {"n": None, "cols": 0}, "knn": {}}
     assert [panel.dataset_type, panel.cache, panel.cache_length, panel.last_but] == [
         "all",
@@ -273,7 +274,8 @@ def test_training_order_names_config_and_failures(panel, service, screen, fakes)
     assert ("failed", "custom-KNN") in service.calls  # recorded by the service, not by the panel
     visible = [*page.children[2].children, page.children[0].children[1].children[0]]
     hidden = [out for out, items in screen.content.items() if "training noise" in items]
-    assert hidden and not set(hidden) & set(visible)
+    assert hidden
+    assert not set(hidden) & set(visible)
     flis = ["a", "b"]
     assert fakes.render == [
         ("lof", "k", "v-k", flis),
@@ -298,14 +300,16 @@ def test_failures_persist_until_retrained_and_skips_uncounted(panel, service, sc
     monkeypatch.setattr(service, "model_prepare", lambda: {"knn": {"estimator": "e"}})
     assert outcome(screen, run_training(panel))[0] == (3, 1, "Training custom-KNN:")
     second = DataQualityPanel(None, service)  # after a selection, model_list still names all
-    assert second.model_lis == list(NAMES) and second.model_name_dict == NAMES
+    assert second.model_lis == list(NAMES)
+    assert second.model_name_dict == NAMES
 
 
 @pytest.mark.parametrize(("platform", "width"), [("colab", "80%"), (None, "99%"), ("lab", "99%")])
 def test_method_rows_and_settings_toggle(fakes, service, screen, platform, width):
     panel = DataQualityPanel(platform, service)
     page = panel.method_config_panel()
-    assert len(page.children) == 3 and page.children[0].layout.width == width
+    assert len(page.children) == 3
+    assert page.children[0].layout.width == width
     rows = page.children[0].children[0].children[1].children
     assert [(r.children[0].description, r.children[0].value) for r in rows] == [
         (n, True) for n in NAMES.values()
@@ -320,7 +324,14 @@ def test_method_rows_and_settings_toggle(fakes, service, screen, platform, width
     assert shown == [("lof", [lof]), (0, []), ("iforest", [iforest]), ("lof", [lof])]
     assert lof.children[0].value == "<h4 style='margin: 10px 0px;'>Customize Model</h4>"
     assert lof.children[1].children[0].children[0].children[0].value == "Method name:"
-    assert list(info["lof"]) == "tuning_name parameter parameter_panel check button box".split()
+    assert list(info["lof"]) == [
+        "tuning_name",
+        "parameter",
+        "parameter_panel",
+        "check",
+        "button",
+        "box",
+    ]
 
 
 def test_integrity_page_runs_chosen_check_on_current_part(panel, service):
@@ -363,7 +374,8 @@ def test_od_page_caches_and_rebuilds_on_new_training(panel, service, screen, mon
     toggle, tab_output = panel.od_panel().children
     assert builds == ["method_config_panel", "visualization_panel", "comparison_panel"]
     [box] = screen[tab_output]
-    assert box.children == (panel.cache["Method"],) and "inner-padding" in box._dom_classes
+    assert box.children == (panel.cache["Method"],)
+    assert "inner-padding" in box._dom_classes
     toggle.value, toggle.value = "Visualization", "Comparison"
     service.custom_model_dict["x"] = 1
     toggle.value, toggle.value, toggle.value = "Method", "Visualization", "Method"
@@ -377,14 +389,14 @@ def test_top_page_with_split(panel, fakes, screen, monkeypatch):
     assert widths == ["100px", "20%", "10px", "110px", "20%"]
     assert elements[2] is fakes.KovaWidget.margin_right
     assert [elements[0][0].value, elements[3][0].value] == ["Dataset:", "Check Type:"]
-    assert (
-        "card-with-tab" in page._dom_classes and "card" in screen[page.children[1]][0]._dom_classes
-    )
+    assert "card-with-tab" in page._dom_classes
+    assert "card" in screen[page.children[1]][0]._dom_classes
     monkeypatch.setattr(
         DataQualityPanel, "drift_test_panel", lambda self: widgets.HTML(self.dataset_type)
     )
     elements[4][0].value, elements[1][0].value = "Train Test Drift", "train"
-    assert panel.dataset_type == "train" and screen[page.children[1]][0].value == "train"
+    assert panel.dataset_type == "train"
+    assert screen[page.children[1]][0].value == "train"
 
 
 def test_top_page_without_split_refuses_outlier_detection(fakes, screen, monkeypatch):
@@ -392,7 +404,8 @@ def test_top_page_without_split_refuses_outlier_detection(fakes, screen, monkeyp
     monkeypatch.setattr(DataQualityPanel, "od_panel", lambda self: pytest.fail("built"))
     page = panel.train_all_panel()
     [(elements, widths)] = fakes.rows
-    assert widths == ["120px", "20%"] and elements[0][0].value == "Check Type:"
+    assert widths == ["120px", "20%"]
+    assert elements[0][0].value == "Check Type:"
     elements[1][0].value = "Outlier Detection"
     assert screen[page.children[1]] == [("note", "error", 'Need to run "data_prepare" first.')]
     assert fakes.notes[-1]["highcode_mode"] is False
@@ -411,7 +424,8 @@ def test_closed_pages_release_panel_and_service(fakes, screen):
     screen.content.clear(), screen.history.clear(), fakes.rows.clear()  # they hold widgets
     widgets.Widget.close_all()
     gc.collect()
-    assert alive() is None and sys.getrefcount(service) == before
+    assert alive() is None
+    assert sys.getrefcount(service) == before
 
 
 def test_real_components_build_the_whole_dashboard(service):

@@ -59,7 +59,8 @@ def test_every_method_trains_and_charts_odd_data(kind, shown):
         for show in OUTLIER_VIEWS:
             assert api.data_quality(show=show, method=name, threshold=0.9).figure.axes
     result = api.data_quality(show="od_tsne_comparison", method=names, threshold=[0.9] * 4)
-    assert result.data.shape == (ROWS, 2) and np.isfinite(result.data.to_numpy()).all()
+    assert result.data.shape == (ROWS, 2)
+    assert np.isfinite(result.data.to_numpy()).all()
     summary = api.data_quality(show="drift_test_info").data.data  # an empty sample gives NaN
     assert sorted(summary["Feature"]) == sorted(api.dataset.feature_names)
 
@@ -101,9 +102,11 @@ def test_bin_edges_increase_and_cover_the_finite_values(values, bins):
     values = np.array([*values, np.inf, np.nan])
     edges = views.bin_edges(values, bins)
     finite = values[np.isfinite(values)]
-    assert np.isfinite(edges).all() and (edges[1:] > edges[:-1]).all()
+    assert np.isfinite(edges).all()
+    assert (edges[1:] > edges[:-1]).all()
     assert 2 <= len(edges) <= bins + 1
-    assert edges[0] <= finite.min() and finite.max() <= edges[-1]
+    assert edges[0] <= finite.min()
+    assert finite.max() <= edges[-1]
     assert views.bin_edges(np.array([np.nan, -np.inf]), bins) is None
 
 
@@ -122,7 +125,8 @@ def test_working_note_is_hidden_not_closed(monkeypatch):
     with views.working("Computing..."):
         [note] = shown
         assert note.layout.display != "none"
-    assert note.comm is not None and note.layout.display == "none"
+    assert note.comm is not None
+    assert note.layout.display == "none"
     note.close()
 
 

@@ -124,7 +124,8 @@ def test_threshold_is_a_quantile_of_the_training_scores(planted, shown, threshol
     scores = result.data["score"].to_numpy()
     assert result.data["outlier"].sum() == (scores > np.quantile(scores, threshold)).sum()
     result.show_message()
-    assert len(shown) == 1 and "<img" in shown[0].data
+    assert len(shown) == 1
+    assert "<img" in shown[0].data
 
 
 def test_feature_selection_and_view_of_another_part(planted):
@@ -146,13 +147,14 @@ def test_retraining_a_failed_name_clears_the_failure(planted):
     )
     planted.model_list = ["local_outlier_factor"]
     bad = planted.model_prepare()["local_outlier_factor"]["estimator"]
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="n_neighbors"):
         planted.fit_get_method(method=bad, model_name="LOF", dataset="train")
     assert "LOF" not in planted.custom_model_dict
     planted.model_config = None
     good = planted.model_prepare()["local_outlier_factor"]["estimator"]
     planted.fit_get_method(method=good, model_name="LOF", dataset="train")
-    assert planted.training_failed_list == [] and "LOF" in planted.custom_model_dict
+    assert planted.training_failed_list == []
+    assert "LOF" in planted.custom_model_dict
 
 
 @pytest.mark.parametrize("part", ["all", "train", "test"])
@@ -163,7 +165,8 @@ def test_apply_model_removes_flagged_training_rows_only(planted, part):
     train_before, test_before = planted.dataset.train_idx, planted.dataset.test_idx
     removed = planted.apply_model(model="isolation_forest", threshold=0.9)
     expected = np.intersect1d(flagged, train_before)
-    assert removed == len(expected) and np.array_equal(planted.dataset.outlier_idx, expected)
+    assert removed == len(expected)
+    assert np.array_equal(planted.dataset.outlier_idx, expected)
     assert np.array_equal(planted.dataset.test_idx, test_before)
     assert np.array_equal(planted.dataset.train_idx, np.setdiff1d(train_before, expected))
     # "all" now leaves the removed rows out
@@ -173,7 +176,7 @@ def test_apply_model_removes_flagged_training_rows_only(planted, part):
 # ----------------------------------------------------------------- requests
 
 
-@pytest.mark.parametrize("show, report", list(quality.INTEGRITY_REPORTS.items()))
+@pytest.mark.parametrize(("show", "report"), list(quality.INTEGRITY_REPORTS.items()))
 @pytest.mark.parametrize("part", ["all", "test"])
 def test_integrity_reports_run_on_the_chosen_part(demo, shown, show, report, part):
     result = demo.data_quality(show=show, dataset=part)
@@ -224,19 +227,24 @@ def test_drift_compares_present_values_of_each_feature(demo, monkeypatch):
     table = result.data.data
     assert list(table.columns) == ["Feature", "PSI", "WD1", "KS", "Shift"]
     assert sorted(table["Feature"]) == sorted(demo.dataset.feature_names)
-    assert table["PSI"].is_monotonic_decreasing and table[["PSI", "WD1", "KS"]].notna().all().all()
+    assert table["PSI"].is_monotonic_decreasing
+    assert table[["PSI", "WD1", "KS"]].notna().all().all()
     texture = [c for c in calls if c["feature_names"] == ["mean_texture"]]
-    assert texture and all(np.isfinite(c["sample1"].astype(float)).all() for c in texture)
+    assert texture
+    assert all(np.isfinite(c["sample1"].astype(float)).all() for c in texture)
     missing = demo.dataset.data_init["mean_texture"].iloc[demo.dataset.train_idx].isna().sum()
     assert len(texture[0]["sample1"]) == len(demo.dataset.train_idx) - missing > 0
 
 
-@pytest.mark.parametrize("feature, metric", [(None, "PSI"), ("site", "KS"), ("mean_area", "WD1")])
+@pytest.mark.parametrize(
+    ("feature", "metric"), [(None, "PSI"), ("site", "KS"), ("mean_area", "WD1")]
+)
 def test_drift_distance_view_draws_a_figure(demo, feature, metric):
     result = demo.data_quality(
         show="drift_test_distance", distance_metric=metric, show_feature=feature
     )
-    assert result.figure is not None and result.figure.axes
+    assert result.figure is not None
+    assert result.figure.axes
     if feature is None:
         assert list(result.data.columns) == ["Feature", metric]
 
@@ -250,9 +258,11 @@ def test_tsne_comparison_draws_at_once_and_samples_keeping_outliers(planted, sho
         method=["isolation_forest", "pca"],
         threshold=[0.98, 0.99],
     )
-    assert len(result.figure.axes) == 2 and len(result.data) == 60
+    assert len(result.figure.axes) == 2
+    assert len(result.data) == 60
     assert set(range(PLANTED)) <= set(result.data.index)
-    assert len(shown) == 1 and "<img" in shown[0].data  # drawn by the call itself
+    assert len(shown) == 1
+    assert "<img" in shown[0].data
 
 
 def test_tsne_comparison_without_methods_asks_for_one(planted, shown):

@@ -78,7 +78,9 @@ def test_uniform_bins_close_the_top_bin_and_drop_empty_ones():
     group, ranges = Bucketing("x", "uniform", 5, ["x"], ["numerical"]).get_group_idx(X)
     # bins of width 1: [0, 1) [1, 2) [2, 3) [3, 4) [4, 5]; [2, 3) and [3, 4) are empty
     np.testing.assert_array_equal(group, [0, 0, 1, 1, 2, 2, 2])
-    assert ranges[0] == [0.0, 1.0] and ranges[2] == [1.0, 2.0] and ranges[4] == [4.0, 5.0]
+    assert ranges[0] == [0.0, 1.0]
+    assert ranges[2] == [1.0, 2.0]
+    assert ranges[4] == [4.0, 5.0]
 
 
 def test_text_categories_keep_their_values():
@@ -96,7 +98,7 @@ def test_non_finite_numbers_are_a_clear_error(bad):
 
 
 @pytest.mark.parametrize(
-    "kwargs, error",
+    ("kwargs", "error"),
     [
         ({"feature": "nope"}, KovaError),
         ({"method": "auto"}, ValueError),
@@ -119,4 +121,6 @@ def test_quantile_edges_are_numpys_where_numpy_can_compute_them(column, n_bins):
         expected = np.quantile(column, np.linspace(0, 1, n_bins + 1))
     if np.isfinite(expected).all():
         np.testing.assert_array_equal(edges, np.unique(expected))
-    assert np.isfinite(edges).all() and edges[0] == column.min() and edges[-1] == column.max()
+    assert np.isfinite(edges).all()
+    assert edges[0] == column.min()
+    assert edges[-1] == column.max()

@@ -78,7 +78,7 @@ def test_unknown_metric_is_a_kova_error(metric):
 
 
 @pytest.mark.parametrize(
-    "func, direct",
+    ("func", "direct"),
     [(f1, skm.f1_score), (precision, skm.precision_score), (recall, skm.recall_score)],
     ids=["F1", "Precision", "Recall"],
 )

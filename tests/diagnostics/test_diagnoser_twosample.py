@@ -69,7 +69,8 @@ def test_all_features_match_scipy_and_numpy(metric):
         figsize=(6, 4),
         plot_title="In vs. out",
     )
-    assert isinstance(result, DiagnoseResult) and isinstance(result.figure, Figure)
+    assert isinstance(result, DiagnoseResult)
+    assert isinstance(result.figure, Figure)
     assert result.value["features"] == NAMES
     expected = [_expected(metric, j) for j in range(len(NAMES))]
     np.testing.assert_allclose(result.value[metric], expected, rtol=0, atol=1e-12)
@@ -95,7 +96,8 @@ def test_one_feature_gives_curves_of_both_samples(metric, feature):
     else:
         assert value["y_label"] == "Cumulative probability"
         for cdf in value["y"]:
-            assert np.all(np.diff(cdf) >= 0) and cdf[-1] == 1.0
+            assert np.all(np.diff(cdf) >= 0)
+            assert cdf[-1] == 1.0
     # the stacked table built from the value, one block per sample
     blocks = [
         pd.DataFrame({feature: x, value["y_label"]: y, "Group": k})
@@ -141,7 +143,7 @@ def test_non_finite_numbers_name_the_feature(bad, metric):
 
 
 @pytest.mark.parametrize(
-    "kwargs, error",
+    ("kwargs", "error"),
     [
         ({"distance_metric": "JS"}, KovaError),
         ({"show_feature": "height"}, KovaError),
@@ -254,9 +256,11 @@ def test_the_figure_is_drawn_only_when_read(monkeypatch, show_feature):
 
     monkeypatch.setattr(kova.figures, "Figure", Counted)
     result = twosample_test(A, B, "all", NAMES, TYPES, show_feature)
-    assert drawn == [] and "on demand" in repr(result)
+    assert drawn == []
+    assert "on demand" in repr(result)
     figure = result.figure
-    assert drawn == [figure] and result.figure is figure  # drawn once, then kept
+    assert drawn == [figure]
+    assert result.figure is figure
     panels = 3 if show_feature is None else 1
     assert len(figure.axes) == panels
 
@@ -281,7 +285,7 @@ BIG = np.finfo(np.float64).max
 
 
 @pytest.mark.parametrize(
-    "a, b",
+    ("a", "b"),
     [
         ([0.0, 0.0, BIG], [0.0, BIG, BIG, 0.5 * BIG]),  # n m times the range overflows
         ([-BIG, -0.5 * BIG, -0.1 * BIG], [-BIG, -BIG, 0.0]),

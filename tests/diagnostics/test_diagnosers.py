@@ -125,7 +125,8 @@ def test_weak_slices_are_exactly_those_beyond_the_threshold(case, method):
     weakspot.fit(**pipeline.get_data_dict())
     result = weakspot.get_result().value
     slices, line = result["slices"], result["threshold"]
-    assert result["metric"] == metric and list(result["data"].columns)[:2] == features
+    assert result["metric"] == metric
+    assert list(result["data"].columns)[:2] == features
     beyond = slices[metric] < line if metric == "ACC" else slices[metric] > line
     np.testing.assert_array_equal(slices["Weak"], beyond & (slices["Size"] >= 10))
     assert len(result["data"]) == slices["Weak"].sum() > 0
@@ -166,11 +167,12 @@ def test_undefined_slice_metric_is_never_weak():
     weakspot.fit(**pipeline.get_data_dict())
     slices = weakspot.get_result().value["slices"]
     undefined = slices["AUC"].isna()
-    assert undefined.any() and not slices.loc[undefined, "Weak"].any()
+    assert undefined.any()
+    assert not slices.loc[undefined, "Weak"].any()
 
 
 @pytest.mark.parametrize(
-    "overall, larger_better, expected",
+    ("overall", "larger_better", "expected"),
     [
         (2.0, False, 2.2),
         (0.9, True, 0.81),
@@ -185,7 +187,7 @@ def test_threshold_line_lies_on_the_bad_side(overall, larger_better, expected):
 
 def test_bad_settings_and_data_keys_fail_clearly(case):
     pipeline = case[0]
-    with pytest.raises(KovaError, match="Invalid value for .method.: .forest."):
+    with pytest.raises(KovaError, match=r"Invalid value for .method.: .forest."):
         _weakspot(pipeline, method="forest")
     with pytest.raises(KovaError, match="Unknown feature"):
         _weakspot(pipeline, slice_features=["no such feature"]).fit(**pipeline.get_data_dict())

@@ -25,7 +25,7 @@ def _fitted(dataset, model, scaled):
 
 @pytest.mark.parametrize("scaled", [False, True], ids=["frame-fitted", "scaled"])
 @pytest.mark.parametrize(
-    "name, model",
+    ("name", "model"),
     [("breast_cancer", LogisticRegression(max_iter=5000)), ("diabetes", LinearRegression())],
 )
 def test_data_dict_holds_the_models_outputs_on_all_rows(name, model, scaled):
@@ -49,7 +49,8 @@ def test_data_dict_holds_the_models_outputs_on_all_rows(name, model, scaled):
     data["x"][:] = 0.0
     data["train_idx"][:] = 0
     fresh = pipeline.get_data_dict()
-    assert fresh["x"].any() and np.array_equal(fresh["train_idx"], dataset.train_idx)
+    assert fresh["x"].any()
+    assert np.array_equal(fresh["train_idx"], dataset.train_idx)
 
 
 def test_categories_become_sorted_codes_and_labels_class_positions():
@@ -63,7 +64,9 @@ def test_categories_become_sorted_codes_and_labels_class_positions():
         }
     )
     dataset = Dataset(frame, target="label", random_state=0)
-    pipeline, encoded = _fitted(dataset, DecisionTreeClassifier(max_depth=3, random_state=0), False)
+    pipeline, _encoded = _fitted(
+        dataset, DecisionTreeClassifier(max_depth=3, random_state=0), False
+    )
     data = pipeline.get_data_dict()
     assert pipeline.category_levels == {"colour": ["blue", "green", "red"]}
     colour = data["x"][:, 1]
@@ -80,7 +83,7 @@ def test_categories_become_sorted_codes_and_labels_class_positions():
 
 
 @pytest.mark.parametrize(
-    "name, model, message",
+    ("name", "model", "message"),
     [
         ("diabetes", LogisticRegression(), "must be a regressor"),
         ("breast_cancer", LinearRegression(), "must be a classifier"),

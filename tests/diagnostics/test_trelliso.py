@@ -258,10 +258,12 @@ def test_validation_table(api, fakes, monkeypatch):
 def test_rejected_calls_store_nothing(api, fakes, kwargs):
     with pytest.raises(KovaError):
         api.segmented_diagnose(**{"show": "segment_table", **kwargs})
-    assert api.segment_params is None and api.result_dict == {} and fakes.calls == []
+    assert api.segment_params is None
+    assert api.result_dict == {}
+    assert fakes.calls == []
 
 
-@pytest.mark.parametrize("show, expected", [
+@pytest.mark.parametrize(("show", "expected"), [
     ("weakspot", dict(segment_id=1, slice_features=["age"], method="histogram", threshold=1.1,
                       min_samples=20, bins=10, use_test=True, metric="ACC", original_scale=False,
                       figsize=(8, 6))),
@@ -276,17 +278,21 @@ def test_dispatch(api, fakes, monkeypatch, show, expected):
     seen = []
     monkeypatch.setattr(API, show, lambda self, **kw: seen.append(kw) or "report")
     kwargs = dict(show=show, segment_id=1, slice_features=["age"], show_feature="age")
-    assert api.segmented_diagnose(**kwargs) == "report" and seen == [expected]
+    assert api.segmented_diagnose(**kwargs) == "report"
+    assert seen == [expected]
     monkeypatch.setattr(trelliso, "SEGMENTED_DIAGNOSE_LIST", [*REPORTS, "extra"])
-    assert api.segmented_diagnose(show="extra") is None and len(seen) == 1
+    assert api.segmented_diagnose(show="extra") is None
+    assert len(seen) == 1
 
 
-@pytest.mark.parametrize("task_type, metric", [("classification", "ACC"), ("regression", "MSE")])
+@pytest.mark.parametrize(
+    ("task_type", "metric"), [("classification", "ACC"), ("regression", "MSE")]
+)
 def test_default_metric(fakes, task_type, metric):
     api = API(make_pipeline(task_type))
     assert api.segmented_diagnose(show="segment_table").kwargs["data"].columns[-1] == metric
     api.task_type = "ranking"
-    with pytest.raises(KovaError, match="^task_type should be either classification or regr"):
+    with pytest.raises(KovaError, match=r"^task_type should be either classification or regr"):
         api.segmented_diagnose(show="segment_table")
 
 
@@ -302,21 +308,25 @@ def test_segments_are_kept_while_the_record_stays_and_a_failure_records_nothing(
     before, fakes.bucketing_error = api.result_dict, ValueError("binning failed")
     with pytest.raises(ValueError, match="binning failed"):
         table_ids(api, segment_bins=3)
-    assert api.segment_params["segment_bins"] == 5 and api.result_dict is before
+    assert api.segment_params["segment_bins"] == 5
+    assert api.result_dict is before
     fakes.bucketing_error = None
     table_ids(api, segment_bins=3)  # the same parameters again: computed this time
-    assert len(fakes.named("Bucketing")) == 7 and "age-2" in api.result_dict
-    assert "age-3" not in api.result_dict and api.segment_params["segment_bins"] == 3
+    assert len(fakes.named("Bucketing")) == 7
+    assert "age-2" in api.result_dict
+    assert "age-3" not in api.result_dict
+    assert api.segment_params["segment_bins"] == 3
 
 
 def test_new_segments_drop_the_table_that_described_the_old_ones(api, fakes):
     table_ids(api)
     api._get_all_segments(segment_method="uniform", segment_bins=2)
-    assert api.result_table is None and api.match_id is None
+    assert api.result_table is None
+    assert api.match_id is None
     with pytest.raises(KovaError, match=NO_SEGMENTS):
         api.accuracy_table(0)
     api.pipeline.dataset.feature_names.append("price")  # a known feature without segments
-    with pytest.raises(KovaError, match="^No binning for this feature"):
+    with pytest.raises(KovaError, match=r"^No binning for this feature"):
         table_ids(api, segment_bins=4, segment_feature="price")
     with pytest.raises(KovaError, match=NO_SEGMENTS):
         api.distribution_shift(0, None, "PSI", (8, 6))
@@ -334,9 +344,12 @@ def test_binned_segments(api, fakes):
     assert [s["upper_bound"] for k, s in segments.items() if k[:3] == "age"] == [")"] * 4 + ["]"]
     age4 = segments["age-4"]
     assert list(age4) == ["feature", "group_id", "group_range", "upper_bound", "idx", "size"]
-    assert age4["idx"].tolist() == [8, 9] and {k: v for k, v in age4.items() if k != "idx"} == dict(
-        feature="age", group_id=4, group_range=[14.4, 18.0], upper_bound="]", size=2)  # fmt: skip
-    assert segments["city-1"]["group_range"] == [1.0] and segments["city-2"]["upper_bound"] == "]"
+    assert age4["idx"].tolist() == [8, 9]
+    assert {k: v for k, v in age4.items() if k != "idx"} == dict(
+        feature="age", group_id=4, group_range=[14.4, 18.0], upper_bound="]", size=2
+    )
+    assert segments["city-1"]["group_range"] == [1.0]
+    assert segments["city-2"]["upper_bound"] == "]"
     assert api._calculate_all_segments(segment_method="Auto", segment_bins=5) == {}
 
 
@@ -352,12 +365,14 @@ def test_auto_segments(fakes, proba):
     )
     np.testing.assert_array_equal(fakes.named("XGB1Regressor.fit")[0][0][1], residual)
     ((_, interpret),) = fakes.named("Interpreter.global_interpret")
-    assert list(interpret) == ["X", "y"] and interpret["y"].shape == (10, 1)
+    assert list(interpret) == ["X", "y"]
+    assert interpret["y"].shape == (10, 1)
     # test-row incomes: 0, 14, 8, 2, 16, 10, 4, 18, 12, 6; 0, 16 and 18 lie outside the splits
     income = [segments[f"income-{i}"] for i in range(3)]
     assert [s["idx"].tolist() for s in income] == [[3, 6], [2, 9], [1, 5, 8]]
     assert [(s["upper_bound"], s["effect"]) for s in income] == [(")", 0.1), (")", 0.2), ("]", 0.3)]
-    assert income[1]["group_range"] == [6.0, 10.0] and "age-1" not in segments
+    assert income[1]["group_range"] == [6.0, 10.0]
+    assert "age-1" not in segments
     age = segments["age-0"]
     assert (age["group_range"], age["upper_bound"], age["effect"], age["size"]) == (
         [-np.inf, np.inf],
@@ -371,7 +386,7 @@ def test_auto_segments(fakes, proba):
 # -------------------------------------------------------------------------- segment table
 
 
-@pytest.mark.parametrize("sign, text", [(-1, "[14.4, 18.0]"), (1, "[0.0, 3.6)")])
+@pytest.mark.parametrize(("sign", "text"), [(-1, "[14.4, 18.0]"), (1, "[0.0, 3.6)")])
 def test_table_is_ranked_by_the_score_sign_and_filtered(api, fakes, sign, text):
     api.data_dict["prediction"] = np.arange(20.0) ** 2  # mean age scores 2, 26, 82, 170, 290
     fakes.scores["ACC"] = ("ACC", sign, lambda y, p: p, False, True)
@@ -379,7 +394,8 @@ def test_table_is_ranked_by_the_score_sign_and_filtered(api, fakes, sign, text):
     table, order = api.result_table, [f"age-{i}" for i in range(5)][::sign]
     assert list(table.columns) == ["Segment ID", "Feature", "Segment", "Size", "ACC"]
     assert table["Segment ID"].tolist() == list(range(5)) == list(table.index)
-    assert api.match_id.tolist() == order and table.loc[0, "Segment"] == text
+    assert api.match_id.tolist() == order
+    assert table.loc[0, "Segment"] == text
     assert table["ACC"].tolist() == [2.0, 26.0, 82.0, 170.0, 290.0][::sign]
     assert fakes.named("get_scoring_metric")[-1] == (("ACC",), {"average": False})
 
@@ -395,12 +411,13 @@ def test_segment_texts_and_unknown_feature(api, fakes):
     texts = dict(zip(api.match_id, api.result_table["Segment"], strict=True))
     assert texts == {"f-0": "[0.1235, 2.0)", "f-1": "[-inf, inf]", "g-0": "red", "g-1": 0.5}
     table, match_id = api.result_table, api.match_id
-    with pytest.raises(KovaError, match="^No binning for this feature$"):
+    with pytest.raises(KovaError, match=r"^No binning for this feature$"):
         api._get_segment_table("h", "ACC")
-    assert api.result_table is table and api.match_id is match_id
+    assert api.result_table is table
+    assert api.match_id is match_id
 
 
-@pytest.mark.parametrize("proba, metric, scored_on", [
+@pytest.mark.parametrize(("proba", "metric", "scored_on"), [
     (True, "AUC", "prediction_proba"), (True, "ACC", "prediction"), (False, "ACC", "prediction")
 ])  # fmt: skip
 def test_probability_metrics_are_scored_on_probabilities(fakes, proba, metric, scored_on):
@@ -423,18 +440,21 @@ def test_segment_table_shows_ten_rows_and_returns_all(api, fakes, monkeypatch, n
     result = api.segment_table()
     (shown,), _ = fakes.named("display")[0]
     if notebook:  # a styled table with 9em cells
-        assert isinstance(shown, Styler) and list(shown.data.index) == list(range(10))
+        assert isinstance(shown, Styler)
+        assert list(shown.data.index) == list(range(10))
         assert ("width", "9em") in shown._compute().ctx[(9, 4)]
     else:  # the frame itself, which a script prints as text
-        assert isinstance(shown, pd.DataFrame) and list(shown.index) == list(range(10))
+        assert isinstance(shown, pd.DataFrame)
+        assert list(shown.index) == list(range(10))
         assert shown.equals(api.result_table.iloc[:10])
-    assert result.kwargs == {"data": api.result_table} and len(api.result_table) == 25
+    assert result.kwargs == {"data": api.result_table}
+    assert len(api.result_table) == 25
 
 
 # ------------------------------------------------------------------ membership and reports
 
 
-@pytest.mark.parametrize("method, key, rows", [
+@pytest.mark.parametrize(("method", "key", "rows"), [
     ("uniform", "age-0", [0, 1, 2, 3]), ("uniform", "age-4", [15, 16, 17, 18]),
     ("uniform", "city-1", [1, 4, 7, 10, 13, 16, 19]),
     ("auto", "age-0", [i for i in range(20) if i != 5]),  # [-inf, inf]: inf is in, NaN out
@@ -456,7 +476,8 @@ def test_reports_need_segments_and_rows_on_both_sides(api, fakes):
         api.accuracy_table(ids["age-0"])
     with pytest.raises(KovaError, match=NOT_DIAGNOSABLE):
         api.weakspot(ids["age-0"], ["age"], "tree", 1, 2, 3, True, "ACC", False, (1, 1))
-    assert api.segment_accuracy_obj is kept and fakes.named("WeakSpot") == []
+    assert api.segment_accuracy_obj is kept
+    assert fakes.named("WeakSpot") == []
 
 
 def test_accuracy_table_fits_on_a_copy_cut_to_the_segment(api, fakes):
@@ -468,7 +489,8 @@ def test_accuracy_table_fits_on_a_copy_cut_to_the_segment(api, fakes):
     assert fakes.named("Accuracy")[0] == ((api.estimator,), {"random_state": 7})
     fit = fakes.named("Accuracy.fit")[0][1]
     assert (fit["train_idx"].tolist(), fit["test_idx"].tolist()) == ([1, 3], [0, 2])
-    assert fit.keys() == before.keys() and fit["x"] is not api.data_dict["x"]
+    assert fit.keys() == before.keys()
+    assert fit["x"] is not api.data_dict["x"]
     assert fakes.named("Accuracy.display_table")[0][0] == (fakes.answers["get_result"],)
     assert result.kwargs == {"data": "display_table"}
     assert all(np.array_equal(api.data_dict[k], v) for k, v in before.items())
@@ -484,9 +506,11 @@ def test_accuracy_residual_and_weakspot(api, fakes, original_scale):
     }
     plot = fakes.named("Accuracy.plot_residual")[0]
     assert plot == ((fakes.answers["get_residual"],), {"scaler": scaler, "figsize": (3, 2)})
-    assert list(result.kwargs) == ["figure", "data"] and result.kwargs["figure"] == "plot_residual"
+    assert list(result.kwargs) == ["figure", "data"]
+    assert result.kwargs["figure"] == "plot_residual"
     table = result.kwargs["data"]
-    assert list(table.columns) == ["x", "Residual"] and table["Residual"].tolist() == [
+    assert list(table.columns) == ["x", "Residual"]
+    assert table["Residual"].tolist() == [
         0.5,
         -1,
         2,
@@ -510,7 +534,7 @@ def test_accuracy_residual_and_weakspot(api, fakes, original_scale):
     assert api.segment_accuracy_obj is kept
 
 
-@pytest.mark.parametrize("value, columns, rows", [
+@pytest.mark.parametrize(("value", "columns", "rows"), [
     ({"features": FEATURES, "KS": [0.123456, 1, "2.5"]}, ["Features", "KS"],
      [["age", 0.1235], ["income", 1.0], ["city", 2.5]]),
     ({"x": [np.array([1, 2])], "y": [[[0.5], [0.25]]], "y_label": "Density"},
@@ -525,18 +549,21 @@ def test_distribution_shift_tables(api, fakes, value, columns, rows):
     assert list(call) == ["sample1", "sample2", "distance_metric", "feature_names",
                           "feature_types", "show_feature", "figsize", "plot_title"]  # fmt: skip
     x = api.data_dict["x"]
-    assert np.array_equal(call["sample1"], x[:4]) and np.array_equal(call["sample2"], x[4:])
+    assert np.array_equal(call["sample1"], x[:4])
+    assert np.array_equal(call["sample2"], x[4:])
     assert call["plot_title"] == "Data distance(In segment vs. out of segment)"
     assert (call["distance_metric"], call["figsize"], call["show_feature"]) == ("KS", (4, 4), "age")
     table = result.kwargs["data"]
-    assert list(result.kwargs) == ["data"] and list(table.columns) == columns
-    assert table.values.tolist() == rows and list(table.index) == list(range(len(rows)))
+    assert list(result.kwargs) == ["data"]
+    assert list(table.columns) == columns
+    assert table.values.tolist() == rows
+    assert list(table.index) == list(range(len(rows)))
 
 
 # ----------------------------------------------------------------------------- integration
 
 
-@pytest.mark.parametrize("name, model", [
+@pytest.mark.parametrize(("name", "model"), [
     ("breast_cancer", GradientBoostingClassifier(n_estimators=30, random_state=0)),
     ("diabetes", RandomForestRegressor(n_estimators=30, random_state=0)),
 ])  # fmt: skip
@@ -549,7 +576,8 @@ def test_reports_with_real_services(name, model, monkeypatch, tmp_path):
     feature = dataset.feature_names[0]
     for method in ("uniform", "quantile", "auto"):
         table = api.segmented_diagnose(show="segment_table", segment_method=method).data
-        assert table["Size"].sum() >= len(dataset.test_idx) and table.notna().all().all()
+        assert table["Size"].sum() >= len(dataset.test_idx)
+        assert table.notna().all().all()
         table = api.segmented_diagnose(segment_method=method, segment_feature=feature,
                                        show="segment_table").data  # fmt: skip
         largest = int(table["Size"].idxmax())  # the same Segment ID in the calls below
@@ -564,7 +592,8 @@ def test_reports_with_real_services(name, model, monkeypatch, tmp_path):
         shift = api.segmented_diagnose(show="distribution_shift", **settings).data
         assert list(shift["Features"]) == dataset.feature_names
         curves = api.segmented_diagnose(show="distribution_shift", show_feature=feature, **settings)
-        assert set(curves.data["Group"]) == {0, 1} and curves.data.iloc[:, 1].dtype == float
+        assert set(curves.data["Group"]) == {0, 1}
+        assert curves.data.iloc[:, 1].dtype == float
         for kind, result in [("residual", residual), ("weakspot", weak)]:
             result.figure.savefig(tmp_path / f"{name}-{method}-{kind}.png")
     assert len(list(tmp_path.glob("*.png"))) == 6
@@ -582,10 +611,11 @@ def test_a_segment_id_outside_the_table_names_the_range(api, fakes, segment_id):
             call(segment_id)
     with pytest.raises(KovaError, match=message):
         api.distribution_shift(segment_id, None, "PSI", (8, 6))
-    assert fakes.named("Accuracy") == [] and fakes.named("twosample_test") == []
+    assert fakes.named("Accuracy") == []
+    assert fakes.named("twosample_test") == []
 
 
-@pytest.mark.parametrize("kwargs, message", [
+@pytest.mark.parametrize(("kwargs", "message"), [
     ({"segment_bins": 2**100}, "^segment_bins must be an integer from 1 to 1000, got 12676"),
     ({"segment_bins": 0}, r"^segment_bins must be an integer from 1 to 1000, got 0\.(\n|$)"),
     ({"threshold": None}, r"^threshold must be a finite number, got None\.(\n|$)"),
@@ -596,7 +626,8 @@ def test_a_segment_id_outside_the_table_names_the_range(api, fakes, segment_id):
 def test_odd_settings_are_kova_errors_naming_them(api, fakes, kwargs, message):
     with pytest.raises(KovaError, match=message):
         api.segmented_diagnose(show="segment_table", **kwargs)
-    assert api.segment_params is None and fakes.calls == []  # rejected before any work
+    assert api.segment_params is None
+    assert fakes.calls == []
     if "segment_bins" not in kwargs:  # the reports that take them check them too
         table_ids(api)
         settings = {"threshold": 1.1, "figsize": (8, 6), **kwargs}
@@ -668,7 +699,7 @@ def test_auto_segments_of_a_feature_with_many_levels(monkeypatch, fakes):
     assert fakes.named("XGB1Regressor") == []
 
 
-@pytest.mark.parametrize("name, model, metric", [
+@pytest.mark.parametrize(("name", "model", "metric"), [
     ("iris", LogisticRegression(max_iter=500), "AUC"),
     ("iris", LogisticRegression(max_iter=500), "LogLoss"),
     ("iris", LogisticRegression(max_iter=500), "Brier"),

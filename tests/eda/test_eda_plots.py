@@ -36,15 +36,20 @@ def dataset():
     return Dataset(frame, target="species")
 
 
+def _as_float(column):
+    """The column as floats where every entry converts, else as it is."""
+    try:
+        return column.astype(float)
+    except ValueError:
+        return column
+
+
 @pytest.fixture
 def working(dataset):
     """The working copy the exploratory API builds: number texts become floats."""
     data = dataset.data_init[dataset.included_feature].copy()
     for name in data.columns:
-        try:
-            data[name] = data[name].astype(float)
-        except ValueError:
-            pass
+        data[name] = _as_float(data[name])
     return data, dataset.meta_info
 
 
@@ -176,7 +181,8 @@ def test_heatmap_shows_lower_triangle_of_numeric_correlations(working):
     image = next(a for a in ax.get_children() if isinstance(a, AxesImage))
     cells = image.get_array()
     assert cells.shape == (len(numeric) - 1, len(numeric) - 1)
-    assert cells.mask[0, 1] and not cells.mask[1, 0]
+    assert cells.mask[0, 1]
+    assert not cells.mask[1, 0]
     expected = data[numeric].corr().to_numpy()[1:, :-1]
     assert cells[2, 1] == pytest.approx(expected[2, 1])
     assert cells.mask[-1].all()  # the constant column has no correlation
@@ -278,7 +284,8 @@ def test_nothing_is_drawn_past_the_figure_edges(draw, figsize):
     data = correlated_frame(LONG_NAMES[:2]).assign(**{LONG_NAMES[2]: ["x", "y", "z"] * 40})
     fig = draw(data, figsize)
     box = fig.get_tightbbox()  # inches; long titles used to run off a narrow figure
-    assert box.x0 >= -0.01 and box.x1 <= figsize[0] + 0.01
+    assert box.x0 >= -0.01
+    assert box.x1 <= figsize[0] + 0.01
 
 
 @pytest.mark.parametrize(
@@ -308,7 +315,7 @@ def test_heatmap_values_fit_inside_their_cells(n_features, figsize):
     assert all(t.get_window_extent().width < 0.95 * cell for t in values)
 
 
-@pytest.mark.parametrize("names", [LONG_NAMES[:2] + ["alcohol", "hue", "ash"], LONG_NAMES * 5])
+@pytest.mark.parametrize("names", [[*LONG_NAMES[:2], "alcohol", "hue", "ash"], LONG_NAMES * 5])
 @pytest.mark.parametrize("figsize", [(5, 5), (6, 6), (9.5, 4)])
 def test_graph_labels_stay_inside_the_axes_and_off_the_nodes(names, figsize):
     names = [f"{name} {i}" for i, name in enumerate(names)]
@@ -323,8 +330,10 @@ def test_graph_labels_stay_inside_the_axes_and_off_the_nodes(names, figsize):
         assert name.startswith(label.get_text().removesuffix("…"))
     for label, (x, y), radius in zip(labels, centres, radii, strict=True):
         box = label.get_window_extent()
-        assert frame.x0 - 1 <= box.x0 and box.x1 <= frame.x1 + 1
-        assert frame.y0 - 1 <= box.y0 and box.y1 <= frame.y1 + 1
+        assert frame.x0 - 1 <= box.x0
+        assert box.x1 <= frame.x1 + 1
+        assert frame.y0 - 1 <= box.y0
+        assert box.y1 <= frame.y1 + 1
         if len(names) <= 12:  # horizontal labels: their box keeps clear of the marker
             gap = np.hypot(max(box.x0 - x, 0, x - box.x1), max(box.y0 - y, 0, y - box.y1))
             assert gap >= radius

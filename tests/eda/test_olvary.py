@@ -95,7 +95,8 @@ def test_is_an_extension_module_with_the_set_up_names():
         assert getattr(olvary, name) is getattr(kova.utils, name)
     assert olvary.KovaError is kova.exceptions.KovaError
     assert olvary.__test__ == {}
-    assert EdaAPI.__module__ == "kova.workflow.olvary" and EdaAPI.__bases__ == (object,)
+    assert EdaAPI.__module__ == "kova.workflow.olvary"
+    assert EdaAPI.__bases__ == (object,)
 
 
 SIGNATURES = {
@@ -111,7 +112,7 @@ SIGNATURES = {
 }
 
 
-@pytest.mark.parametrize("name, text", SIGNATURES.items())
+@pytest.mark.parametrize(("name", "text"), SIGNATURES.items())
 def test_signatures(name, text):
     assert str(inspect.signature(getattr(EdaAPI, name))) == text
 
@@ -125,7 +126,8 @@ def test_methods_in_documented_order_and_static_where_documented():
 
 def test_eda_is_wrapped_by_safe_execute(api, plots):
     inner = EdaAPI.eda.__wrapped__
-    assert inner.__qualname__ == "EdaAPI.eda" and not hasattr(inner, "__wrapped__")
+    assert inner.__qualname__ == "EdaAPI.eda"
+    assert not hasattr(inner, "__wrapped__")
     # The real guard attaches a note naming the entry method to what passes through it.
     with pytest.raises(kova.exceptions.KovaError) as info:
         api.eda(show="bivariate", bi_features=["a", "a"])
@@ -138,7 +140,8 @@ def test_eda_is_wrapped_by_safe_execute(api, plots):
 def test_constructor_builds_a_float_working_copy(frame, dataset):
     before = frame.copy()
     api = EdaAPI(dataset=dataset)
-    assert api.dataset is dataset and api.meta is dataset.meta_info
+    assert api.dataset is dataset
+    assert api.meta is dataset.meta_info
     assert list(api.data.columns) == FEATURES
     assert [str(api.data[c].dtype) for c in ("a", "b", "c")] == ["float64"] * 3
     assert api.data["c"].tolist() == [1.5, 2.0, -30.0]
@@ -148,7 +151,7 @@ def test_constructor_builds_a_float_working_copy(frame, dataset):
 
 
 @pytest.mark.parametrize(
-    "values, expected",
+    ("values", "expected"),
     [
         (pd.Series(["1.5", None, "-2"], dtype="str"), [1.5, np.nan, -2.0]),  # pandas string dtype
         (pd.Series(["1", None, " 2 "], dtype=object), [1.0, np.nan, 2.0]),
@@ -189,7 +192,8 @@ def test_any_conversion_error_leaves_the_column_but_interrupts_propagate():
         return types.SimpleNamespace(data_init=frame, included_feature=["v", "n"], meta_info={})
 
     data = EdaAPI(dataset(LookupError("not a number error type"))).data
-    assert data["v"].dtype == object and data["n"].tolist() == [2.0, 3.0]
+    assert data["v"].dtype == object
+    assert data["n"].tolist() == [2.0, 3.0]
     with pytest.raises(KeyboardInterrupt):
         EdaAPI(dataset(KeyboardInterrupt()))
 
@@ -199,7 +203,8 @@ def test_columns_are_converted_by_position():
     dataset = types.SimpleNamespace(data_init=frame, included_feature=["d"], meta_info={})
     data = EdaAPI(dataset).data
     assert data.shape == (2, 2)
-    assert data.iloc[:, 0].tolist() == [1.0, 2.0] and data.iloc[:, 1].tolist() == ["x", "y"]
+    assert data.iloc[:, 0].tolist() == [1.0, 2.0]
+    assert data.iloc[:, 1].tolist() == ["x", "y"]
 
 
 def test_constructor_without_dataset_fails_on_data_init():
@@ -219,7 +224,7 @@ class ListSubclass(list):
 
 
 @pytest.mark.parametrize(
-    "kwargs, message",
+    ("kwargs", "message"),
     [
         ({"show": 1}, "Argument 'show' has incorrect type (expected str, got int)"),
         ({"show": TextSubclass("univariate")}, "Argument 'show' has incorrect type "
@@ -249,7 +254,8 @@ def test_type_checks_come_before_any_work(monkeypatch, api, plots, kwargs, messa
     with pytest.raises(TypeError) as info:
         api.eda(**kwargs)
     assert str(info.value) == message
-    assert checked == [] and plots.calls == []
+    assert checked == []
+    assert plots.calls == []
 
 
 # ----------------------------------------------------------------------- validation
@@ -271,7 +277,7 @@ def _expected_rows(view, kwargs, features):
 
 
 @pytest.mark.parametrize(
-    "show, kwargs",
+    ("show", "kwargs"),
     [
         ("univariate", {"uni_feature": "w"}),
         ("bivariate", {"bi_features": ["a", "b"]}),
@@ -298,7 +304,7 @@ def test_validation_calls(monkeypatch, api, plots, show, kwargs):
 
 
 @pytest.mark.parametrize(
-    "kwargs, message",
+    ("kwargs", "message"),
     [
         ({"show": "scatter"}, None),
         ({}, None),
@@ -336,7 +342,7 @@ def test_kova_error_is_read_at_call_time(monkeypatch, api, plots):
 
 
 @pytest.mark.parametrize(
-    "bi_features, expected",
+    ("bi_features", "expected"),
     [(["b", "a", "b"], ["b", "a"]), (["a", "a", "c"], ["a", "c"]), (["w", "c"], ["w", "c"])],
 )
 def test_bivariate_keeps_first_seen_order(api, plots, bi_features, expected):
@@ -347,7 +353,7 @@ def test_bivariate_keeps_first_seen_order(api, plots, bi_features, expected):
 
 
 @pytest.mark.parametrize(
-    "kwargs, plot_class, plot_args, plot_kwargs, columns",
+    ("kwargs", "plot_class", "plot_args", "plot_kwargs", "columns"),
     [
         ({"show": "univariate", "uni_feature": "w"}, "UnivariatePlot", ("w",), {}, FEATURES),
         ({"show": "bivariate", "bi_features": ["c", "a"]}, "BivariatePlot", (["c", "a"],), {},
@@ -364,17 +370,20 @@ def test_eda_calls_the_plot_class(api, plots, kwargs, plot_class, plot_args, plo
     assert name == plot_class
     if plot_class == "MultivariatePlot":
         (data,) = init_args
-        assert init_kwargs.keys() == {"meta_info"} and init_kwargs["meta_info"] is api.meta
+        assert init_kwargs.keys() == {"meta_info"}
+        assert init_kwargs["meta_info"] is api.meta
     else:
         data, meta = init_args
-        assert init_kwargs == {} and meta is api.meta
+        assert init_kwargs == {}
+        assert meta is api.meta
     if "multi_features" in kwargs:
         pd.testing.assert_frame_equal(data, api.data[columns])
     else:
         assert data is api.data  # the working table itself, not a copy
     assert plot_call == (plot_class + ".plot", plot_args, {**plot_kwargs, "figsize": (2, 3)})
     assert isinstance(result, kova.utils.TestResult)
-    assert result.figure is plots.figure and result.data is None
+    assert result.figure is plots.figure
+    assert result.data is None
 
 
 def test_result_container_is_built_by_keyword(monkeypatch, api, plots):
@@ -388,7 +397,7 @@ def test_result_container_is_built_by_keyword(monkeypatch, api, plots):
 
 
 @pytest.mark.parametrize(
-    "method, args, static, key, input_",
+    ("method", "args", "static", "key", "input_"),
     [
         ("univariate_plot", ("a",), "plot_univariate", "univariate",
          {"feature_0": "a", "log_scale": False}),
@@ -411,7 +420,8 @@ def test_request_records(api, method, args, static, key, input_):
     assert list(record) == ["key", "input", "value"]
     assert record["key"] == key
     assert list(record["input"].items()) == list(input_.items())
-    assert list(record["value"]) == ["data", "meta"] and record["value"]["meta"] is api.meta
+    assert list(record["value"]) == ["data", "meta"]
+    assert record["value"]["meta"] is api.meta
     data = record["value"]["data"]
     if key == "multivariate" and args[1] is not None:
         assert list(data.columns) == args[1]
@@ -427,7 +437,7 @@ def test_eda_records_log_scale_false(api, plots):
 
 
 @pytest.mark.parametrize(
-    "static, input_, expected",
+    ("static", "input_", "expected"),
     [
         ("plot_univariate", {"feature_0": "f", "log_scale": True},
          [("UnivariatePlot", ("D", "M"), {}), ("UnivariatePlot.plot", ("f",), {"figsize": "S"})]),
@@ -477,7 +487,8 @@ def test_real_plots_on_iris(iris_dataset, kwargs):
     assert api.data["width_text"].dtype == np.float64
     assert api.data["colour"].tolist() == dataset.data_init["colour"].tolist()
     result = api.eda(**kwargs)
-    assert isinstance(result.figure, matplotlib.figure.Figure) and result.data is None
+    assert isinstance(result.figure, matplotlib.figure.Figure)
+    assert result.data is None
     assert tuple(result.figure.get_size_inches()) == kwargs.get("figsize", (6, 6))
     # pyplot does not hold the figure, so a notebook shows the result once, not twice
     assert plt.get_fignums() == []

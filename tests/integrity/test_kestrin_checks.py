@@ -29,7 +29,7 @@ def column_check(values, dtype=object, index=None):
 
 
 @pytest.mark.parametrize(
-    "values, args, num, labels",
+    ("values", "args", "num", "labels"),
     [
         (["abc"] * 4 + ["x" * 20], (), 1, [4]),
         (["abc"] * 4 + ["x" * 8], (), 0, []),  # exactly quantile + difference: not long
@@ -62,7 +62,7 @@ def test_long_string_reports_row_labels_and_one_row_per_column():
 
 
 @pytest.mark.parametrize(
-    "values, dtype",
+    ("values", "dtype"),
     [
         ([None, None], "str"),  # an all-missing text column
         ([None, np.nan], object),
@@ -85,7 +85,7 @@ def test_long_string_quantile_must_be_a_number(level):
 
 
 def test_long_string_quantile_outside_zero_to_one_is_rejected_by_pandas():
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="percentiles should all be in the interval"):
         column_check(["a", "b"]).long_string(quantile_threshold=1.5)
 
 
@@ -94,7 +94,7 @@ def test_long_string_quantile_outside_zero_to_one_is_rejected_by_pandas():
 
 
 @pytest.mark.parametrize(
-    "values, percent, most_common",
+    ("values", "percent", "most_common"),
     [
         (["!!", "ab"], "50.0%", ["!!"]),
         (["!!", "ab", "cd"], "33.33333333333333%", ["!!"]),
@@ -124,7 +124,7 @@ def test_special_characters_percent_of_a_tiny_share_uses_the_shortest_float_text
 
 
 @pytest.mark.parametrize(
-    "n_most_common, expected",
+    ("n_most_common", "expected"),
     [(2, ["A!", "B!"]), (1, ["A!"]), (None, ["A!", "B!", "C!"]), (0, []), (-1, ["A!", "B!"])],
 )
 def test_most_common_keeps_first_seen_order_between_equal_counts(n_most_common, expected):
@@ -196,7 +196,7 @@ def test_special_characters_errors_of_the_base_form_propagate(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "values, mixed, text",
+    ("values", "mixed", "text"),
     [
         (["1", "2", "a", "b"], True, "0.5 : 0.5"),
         (["1", "a", "b"], True, "0.6667 : 0.3333"),
@@ -229,7 +229,8 @@ def test_mixed_data_type_one_row_per_column_in_order():
 def test_check_mixed_percentage_record():
     record = DataIntegrityCheck._check_mixed_percentage(pd.Series(["1", "2", "2", "3", "4", "a"]))
     assert list(record) == ["strings", "numbers", "strings_examples", "numbers_examples"]
-    assert record["strings"] == 1 / 6 and record["numbers"] == 5 / 6
+    assert record["strings"] == 1 / 6
+    assert record["numbers"] == 5 / 6
     assert record["numbers_examples"] == {"1", "2", "3"}
     assert record["strings_examples"] == {"a"}
 
@@ -252,7 +253,7 @@ class Unconvertible:
 
 
 @pytest.mark.parametrize(
-    "values, expected",
+    ("values", "expected"),
     [
         ([Number(), "a"], (0.5, 0.5)),
         ([Unconvertible(), "1"], (0.5, 0.5)),
@@ -332,7 +333,8 @@ def test_duplicated_samples_keeps_copies_with_missing_values():
     )
     result = DataIntegrityCheck(data, None).duplicated_samples()
     assert labels_of(result) == [["r0", "r2"], ["r1", "r3"]]
-    assert result["b"].iloc[0] == "x" and pd.isna(result["b"].iloc[1])
+    assert result["b"].iloc[0] == "x"
+    assert pd.isna(result["b"].iloc[1])
 
 
 def test_duplicated_samples_with_repeated_column_names():
@@ -361,7 +363,8 @@ def test_duplicated_samples_of_categories_lists_only_observed_groups():
 
 def test_duplicated_samples_without_copies_is_an_empty_frame():
     result = check_of(a=[1, 2], b=["x", "y"]).duplicated_samples()
-    assert result.empty and list(result.columns) == ["a", "b"]
+    assert result.empty
+    assert list(result.columns) == ["a", "b"]
 
 
 def test_duplicated_samples_of_a_frame_without_rows():
@@ -399,7 +402,8 @@ def test_association_matrix(mixed_frame):
     assert list(matrix.index) == list(matrix.columns) == ["x", "c", "y", "o", "d"]
     assert matrix.dtypes.eq(float).all()
     spearman = mixed_frame[["x", "y"]].corr(method="spearman")
-    assert matrix.loc["x", "y"] == spearman.loc["x", "y"] and matrix.loc["x", "x"] == 1.0
+    assert matrix.loc["x", "y"] == spearman.loc["x", "y"]
+    assert matrix.loc["x", "x"] == 1.0
     codes_c = np.array([0, 0, 1, 1, 2], dtype=float)  # row 4 is missing in c
     codes_d = np.array([0, 1, 1, 0, 1], dtype=float)
     assert matrix.loc["c", "d"] == matrix.loc["d", "c"]
@@ -407,7 +411,8 @@ def test_association_matrix(mixed_frame):
     assert matrix.loc["c", "c"] == matrix.loc["d", "d"] == 1.0
     eta = correlation_ratio(codes_c, np.array([1.0, 2.0, 3.0, 4.0, 6.0]))
     assert matrix.loc["x", "c"] == matrix.loc["c", "x"] == pytest.approx(eta)
-    assert matrix.loc["o"].isna().all() and matrix["o"].isna().all()
+    assert matrix.loc["o"].isna().all()
+    assert matrix["o"].isna().all()
 
 
 def test_association_matrix_is_not_thresholded_nor_rounded():
@@ -419,7 +424,8 @@ def test_association_matrix_is_not_thresholded_nor_rounded():
 @pytest.mark.filterwarnings("ignore:All-NaN slice encountered:RuntimeWarning")
 def test_association_styler_settings(mixed_frame):
     html = DataIntegrityCheck(mixed_frame, META).highly_correlated_features().to_html()
-    assert "width: 15em;" in html and "text-align: center;" in html
+    assert "width: 15em;" in html
+    assert "text-align: center;" in html
     assert "background-color" in html
     assert ">0.83<" in html  # Spearman of x and y (0.8286), two decimals
 
@@ -438,7 +444,8 @@ def test_association_calls_the_module_measures(monkeypatch, mixed_frame):
     monkeypatch.setattr(kestrin, "correlation_ratio", ratio)
     monkeypatch.setattr(kestrin, "symmetric_theil_u_correlation", theil)
     matrix = DataIntegrityCheck(mixed_frame, META).highly_correlated_features().data
-    assert matrix.loc["c", "d"] == 0.5 and matrix.loc["y", "d"] == matrix.loc["d", "y"] == 0.25
+    assert matrix.loc["c", "d"] == 0.5
+    assert matrix.loc["y", "d"] == matrix.loc["d", "y"] == 0.25
     assert sorted(calls) == [("ratio", 5), ("ratio", 5), ("ratio", 6), ("ratio", 6), ("theil", 5)]
 
 
@@ -471,7 +478,7 @@ def test_association_matrix_of_the_kernels_equals_the_pandas_measures(monkeypatc
 
 
 @pytest.mark.parametrize(
-    "meta_info, error",
+    ("meta_info", "error"),
     [(None, TypeError), ({"x": "numerical"}, KeyError)],
 )
 def test_association_needs_every_column_in_meta_info(mixed_frame, meta_info, error):
@@ -487,7 +494,7 @@ def test_association_needs_unique_column_names():
 
 def test_association_of_numbers_that_do_not_convert():
     data = pd.DataFrame({"x": ["a", "b"]})
-    with pytest.raises(ValueError):
+    with pytest.raises(ValueError, match="could not convert"):
         DataIntegrityCheck(data, {"x": "numerical"}).highly_correlated_features()
 
 
@@ -559,7 +566,8 @@ def test_single_column_check_display(report_frame):
         {"selector": "th,td", "props": [("border-style", "solid"), ("border-width", "1px")]},
     ]
     html = styler.to_html()
-    assert ">0.3333<" in html and "0.33333333" not in html
+    assert ">0.3333<" in html
+    assert "0.33333333" not in html
 
 
 def test_single_column_check_runs_the_instance_checks_with_defaults(report_frame):
@@ -611,7 +619,8 @@ def test_single_column_check_reads_each_column_once(monkeypatch, report_frame):
 
 def test_single_column_check_of_a_frame_without_columns():
     table = DataIntegrityCheck(pd.DataFrame(index=[0, 1]), None).single_column_check().data
-    assert table.shape == (0, 8) and list(table.columns) == HEADER
+    assert table.shape == (0, 8)
+    assert list(table.columns) == HEADER
 
 
 def test_single_column_check_with_repeated_column_names():
@@ -635,7 +644,7 @@ def test_single_column_check_of_a_frame_without_rows():
 
 @pytest.mark.parametrize("repeat", [1, 200])  # short and long columns take different paths
 @pytest.mark.parametrize(
-    "values, null_share, mix_text",
+    ("values", "null_share", "mix_text"),
     [
         (["a", None, np.nan, pd.NA, pd.NaT, 1, True, 2.5], 0.5, "0.25 : 0.75"),
         (
@@ -663,7 +672,7 @@ def test_missing_entries_of_text_dtypes(dtype, repeat):
 
 
 @pytest.mark.parametrize(
-    "tail, single",
+    ("tail", "single"),
     [
         (["x"] * 1500, True),
         (["x"] * 1499 + ["y"], False),
@@ -678,7 +687,7 @@ def test_single_value_of_long_columns(tail, single):
 
 
 @pytest.mark.parametrize(
-    "late_entry, message",
+    ("late_entry", "message"),
     [([1], "unhashable type: 'list'"), (decimal.Decimal("sNaN"), "signaling NaN")],
 )
 def test_single_value_of_long_columns_raises_what_counting_raises(late_entry, message):

@@ -25,8 +25,11 @@ def test_module_set_up_binds_its_names():
 
     from kova.data.kestrin import correlation, utils
 
-    assert kestrin.pd is pd and kestrin.np is np and kestrin.sns is seaborn
-    assert kestrin.defaultdict is collections.defaultdict and kestrin.infer_dtype is infer_dtype
+    assert kestrin.pd is pd
+    assert kestrin.np is np
+    assert kestrin.sns is seaborn
+    assert kestrin.defaultdict is collections.defaultdict
+    assert kestrin.infer_dtype is infer_dtype
     assert kestrin.string_baseform is utils.string_baseform
     assert kestrin.is_string_column is utils.is_string_column
     assert kestrin.symmetric_theil_u_correlation is correlation.symmetric_theil_u_correlation
@@ -39,12 +42,13 @@ def test_constructor_signature_and_attributes():
     df = pd.DataFrame({"a": [1]})
     meta = {"a": "numerical"}
     check = DataIntegrityCheck(meta_info=meta, data=df)
-    assert check.data is df and check.meta_info is meta
+    assert check.data is df
+    assert check.meta_info is meta
     assert DataIntegrityCheck(df, None).meta_info is None
 
 
 @pytest.mark.parametrize(
-    "meta_info, got",
+    ("meta_info", "got"),
     [
         ([], "list"),
         (collections.OrderedDict(), "collections.OrderedDict"),
@@ -61,7 +65,7 @@ def test_meta_info_must_be_exactly_a_dict(meta_info, got):
 
 
 @pytest.mark.parametrize(
-    "args, kwargs, message",
+    ("args", "kwargs", "message"),
     [
         ((), {}, "__init__() takes exactly 3 positional arguments (1 given)"),
         ((1, {}, 2), {}, "__init__() takes exactly 3 positional arguments (4 given)"),
@@ -142,7 +146,7 @@ def test_checks_leave_the_frame_and_meta_info_untouched(frame):
     for method in ALL_CHECKS:
         getattr(check, method)()
     pd.testing.assert_frame_equal(frame, before)
-    assert META == meta_before
+    assert meta_before == META
 
 
 class PandasStandIn:
@@ -163,7 +167,7 @@ class PandasStandIn:
 
 @pytest.mark.filterwarnings("ignore::RuntimeWarning")
 @pytest.mark.parametrize(
-    "method, read",
+    ("method", "read"),
     [
         ("is_single_value", ["DataFrame"]),
         ("null_ratio", ["DataFrame"]),

@@ -87,7 +87,7 @@ def test_classes_are_real_python_classes(bindtest, probe):
 
 
 @pytest.mark.parametrize(
-    "method, text",
+    ("method", "text"),
     [
         ("__init__", "(self, data, meta_info)"),
         ("options", "(self, ratio=0.8, label=None, items=None, extra=5)"),
@@ -103,7 +103,7 @@ def test_bound_method_signature_drops_self(probe):
 
 
 @pytest.mark.parametrize(
-    "call, message",
+    ("call", "message"),
     [
         (lambda m: m.Probe(), "__init__() takes exactly 3 positional arguments (1 given)"),
         (lambda m: m.Probe(1), "__init__() takes exactly 3 positional arguments (2 given)"),
@@ -161,12 +161,13 @@ class _Float:
 
 
 @pytest.mark.parametrize(
-    "given, expected",
+    ("given", "expected"),
     [(3, 3.0), (True, 1.0), (np.float32(0.5), 0.5), (_Index(), 7.0), (_Float(), 2.5)],
 )
 def test_float_arguments_are_converted(probe, given, expected):
     ratio = probe.options(given)[0]
-    assert type(ratio) is float and ratio == expected
+    assert type(ratio) is float
+    assert ratio == expected
 
 
 def test_exact_float_is_kept_as_is(probe):
@@ -179,7 +180,8 @@ def test_none_passes_exact_type_checks(probe):
 
 
 def test_static_method_and_property(bindtest, probe):
-    assert bindtest.Probe.twice(4) == 8 and probe.twice("ab") == "abab"
+    assert bindtest.Probe.twice(4) == 8
+    assert probe.twice("ab") == "abab"
     assert probe.size == 3
     with pytest.raises(AttributeError):
         probe.size = 4
@@ -219,14 +221,17 @@ def test_subclass_of_a_python_base_is_a_scikit_learn_estimator(bindtest):
     }
     assert repr(est) == "Estimator(alpha=2.0, name='z')"
     twin = clone(est)
-    assert twin is not est and twin.get_params()["alpha"] == 2.0
+    assert twin is not est
+    assert twin.get_params()["alpha"] == 2.0
     est.set_params(alpha=0.5)
     assert est.alpha == 0.5
 
 
 def test_instances_pickle_by_reference(bindtest):
     est = pickle.loads(pickle.dumps(bindtest.Estimator(alpha=3).fit([1, 2])))
-    assert type(est) is bindtest.Estimator and est.n_seen_ == 2 and est.alpha == 3.0
+    assert type(est) is bindtest.Estimator
+    assert est.n_seen_ == 2
+    assert est.alpha == 3.0
 
 
 def test_errors_raised_inside_propagate_with_their_type(bindtest):

@@ -66,7 +66,7 @@ def test_one_run_builds_one_dataset_and_scans_each_column_once(monkeypatch):
 
 
 @pytest.mark.parametrize(
-    "missing, severity",
+    ("missing", "severity"),
     [(0, None), (2, "low"), (20, "low"), (21, "high")],  # the default limit is 2 % of 1000
 )
 def test_missing_values_at_every_share(missing, severity):
@@ -99,7 +99,8 @@ def test_planted_problems_and_section_order(tmp_path):
     # the identifier is listed once in the overview and in no association or distance table
     associations = text[text.index("id='associations'") : text.index("id='eda-univariate'")]
     distances = text[text.index("id='train-test-distance'") : text.index("id='segments'")]
-    assert ">row_id<" not in associations and ">row_id<" not in distances
+    assert ">row_id<" not in associations
+    assert ">row_id<" not in distances
     assert "<th>Identifier-like columns</th><td>row_id, code</td>" in text
     assert text.count("class='card'") == frame.shape[1]
 
@@ -115,8 +116,10 @@ def test_the_model_reads_a_stratified_sample_of_large_data(monkeypatch, labels):
     context = ReportContext(frame, "y")
     sample = context.model_sample
     used = sample.dataset
-    assert len(used.train_idx) == 200 and len(used.test_idx) == 50
-    assert sample.train_rows == len(context.dataset.train_idx) and sample.sampled
+    assert len(used.train_idx) == 200
+    assert len(used.test_idx) == 50
+    assert sample.train_rows == len(context.dataset.train_idx)
+    assert sample.sampled
     assert not used.data_init["rare_gap"].isna().any()  # filled for the model
     assert context.dataset.data_init["rare_gap"].isna().sum() == 13  # untouched: 10 + 3 copies
     if labels == "classification":
@@ -133,11 +136,13 @@ def test_timings_and_jobs_options(tmp_path, capsys):
     options = ["report", str(csv), "-o", str(html), "--quiet", "--jobs", "1"]
     assert main([*options, "--timings", str(timings)]) == 0
     seconds = json.loads(timings.read_text())
-    assert list(seconds) == [s.label for s in SECTIONS] and all(v >= 0 for v in seconds.values())
+    assert list(seconds) == [s.label for s in SECTIONS]
+    assert all(v >= 0 for v in seconds.values())
     assert capsys.readouterr().out == f"{html.resolve()}\n"
     with pytest.raises(SystemExit) as stop:
         main([*options[:-1], "0"])
-    assert stop.value.code == 2 and "--jobs" in capsys.readouterr().err
+    assert stop.value.code == 2
+    assert "--jobs" in capsys.readouterr().err
 
 
 def test_a_sample_leaving_fewer_rows_than_classes_is_drawn_unstratified(monkeypatch):
@@ -145,16 +150,17 @@ def test_a_sample_leaving_fewer_rows_than_classes_is_drawn_unstratified(monkeypa
     frame = planted(2000)
     frame["y"] = np.arange(len(frame)) % 20  # 20 classes; 10 training rows left over
     used = ReportContext(frame, "y").model_sample.dataset
-    assert len(used.train_idx) == 1590 and len(used.test_idx) == 398
+    assert len(used.train_idx) == 1590
+    assert len(used.test_idx) == 398
 
 
 @pytest.mark.parametrize(
-    "value, shown",
+    ("value", "shown"),
     [
         (list(range(10)), list(range(10))),
         (list(range(13)), f"{list(range(10))} and 3 more"),
         ("-", "-"),
-    ],  # fmt: skip
+    ],
 )
 def test_long_lists_of_row_labels_are_cut(value, shown):
     from kova.report.sections.integrity import _short

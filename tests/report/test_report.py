@@ -56,12 +56,15 @@ def test_demo_alerts_name_exactly_the_injected_problems(demo_page):
     found = page_alerts(demo_page)
     weak = [columns for _, kind, columns in found if kind == "weak segment"]
     others = {(kind, columns) for _, kind, columns in found if kind != "weak segment"}
-    assert others == expected and len(found) == 10
+    assert others == expected
+    assert len(found) == 10
     # the region search finds the site whose labels are unreliable
-    assert len(weak) == 1 and weak[0].split(", ")[0] == "site"
+    assert len(weak) == 1
+    assert weak[0].split(", ")[0] == "site"
     severities = [severity for severity, _, _ in found]
     assert severities == sorted(severities, key=al.SEVERITIES.index)  # ranked
-    assert "site in {east}" in demo_page and "3 of 572 (0.5%) rows repeat" in demo_page
+    assert "site in {east}" in demo_page
+    assert "3 of 572 (0.5%) rows repeat" in demo_page
 
 
 def test_demo_page_overview_and_sections(demo_page):
@@ -70,12 +73,14 @@ def test_demo_page_overview_and_sections(demo_page):
         assert fact in demo_page
     anchors = re.findall(r"<h2 id='([\w-]+)'>", demo_page)
     links = re.findall(r"<li><a href='#([\w-]+)'>", demo_page)
-    assert links == [a for a in anchors if a != "contents"] and len(anchors) == len(set(anchors))
+    assert links == [a for a in anchors if a != "contents"]
+    assert len(anchors) == len(set(anchors))
     # every section is explained, every figure has alternative text
     assert demo_page.count("<p class='explain'>") == len(anchors) - 1
     images = re.findall(r"<img src='data:image/png;base64,[^']+' alt='([^']+)'", demo_page)
     assert len(images) == demo_page.count("<img ") >= 6
-    assert "http://" not in demo_page and "https://" not in demo_page  # opens offline
+    assert "http://" not in demo_page
+    assert "https://" not in demo_page
 
 
 def bundled(name):
@@ -143,8 +148,12 @@ def test_bad_input_is_one_error_line_and_status_2(case, tmp_path, capsys):
     if write is not None:
         write(path)
     code, out, err = run(["report", str(path), *options, "-o", str(tmp_path / "r.html")], capsys)
-    assert code == 2 and out == "" and not (tmp_path / "r.html").exists()
-    assert err.startswith("error: ") and err.count("\n") == 1 and message in err
+    assert code == 2
+    assert out == ""
+    assert not (tmp_path / "r.html").exists()
+    assert err.startswith("error: ")
+    assert err.count("\n") == 1
+    assert message in err
 
 
 def test_parquet_input(tmp_path, capsys):
@@ -153,7 +162,8 @@ def test_parquet_input(tmp_path, capsys):
     bundled("iris").to_parquet(path)
     code, out, _ = run(["report", str(path), "--target", "target", "-o", str(tmp_path / "r.html")],
                        capsys)  # fmt: skip
-    assert code == 0 and out.strip().endswith("r.html")
+    assert code == 0
+    assert out.strip().endswith("r.html")
 
 
 def test_help_lists_every_threshold_with_its_default(capsys):
@@ -183,10 +193,11 @@ def test_report_without_the_segment_module(monkeypatch, tmp_path):
     report = build_report(bundled("iris"), "target", "t")
     page = report.write(tmp_path / "r.html").read_text(encoding="utf-8")
     assert "Omitted: the segmented-diagnostics module" in page
-    assert "id='train-test-distance'" in page and "Weakest segment" not in page
+    assert "id='train-test-distance'" in page
+    assert "Weakest segment" not in page
 
 
-@pytest.mark.parametrize("tty, quiet, drawn", [(True, False, True), (True, True, False),
+@pytest.mark.parametrize(("tty", "quiet", "drawn"), [(True, False, True), (True, True, False),
                                               (False, False, False)])  # fmt: skip
 def test_progress_bar_one_step_per_section(tty, quiet, drawn):
     stream = io.StringIO()

@@ -102,7 +102,7 @@ def test_is_an_extension_module_binding_only_its_names():
 
 
 @pytest.mark.parametrize(
-    "cls, base, signature",
+    ("cls", "base", "signature"),
     [
         (
             KovaGridSearchCV,
@@ -148,7 +148,7 @@ def test_positional_arguments_follow_the_table_and_reach_the_base():
 
 
 @pytest.mark.parametrize(
-    "cls, names",
+    ("cls", "names"),
     [
         (KovaGridSearchCV, ["estimator", "param_grid"]),
         (KovaRandomizedSearchCV, ["estimator", "param_distributions", "n_iter"]),
@@ -161,7 +161,8 @@ def test_base_constructor_gets_keywords_only(cls, names, monkeypatch):
     names += ["scoring", "n_jobs", "refit", "cv", "verbose", "pre_dispatch"]
     names += ["random_state"] * (cls is KovaRandomizedSearchCV)
     ((args, keywords),) = calls
-    assert args == () and list(keywords) == names + ["error_score", "return_train_score"]
+    assert args == ()
+    assert list(keywords) == [*names, "error_score", "return_train_score"]
 
 
 # ---------------------------------------------------------------------------- scoring
@@ -169,7 +170,7 @@ def test_base_constructor_gets_keywords_only(cls, names, monkeypatch):
 
 @pytest.mark.parametrize("cls", SEARCHES)
 @pytest.mark.parametrize(
-    "scoring, keys",
+    ("scoring", "keys"),
     [
         ("ACC", ["ACC"]),
         (["F1", "ACC", "F1", "LogLoss"], ["F1", "ACC", "LogLoss"]),
@@ -178,7 +179,8 @@ def test_base_constructor_gets_keywords_only(cls, names, monkeypatch):
 )
 def test_metric_names_become_a_dictionary_in_order(cls, scoring, keys):
     s = make_search(cls, scoring=scoring)
-    assert type(s.scoring) is dict and list(s.scoring) == keys
+    assert type(s.scoring) is dict
+    assert list(s.scoring) == keys
     assert all(s.scoring[k] is METRICS[k] for k in keys)
 
 
@@ -207,13 +209,15 @@ def test_collaborators_are_module_globals_read_at_call_time(monkeypatch, classif
     split = (np.arange(10, 60), np.arange(10))
     monkeypatch.setattr(morbeck, "train_test_split", lambda indices, test_size: split)
     s = KovaGridSearchCV(tree, {"max_depth": [1]}, scoring="Mine").fit(*classification)
-    assert s.scoring == {"Mine": METRICS["ACC"]} and s.cv == [split]
+    assert s.scoring == {"Mine": METRICS["ACC"]}
+    assert s.cv == [split]
 
 
 def test_default_scoring_is_r2_for_regressors():
     s = KovaGridSearchCV(DecisionTreeRegressor(), {"max_depth": [1]})
     (name, scorer), = s.scoring.items()  # fmt: skip
-    assert name == "R2" and scorer._sign == 1
+    assert name == "R2"
+    assert scorer._sign == 1
     y = np.array([1.0, 2.0, 4.0])
     assert scorer(RecordingRegressor().fit(y[:, None], y), y[:, None], y) == 0.0
 
@@ -225,7 +229,8 @@ def test_default_auc_ranks_probabilities_not_labels():
     X_test, y_test = np.array([[0.0], [1.0], [2.0], [3.0]]), np.array([0, 0, 0, 1])
     assert roc_auc_score(y_test, model.predict(X_test)) == 0.5  # all predicted 0
     ((name, scorer),) = KovaGridSearchCV(model, {"C": [1.0]}).scoring.items()
-    assert name == "AUC" and scorer(model, X_test, y_test) == 1.0
+    assert name == "AUC"
+    assert scorer(model, X_test, y_test) == 1.0
 
 
 # ------------------------------------------------------------------------------ split
@@ -240,19 +245,23 @@ def test_default_fit_draws_an_80_20_hold_out_split(cls, classification):
     ((train, test),) = s.cv
     assert (len(train), len(test)) == (80, 20)
     assert sorted(np.concatenate([train, test])) == list(range(100))
-    assert s.n_splits_ == 1 and "split1_test_AUC" not in s.cv_results_
+    assert s.n_splits_ == 1
+    assert "split1_test_AUC" not in s.cv_results_
 
 
 def test_integer_test_ratio_is_a_number_of_samples(classification):
     s = KovaGridSearchCV(DecisionTreeClassifier(), {"max_depth": [1]}, test_ratio=15)
     s.fit(*classification)
-    assert s.test_ratio == 15 and [len(p) for p in s.cv[0]] == [45, 15]
+    assert s.test_ratio == 15
+    assert [len(p) for p in s.cv[0]] == [45, 15]
 
 
 def test_given_cv_makes_no_split(classification):
     s = KovaGridSearchCV(DecisionTreeClassifier(), {"max_depth": [1, 2]}, cv=5)
     s.fit(*classification)
-    assert s.cv == 5 and s.n_splits_ == 5 and "split4_test_AUC" in s.cv_results_
+    assert s.cv == 5
+    assert s.n_splits_ == 5
+    assert "split4_test_AUC" in s.cv_results_
 
 
 def test_drawn_split_is_reused_for_the_same_length_and_redrawn_otherwise(classification):
@@ -265,9 +274,11 @@ def test_drawn_split_is_reused_for_the_same_length_and_redrawn_otherwise(classif
     assert s.cv is first
     s.fit(X[:40], y[:40])
     ((train, test),) = s.cv
-    assert s.cv is not first and sorted(np.concatenate([train, test])) == list(range(40))
+    assert s.cv is not first
+    assert sorted(np.concatenate([train, test])) == list(range(40))
     s.set_params(cv=None).fit(X[:40], y[:40])
-    assert len(np.concatenate(s.cv[0])) == 40 and s.cv[0][0] is not train
+    assert len(np.concatenate(s.cv[0])) == 40
+    assert s.cv[0][0] is not train
 
 
 def test_a_given_split_is_never_redrawn(classification):
@@ -275,7 +286,8 @@ def test_a_given_split_is_never_redrawn(classification):
     given = [(np.arange(0, 30), np.arange(30, 40))]
     s = KovaGridSearchCV(DecisionTreeClassifier(), {"max_depth": [1]}, cv=given)
     s.fit(X, y).fit(X[:50], y[:50])
-    assert s.cv is given and s.cv[0][0] is given[0][0]
+    assert s.cv is given
+    assert s.cv[0][0] is given[0][0]
 
 
 # -------------------------------------------------------------------- fit arguments
@@ -296,7 +308,8 @@ def test_weights_reach_the_estimator_only_when_given(monkeypatch):
     s.fit(X, y, sample_weight=np.arange(20.0) * 10)
     train = s.cv[0][0]
     for n, weights in RecordingRegressor.calls:
-        assert n == 16 and np.array_equal(weights, train * 10.0)
+        assert n == 16
+        assert np.array_equal(weights, train * 10.0)
 
 
 @pytest.mark.parametrize(
@@ -329,11 +342,15 @@ def test_estimators_without_target_fit_with_y_none(classification):
 
 def test_get_params_set_params_and_repr():
     s = KovaGridSearchCV(DecisionTreeClassifier(), {"max_depth": [1]}, test_ratio=0.5)
-    assert s.get_params()["test_ratio"] == 0.5 and "estimator__max_depth" in s.get_params()
+    assert s.get_params()["test_ratio"] == 0.5
+    assert "estimator__max_depth" in s.get_params()
     assert s.set_params(test_ratio=0.25, estimator__max_depth=3) is s
-    assert s.test_ratio == 0.25 and s.estimator.max_depth == 3
+    assert s.test_ratio == 0.25
+    assert s.estimator.max_depth == 3
     text = repr(s)
-    assert "test_ratio=0.25" in text and "refit" not in text and "n_jobs" not in text
+    assert "test_ratio=0.25" in text
+    assert "refit" not in text
+    assert "n_jobs" not in text
 
 
 @pytest.mark.parametrize("cls", SEARCHES)
@@ -350,7 +367,9 @@ def test_scoring_set_after_construction_is_resolved_by_name(cls, scoring, column
 def test_clone_is_an_equal_unfitted_search(cls, classification):
     s = make_search(cls, scoring=["ACC", "AUC"], test_ratio=15)
     twin = clone(s)
-    assert type(twin) is cls and twin.test_ratio == 15 and list(twin.scoring) == ["ACC", "AUC"]
+    assert type(twin) is cls
+    assert twin.test_ratio == 15
+    assert list(twin.scoring) == ["ACC", "AUC"]
     s.fit(*classification)
     twin = clone(s)
     # The drawn split is a constructor parameter by now: the clone keeps it, as a fixed cv.
@@ -434,10 +453,11 @@ def test_default_regressor_table_has_three_columns():
     X = np.arange(40.0)[:, None]
     s = KovaGridSearchCV(DecisionTreeRegressor(), {"max_depth": [1, 3]}).fit(X, X.ravel())
     table = s.get_result()
-    assert list(table.columns) == ["Rank(by R2)", "R2", "time"] and table.iloc[0, 0] == 1
+    assert list(table.columns) == ["Rank(by R2)", "R2", "time"]
+    assert table.iloc[0, 0] == 1
 
 
-@pytest.mark.parametrize("rank, expected", [(1, {"max_depth": 2}), (3.0, {"max_depth": 3})])
+@pytest.mark.parametrize(("rank", "expected"), [(1, {"max_depth": 2}), (3.0, {"max_depth": 3})])
 def test_params_of_a_rank(scored, rank, expected):
     assert scored.get_params_ranks(rank) == expected
 
@@ -453,7 +473,8 @@ def test_ties_keep_the_search_order(scored):
         "mean_fit_time": np.zeros(8),
     }
     assert scored.get_result().index.tolist() == [params[i] for i in (1, 3, 5, 7, 0, 2, 4, 6)]
-    assert scored.get_params_ranks(1) == params[1] and scored.get_params_ranks(5.0) == params[0]
+    assert scored.get_params_ranks(1) == params[1]
+    assert scored.get_params_ranks(5.0) == params[0]
     for rank in (0, 2, 4, 6, 1.5):
         with pytest.raises(KovaError) as info:
             scored.get_params_ranks(rank)
@@ -477,10 +498,13 @@ def shown(monkeypatch):
 
 def test_plot_of_one_metric(scored, shown):
     fig = scored.plot("max_depth", metrics=["R2"], figsize=(5, 4))
-    assert shown == [fig] and tuple(fig.get_size_inches()) == (5, 4)
+    assert shown == [fig]
+    assert tuple(fig.get_size_inches()) == (5, 4)
     (ax,) = fig.axes
-    assert ax.get_ylabel() == "R2" and ax.get_title() == "MORBECK Result"
-    assert same_color(ax.lines[0].get_color(), "g") and ax.get_legend() is None
+    assert ax.get_ylabel() == "R2"
+    assert ax.get_title() == "MORBECK Result"
+    assert same_color(ax.lines[0].get_color(), "g")
+    assert ax.get_legend() is None
     assert ax.lines[0].get_xydata().tolist() == [[1, 0.9], [2, 0.1], [3, 0.5]]
 
 
@@ -501,11 +525,12 @@ def test_default_plot_draws_the_first_two_metrics_on_twin_axes(scored, shown):
 def test_three_named_metrics_draw_only_the_first(scored, shown):
     scored.cv_results_["mean_test_MAE"] = np.array([1.0, 2.0, 3.0])
     (ax,) = scored.plot("max_depth", metrics=["R2", "MSE", "MAE"]).axes
-    assert ax.get_ylabel() == "R2" and ax.get_legend() is None
+    assert ax.get_ylabel() == "R2"
+    assert ax.get_legend() is None
 
 
 @pytest.mark.parametrize(
-    "param, metrics, missing",
+    ("param", "metrics", "missing"),
     [
         ("min_samples_leaf", None, "param_min_samples_leaf"),
         ("max_depth", ["F1"], "mean_test_F1"),
@@ -611,7 +636,9 @@ def test_report_section(shown):
     report = Page("r")
     search.run(ReportContext(df, "t"), report)
     page = "".join(report._parts)
-    assert "Rank(by AUC)" in page and "<img" in page and len(shown) == 1
+    assert "Rank(by AUC)" in page
+    assert "<img" in page
+    assert len(shown) == 1
     skipped = Page("r")
     search.run(ReportContext(df, None), skipped)
     assert "Skipped" in "".join(skipped._parts)

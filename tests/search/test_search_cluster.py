@@ -58,7 +58,8 @@ def fit_on_cluster(client, search, X, y, scatter=None):
     with distributed.get_task_stream(client) as stream, backend:
         search.fit(X, y)
     workers = {task["worker"] for task in stream.data}
-    assert workers and workers <= set(client.scheduler_info()["workers"])
+    assert workers
+    assert workers <= set(client.scheduler_info()["workers"])
     return search
 
 
@@ -119,7 +120,8 @@ def test_caller_cv_and_default_auc_of_a_classifier(client, classification):
     X, y = classification
     local = make_search(cv=3).fit(X, y)
     remote = fit_on_cluster(client, make_search(cv=3, n_jobs=-1), X, y, scatter=[X])
-    assert list(local.scoring) == ["AUC"] and "split2_test_AUC" in remote.cv_results_
+    assert list(local.scoring) == ["AUC"]
+    assert "split2_test_AUC" in remote.cv_results_
     assert_same_results(local, remote)
 
 
@@ -150,7 +152,7 @@ def test_failing_fit_on_a_worker_scores_the_error_score(client, classification):
         local = fail_search(error_score=-1.0).fit(X, y)
     with pytest.warns(FitFailedWarning, match="depth 0 cannot be fitted"):
         remote = fit_on_cluster(client, fail_search(error_score=-1.0, cv=local.cv, n_jobs=-1), X, y)
-    assert list(remote.cv_results_["mean_test_ACC"])[0] == -1.0
+    assert next(iter(remote.cv_results_["mean_test_ACC"])) == -1.0
     assert_same_results(local, remote)
 
 

@@ -48,7 +48,8 @@ def additive_prediction(interpreter, X, names, missing=None):
         absent = np.zeros(len(x), bool) if missing is None else np.isnan(missing[:, j])
         assert len(splits) == len(values) + 1
         assert np.all(np.diff(splits) > 0)
-        assert splits[0] == x[~absent].min() and splits[-1] == x[~absent].max()
+        assert splits[0] == x[~absent].min()
+        assert splits[-1] == x[~absent].max()
         hits = absent.astype(int)
         term = np.where(absent, effect.get("missing", np.nan), 0.0)
         for i, value in enumerate(values):
@@ -117,7 +118,8 @@ def test_a_categorical_stump_sets_one_code_apart(kind, exact):
 def test_quantile_bins_hold_equal_shares(rows):
     x = np.random.default_rng(2).standard_t(3, size=(rows, 1))
     (thresholds,) = _kernels.stump_thresholds(x, [False], 256, 9)
-    assert len(thresholds) == 255 and np.all(np.diff(thresholds) > 0)
+    assert len(thresholds) == 255
+    assert np.all(np.diff(thresholds) > 0)
     shares = np.searchsorted(np.sort(x[:, 0]), thresholds) / rows
     np.testing.assert_allclose(shares, np.arange(1, 256) / 256, atol=0.006)
 
@@ -207,7 +209,7 @@ def test_names_from_data_frame_and_types_by_name():
     ("change", "message"),
     [
         (lambda X, y: (X, np.where(y == y[0], np.inf, y)), "infinity"),
-        (lambda X, y: (np.where(X == X[3, 1], np.inf, X), y), "infinity"),
+        (lambda X, y: (np.where(X[3, 1] == X, np.inf, X), y), "infinity"),
         (lambda X, y: (X, np.where(y == y[0], np.nan, y)), "NaN"),
         (lambda X, y: (np.column_stack([X, np.arange(len(y))]), y), "more than max_bins"),
     ],

@@ -126,7 +126,7 @@ def col_align_input_template(
     """
     columns = _aligned_columns(cols_elements, cols_width)
     return widgets.HBox(
-        columns + [dashboard_stylesheet()],
+        [*columns, dashboard_stylesheet()],
         layout=widgets.Layout(width="100%", align_items="center"),
     )
 
@@ -188,9 +188,10 @@ class ModelParameterPanel:
     def __init__(self, model_name: str, parameter_dict: dict) -> None:
         self.model_tuning_name = widgets.Text(value=str(model_name))
         self.model_config: dict[str, widgets.Widget] = {}
-        rows = [_parameter_row("Name:", self.model_tuning_name)]
-        for entry in parameter_dict.values():
-            rows.append(self._row_for(entry))
+        rows = [
+            _parameter_row("Name:", self.model_tuning_name),
+            *(self._row_for(entry) for entry in parameter_dict.values()),
+        ]
         heading = widgets.HTML(f"<h4 style='margin: 10px 0px;'>{html.escape(str(model_name))}</h4>")
         body = widgets.VBox(rows, layout=widgets.Layout(width="100%"))
         self.parameter_panel = widgets.VBox([heading, body], layout=widgets.Layout(width="100%"))

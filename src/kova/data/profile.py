@@ -34,11 +34,11 @@ from kova.data import CATEGORICAL, NUMERICAL, infer_column_kind
 from kova.exceptions import KovaError
 
 __all__ = [
+    "TEXT",
     "ColumnProfile",
     "LengthStats",
     "LevelStats",
     "NumericStats",
-    "TEXT",
     "is_text",
     "profile_column",
     "profile_frame",

@@ -80,10 +80,7 @@ def get_scoring_metric(metric: str, average: bool = True) -> tuple:
     needs_proba = bool(_responses(scorer) & _PROBA_RESPONSES)
     is_additive = metric in _PER_SAMPLE
     scoring_function: Callable[..., Any]
-    if is_additive and not average:
-        scoring_function = _PER_SAMPLE[metric]
-    else:
-        scoring_function = _table_score(scorer)
+    scoring_function = _PER_SAMPLE[metric] if is_additive and not average else _table_score(scorer)
     return metric, scorer._sign, scoring_function, needs_proba, is_additive
 
 

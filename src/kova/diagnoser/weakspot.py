@@ -14,6 +14,8 @@ gives -0.55, not the better -0.45 that threshold x overall would give), and at z
 the line is the overall metric itself.
 """
 
+import itertools
+
 import numpy as np
 import pandas as pd
 from sklearn.tree import DecisionTreeRegressor
@@ -378,7 +380,7 @@ def _histogram_intervals(edges):
     last = edges.size - 2
     return [
         (lo, hi, f"[{format_bound(lo)}, {format_bound(hi)}{']' if i == last else ')'}")
-        for i, (lo, hi) in enumerate(zip(edges[:-1], edges[1:], strict=True))
+        for i, (lo, hi) in enumerate(itertools.pairwise(edges))
     ]
 
 
@@ -386,7 +388,7 @@ def _tree_intervals(edges):
     """(lower, upper, text) of tree slices: (a, b], the first one closed below."""
     return [
         (lo, hi, f"{'[' if i == 0 else '('}{format_bound(lo)}, {format_bound(hi)}]")
-        for i, (lo, hi) in enumerate(zip(edges[:-1], edges[1:], strict=True))
+        for i, (lo, hi) in enumerate(itertools.pairwise(edges))
     ]
 
 
@@ -402,8 +404,8 @@ def _leaf_bounds(tree, n_features):
             continue
         j, cut = tree.feature[node], tree.threshold[node]
         lo, hi = box[j]
-        stack.append((left, box[:j] + [(lo, min(hi, cut))] + box[j + 1 :]))
-        stack.append((right, box[:j] + [(max(lo, cut), hi)] + box[j + 1 :]))
+        stack.append((left, [*box[:j], (lo, min(hi, cut)), *box[j + 1 :]]))
+        stack.append((right, [*box[:j], (max(lo, cut), hi), *box[j + 1 :]]))
     return bounds
 
 

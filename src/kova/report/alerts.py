@@ -137,12 +137,14 @@ def mixed_alerts(text_shares: pd.Series, number_shares: pd.Series, anchor: str) 
     return alerts
 
 
+def _entries(n: int) -> str:
+    return "entry" if n == 1 else "entries"
+
+
 def long_string_alerts(counts: pd.Series, anchor: str) -> list[Alert]:
     """Columns with over-long entries (`counts`: their number per column)."""
     return [
-        Alert(
-            "long strings", (str(c),), f"{n} over-long entr{'y' if n == 1 else 'ies'}", anchor, n
-        )  # fmt: skip
+        Alert("long strings", (str(c),), f"{n} over-long {_entries(n)}", anchor, n)
         for c, n in counts.astype(int).items()
         if n > 0
     ]

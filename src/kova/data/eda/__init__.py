@@ -34,4 +34,4 @@ from .style import (
 )
 from .univariate import MAX_BAR_LEVELS, UnivariatePlot
 
-__all__ = ["UnivariatePlot", "BivariatePlot", "MultivariatePlot"]
+__all__ = ["BivariatePlot", "MultivariatePlot", "UnivariatePlot"]

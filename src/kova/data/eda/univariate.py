@@ -59,7 +59,7 @@ def _density_curve(values, points=1024):
     low, high = values.min() - 3 * bandwidth, values.max() + 3 * bandwidth
     counts, edges = np.histogram(values, bins=points, range=(low, high))
     step = edges[1] - edges[0]
-    half = int(math.ceil(4 * bandwidth / step))
+    half = math.ceil(4 * bandwidth / step)
     offsets = np.arange(-half, half + 1) * step
     kernel = np.exp(-0.5 * (offsets / bandwidth) ** 2) / (bandwidth * math.sqrt(2 * math.pi))
     density = np.convolve(counts, kernel, mode="full")[half : half + points] / values.size

@@ -110,12 +110,12 @@ class PartitionScan:
     memory: int  # bytes of the partition as a frame
 
 
-def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | None):
-    """Read one partition: its facts and the rows of its `SAMPLE_ROWS` smallest random keys."""
+def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | None, size: int):
+    """Read one partition: its facts and the rows of its `size` smallest random keys."""
     keys = np.random.default_rng([SEED, number]).random(len(part))
     keep = np.arange(len(part))
-    if len(part) > SAMPLE_ROWS:
-        keep = np.sort(np.argpartition(keys, SAMPLE_ROWS - 1)[:SAMPLE_ROWS])
+    if len(part) > size:
+        keep = np.sort(np.argpartition(keys, size - 1)[:size])
     levels = None
     if target is not None and kinds[target] == NUMERICAL:
         levels = pp.column_facts(part[target], CATEGORICAL)
@@ -130,12 +130,14 @@ def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | N
     )
 
 
-def _scan(data, kinds, target, client, on_partition) -> list[PartitionScan]:
+def _scan(data, kinds, target, size, client, on_partition) -> list[PartitionScan]:
     """Every partition's scan, in partition order, reporting each finished partition."""
     import dask
 
     parts = data.to_delayed(optimize_graph=True)
-    tasks = [dask.delayed(scan_partition)(p, i, kinds, target) for i, p in enumerate(parts)]
+    tasks = [
+        dask.delayed(scan_partition)(p, i, kinds, target, size) for i, p in enumerate(parts)
+    ]
     if client is None:
         return list(dask.compute(*tasks))
     from distributed import as_completed
@@ -150,12 +152,12 @@ def _scan(data, kinds, target, client, on_partition) -> list[PartitionScan]:
     return scans
 
 
-def _sample(scans: list[PartitionScan], own_index: bool) -> pd.DataFrame:
-    """The rows of the `SAMPLE_ROWS` smallest keys of all partitions, in table order, labelled
+def _sample(scans: list[PartitionScan], own_index: bool, size: int) -> pd.DataFrame:
+    """The rows of the `size` smallest keys of all partitions, in table order, labelled
     by their own labels or their positions in the table."""
     keys = np.concatenate([s.keys for s in scans])
     chosen = np.zeros(keys.size, dtype=bool)
-    chosen[np.argsort(keys, kind="stable")[:SAMPLE_ROWS]] = True
+    chosen[np.argsort(keys, kind="stable")[:size]] = True
     frames, start, offset = [], 0, 0
     for s in scans:
         mine = chosen[start : start + s.keys.size]
@@ -228,15 +230,17 @@ class PartitionedReportContext(ReportContext):
         thresholds,
         client=None,
         on_partition: Callable[[str], None] | None = None,
+        sample_size: int = SAMPLE_ROWS,
     ) -> PartitionedReportContext:
-        """Read every partition once for the profiles and the sample; bad data raise KovaError."""
+        """Read every partition once for the profiles and a sample of `sample_size` rows,
+        calling `on_partition(label)` as each partition is done; bad data raise KovaError."""
         from kova.data import PartitionedIntegrityCheck
 
         if target is not None and target not in data.columns:
             raise KovaError(f"target column {target!r} is not in the data")
         try:
             kinds = PartitionedIntegrityCheck(data).column_kinds()
-            scans = _scan(data, kinds, target, client, on_partition)
+            scans = _scan(data, kinds, target, sample_size, client, on_partition)
         except (OSError, ValueError) as error:  # a file that cannot be read, or parsed, fully
             if isinstance(error, KovaError):
                 raise
@@ -250,7 +254,7 @@ class PartitionedReportContext(ReportContext):
             facts = merged[list(data.columns).index(target)]
             _check_target(target, facts, kinds[target])
             task = _task_type(kinds[target], facts)
-        return cls(frame=_sample(scans, own_index), target=target, thresholds=thresholds,
+        return cls(frame=_sample(scans, own_index, sample_size), target=target, thresholds=thresholds,
                    source=data, own_index=own_index, table_kinds=kinds, scans=scans,
                    merged=merged, task_type=task)  # fmt: skip
 
@@ -304,17 +308,19 @@ class PartitionedReportContext(ReportContext):
         return {
             "Partitions": f"{len(self.scans):,}, read by Dask tasks; the integrity sections and "
             "the column cards cover every row",
-            "Rows of the sampled sections": f"first and last rows, missing-value pattern, "
-            f"exploratory plots and model sections: a random sample of {len(self.frame):,} "
-            f"rows drawn across the partitions",
+            "Rows of the sampled sections": "first and last rows, missing-value pattern, "
+            f"exploratory plots and model sections: {self._sample_words}",
         }
 
     @property
+    def _sample_words(self) -> str:
+        if len(self.frame) == self.n_rows:
+            return f"all {self.n_rows:,} rows (the table is no larger than the sample)"
+        return f"a random sample of {len(self.frame):,} rows drawn across the partitions"
+
+    @property
     def notes(self) -> dict[str, str]:
-        sample = (
-            f"From a random sample of {len(self.frame):,} of the {self.n_rows:,} rows drawn "
-            "across the partitions, labelled by their rows' labels in the table."
-        )
+        sample = f"From {self._sample_words}, labelled by their rows' labels in the table."
         return {"columns": EXACT_NOTE.format(rows=self.n_rows), "rows": sample, "eda": sample}
 
     @cached_property

@@ -74,12 +74,19 @@ def _parse(argv: list[str]) -> argparse.Namespace:
     sub = parser.add_subparsers(dest="command")
     sub.add_parser("demo", parents=[common], help="report on the built-in demo data (default)")
     rep = sub.add_parser("report", parents=[common], help="report on a CSV or Parquet file")
-    rep.add_argument("file", help="CSV or Parquet file to read; a folder of Parquet files or a "
-                     "quoted glob of CSV or Parquet files is read in partitions on Dask")  # fmt: skip
+    rep.add_argument(
+        "file",
+        help="CSV or Parquet file to read; a folder of Parquet files or a quoted glob of CSV or "
+        "Parquet files is read in partitions on Dask",
+    )
     rep.add_argument("--target", default=None, help="name of the target column")
-    rep.add_argument("--scheduler", default=None, metavar="ADDRESS",
-                     help="read the data in partitions on the Dask cluster at ADDRESS (default "
-                     "for a folder or glob: a local cluster on 127.0.0.1, one worker per core)")  # fmt: skip
+    rep.add_argument(
+        "--scheduler",
+        default=None,
+        metavar="ADDRESS",
+        help="read the data in partitions on the Dask cluster at ADDRESS (default for a folder "
+        "or glob: a local cluster on 127.0.0.1, one worker per core)",
+    )
     if not argv or (argv[0].startswith("-") and argv[0] not in ("-h", "--help")):
         argv = ["demo", *argv]  # the demo is the default command
     return parser.parse_args(argv)

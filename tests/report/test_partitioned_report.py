@@ -81,7 +81,9 @@ def page_parts(path) -> dict:
         start = page.index(f"<h2 id='{anchor}'>")
         sections[anchor] = re.sub(r"T_[0-9a-f_]+", "", page[start : page.index("<h2", start + 4)])
     sections["alerts"] = re.findall(r"<tr class='alert'>.*?</tr>", page)
-    sections["counts"] = re.findall(r"<th>(Rows|Missing cells|Duplicated rows)</th><td>(.*?)<", page)
+    sections["counts"] = re.findall(
+        r"<th>(Rows|Missing cells|Duplicated rows)</th><td>(.*?)<", page
+    )
     return sections
 
 
@@ -92,7 +94,10 @@ def test_report_equals_in_memory_on_the_same_rows(kind, scheduler, tmp_path, cap
     whole = tmp_path / f"whole.{kind}"
     frame.to_parquet(whole, index=False) if kind == "parquet" else frame.to_csv(whole, index=False)
     pages = {}
-    for name, data, options in [("parts", source, ["--scheduler", scheduler]), ("whole", whole, [])]:
+    for name, data, options in [
+        ("parts", source, ["--scheduler", scheduler]),
+        ("whole", whole, []),
+    ]:
         out = tmp_path / f"{name}.html"
         code, stdout, err = report(["report", str(data), "--target", "y", "-o", str(out), *options],
                                    capsys)  # fmt: skip
@@ -114,7 +119,10 @@ def test_merged_profiles_equal_in_memory(bounds):
     for series, kind in [(pd.Series(numbers, name="n"), "numerical"),
                          (pd.Series(rng.normal(size=40), name="r"), "numerical"),
                          (words.rename("w"), "categorical")]:  # fmt: skip
-        parts = [[pp.column_facts(series.iloc[a:b], kind)] for a, b in zip(bounds, bounds[1:])]
+        parts = [
+            [pp.column_facts(series.iloc[a:b], kind)]
+            for a, b in zip(bounds, bounds[1:], strict=False)
+        ]
         merged = pp.profiles([series.name], {series.name: kind}, pp.merge_facts(parts, 1))
         expected, got = profile_column(series, kind), merged[series.name]
         if expected.numeric is not None:
@@ -125,7 +133,9 @@ def test_merged_profiles_equal_in_memory(bounds):
                 assert getattr(got.numeric, name) == getattr(expected.numeric, name), name
             np.testing.assert_array_equal(got.numeric.hist_counts, expected.numeric.hist_counts)
             np.testing.assert_array_equal(got.numeric.hist_edges, expected.numeric.hist_edges)
-            got, expected = (p.__class__(**{**p.__dict__, "numeric": None}) for p in (got, expected))
+            got, expected = (
+                p.__class__(**{**p.__dict__, "numeric": None}) for p in (got, expected)
+            )
         assert got == expected
 
 
@@ -134,7 +144,7 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     from kova.report.partitions import PartitionedReportContext, open_source
 
     frame = planted_frame()
-    parts = [frame.iloc[a:b] for a, b in zip(CUTS, CUTS[1:])]
+    parts = [frame.iloc[a:b] for a, b in zip(CUTS, CUTS[1:], strict=False)]
     data, own = open_source(dd.from_delayed([dask.delayed(p) for p in parts], meta=frame[:0]))
     steps = []
     with distributed.Client(scheduler, timeout=START_TIMEOUT) as client:
@@ -165,8 +175,10 @@ def bad_sources(tmp_path):
         "nothing matches": ([str(tmp_path / "none" / "*.csv")], "no file matches"),
         "different columns": ([str(other / "*.csv")], "must have the same columns"),
         "unreadable file": ([str(broken)], "cannot read"),
-        "no scheduler": ([str(broken / "a.parquet"), "--scheduler", "tcp://127.0.0.1:9"],
-                         "cannot reach the Dask scheduler"),  # fmt: skip
+        "no scheduler": (
+            [str(broken / "a.parquet"), "--scheduler", "tcp://127.0.0.1:9"],
+            "cannot reach the Dask scheduler",
+        ),
     }
 
 

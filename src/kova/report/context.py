@@ -99,7 +99,8 @@ class ReportContext:
 
         columns = self.association_columns
         frame = self.frame if len(columns) == self.frame.shape[1] else self.frame[columns]
-        return DataIntegrityCheck(frame, {c: self.kinds[c] for c in columns}).highly_correlated_features()
+        kinds = {c: self.kinds[c] for c in columns}
+        return DataIntegrityCheck(frame, kinds).highly_correlated_features()
 
     @property
     def memory_bytes(self) -> int:
@@ -135,7 +136,7 @@ class ReportContext:
 
 def integrity_results(styled, groups) -> IntegrityResults:
     """The single-column check's styled table and the duplicate groups, taken apart."""
-    table: pd.DataFrame = styled.data  # type: ignore[attr-defined]
+    table: pd.DataFrame = styled.data
     mixed = table[table[("Mixed Data Types", "Mixed")].astype(bool)]
     shares = mixed[("Mixed Data Types", "Categorical : Numerical")].astype(str)
     parts = shares.str.split(":", expand=True).astype(float) if len(mixed) else None

@@ -87,8 +87,7 @@ def column_facts(series: pd.Series, kind: str) -> ColumnFacts:
     """The facts of one partition's column of kind "numerical" or "categorical"."""
     if kind == NUMERICAL:
         floats = prof._as_floats(series)
-        present = floats[~np.isnan(floats)]
-        present = np.where(present == 0, 0.0, present)  # -0.0 is 0.0, as in the kernel
+        present = np.where(floats == 0, 0.0, floats)[~np.isnan(floats)]  # -0.0 is 0.0
         values, counts = np.unique(present, return_counts=True)
         finite = present[np.isfinite(present)]
         summary = _kernels.numeric_summary(finite, (), 1)
@@ -99,7 +98,9 @@ def column_facts(series: pd.Series, kind: str) -> ColumnFacts:
     codes, uniques = prof._factorized(series)
     present = codes[codes >= 0]
     frequencies = np.bincount(present, minlength=len(uniques))
-    levels = dict(zip(np.asarray(uniques, dtype=object).tolist(), frequencies.tolist()))
+    levels = dict(
+        zip(np.asarray(uniques, dtype=object).tolist(), frequencies.tolist(), strict=True)
+    )
     return ColumnFacts(rows=len(codes), missing=len(codes) - present.size, levels=levels)
 
 

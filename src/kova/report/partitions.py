@@ -85,9 +85,14 @@ def dask_client(scheduler: str | None) -> Iterator[Any]:
                 f"--scheduler: cannot reach the Dask scheduler at {scheduler!r} ({reason})"
             ) from None
     else:
-        cluster = LocalCluster(host="127.0.0.1", n_workers=os.cpu_count() or 1,
-                               threads_per_worker=1, processes=True,
-                               dashboard_address="127.0.0.1:0", worker_dashboard_address=None)  # fmt: skip
+        cluster = LocalCluster(
+            host="127.0.0.1",
+            n_workers=os.cpu_count() or 1,
+            threads_per_worker=1,
+            processes=True,
+            dashboard_address="127.0.0.1:0",
+            worker_dashboard_address=None,
+        )
         client = Client(cluster)
     try:
         yield client
@@ -135,9 +140,7 @@ def _scan(data, kinds, target, size, client, on_partition) -> list[PartitionScan
     import dask
 
     parts = data.to_delayed(optimize_graph=True)
-    tasks = [
-        dask.delayed(scan_partition)(p, i, kinds, target, size) for i, p in enumerate(parts)
-    ]
+    tasks = [dask.delayed(scan_partition)(p, i, kinds, target, size) for i, p in enumerate(parts)]
     if client is None:
         return list(dask.compute(*tasks))
     from distributed import as_completed
@@ -254,9 +257,10 @@ class PartitionedReportContext(ReportContext):
             facts = merged[list(data.columns).index(target)]
             _check_target(target, facts, kinds[target])
             task = _task_type(kinds[target], facts)
-        return cls(frame=_sample(scans, own_index, sample_size), target=target, thresholds=thresholds,
-                   source=data, own_index=own_index, table_kinds=kinds, scans=scans,
-                   merged=merged, task_type=task)  # fmt: skip
+        sample = _sample(scans, own_index, sample_size)
+        return cls(frame=sample, target=target, thresholds=thresholds, source=data,
+                   own_index=own_index, table_kinds=kinds, scans=scans, merged=merged,
+                   task_type=task)  # fmt: skip
 
     @property
     def n_rows(self) -> int:
@@ -280,7 +284,8 @@ class PartitionedReportContext(ReportContext):
         if self.target is not None and self.kinds[self.target] != self.table_kinds[self.target]:
             # a numerical class label is profiled by its levels, as in memory
             at = list(self.frame.columns).index(self.target)
-            merged[at] = pp.merge_facts([[s.target_levels] for s in self.scans], 1)[0]
+            levels = [[s.target_levels or pp.ColumnFacts()] for s in self.scans]
+            merged[at] = pp.merge_facts(levels, 1)[0]
         return pp.profiles(self.frame.columns, self.kinds, merged)
 
     @cached_property

@@ -194,7 +194,8 @@ class PartitionedIntegrityCheck:
         return duplicated_samples(self.data, self._own_index)
 
     def column_kinds(self) -> dict:
-        """Column name -> "numerical" or "categorical": ``meta_info``, or inferred over every row."""
+        """Column name -> "numerical" or "categorical": ``meta_info``, else inferred on every
+        row."""
         return self._kinds()
 
     def _kinds(self) -> dict:

@@ -86,6 +86,6 @@ def _associations(ctx: ReportContext, page: Page) -> list[al.Alert]:
         page.text(f"Left out as identifier-like: {', '.join(ctx.identifiers)}.")
     matrix = ctx.associations
     page.table(matrix)
-    values: pd.DataFrame = matrix.data  # type: ignore[attr-defined]  # the Styler's frame
+    values: pd.DataFrame = matrix.data  # the Styler's frame
     limit = ctx.thresholds.association
     return al.association_alerts(values, [ctx.target], limit, anchor)

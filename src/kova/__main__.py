@@ -182,7 +182,7 @@ def _report_partitioned(args: argparse.Namespace, timings: dict[str, float]):
             context = PartitionedReportContext.scan(
                 data, own_index, args.target, _thresholds(args), client, on_partition=bar.step
             )
-            title = f"kova report: {Path(args.file).name or args.file}"
+            title = f"kova report: {args.file}"
             return build_report(context.frame, args.target, title, on_step=bar.step,
                                 jobs=args.jobs, timings=timings, context=context)  # fmt: skip
         finally:

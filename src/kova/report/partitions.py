@@ -278,6 +278,13 @@ class PartitionedReportContext(ReportContext):
                        task_type=self.task_type, categorical_features=categorical,
                        test_ratio=TEST_RATIO)  # fmt: skip
 
+    @property
+    def kinds(self) -> dict[str, str]:
+        """The kinds inferred over every row; a class label is categorical, as in memory."""
+        if self.target is None:
+            return self.table_kinds
+        return {**self.table_kinds, self.target: self.dataset.meta_info[self.target]}
+
     @cached_property
     def profiles(self) -> dict[str, Any]:
         merged = list(self.merged)

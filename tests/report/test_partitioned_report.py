@@ -11,6 +11,8 @@ import pytest
 from kova.__main__ import main
 from kova.data.profile import profile_column
 from kova.report import partition_profile as pp
+from kova.report.build import build_report
+from kova.report.context import ReportContext
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
@@ -159,6 +161,10 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     assert sample.index.min() < 150 < sample.index.max()
     assert sorted(steps)[:2] == ["partition 1 of 5", "partition 1 of 5"] and len(steps) == 10
     assert contexts[0].n_rows == 400 and "60 of the 400 rows" in contexts[0].model_sample.describe()
+    page = build_report(sample, "y", "sampled", context=contexts[0], jobs=1)
+    in_memory = ReportContext(frame, "y")  # counts of every row, not of the sample
+    cells = f"{int(in_memory.missing.sum())} of {frame.size:,}"
+    assert page.facts["Rows"] == "400" and page.facts["Missing cells"].startswith(cells)
 
 
 def bad_sources(tmp_path):

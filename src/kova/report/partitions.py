@@ -321,7 +321,7 @@ class PartitionedReportContext(ReportContext):
             "Partitions": f"{len(self.scans):,}, read by Dask tasks; the integrity sections and "
             "the column cards cover every row",
             "Rows of the sampled sections": "first and last rows, missing-value pattern, "
-            f"exploratory plots and model sections: {self._sample_words}",
+            f"exploratory plots, train/test distance and model sections: {self._sample_words}",
         }
 
     @property

@@ -1,5 +1,6 @@
 """The main job: ``python -m kova`` reports on built-in demo data;
-``python -m kova report data.csv --target y`` reports on a CSV or Parquet file.
+``python -m kova report data.csv --target y`` reports on a CSV or Parquet file, and
+``python -m kova report "exports/*.parquet" --target y`` on partitioned data, on Dask.
 
 The report's path is the only line written to standard output; a progress bar is drawn on
 standard error when it is a terminal. Bad input ends with a one-line error and status 2."""
@@ -73,8 +74,19 @@ def _parse(argv: list[str]) -> argparse.Namespace:
     sub = parser.add_subparsers(dest="command")
     sub.add_parser("demo", parents=[common], help="report on the built-in demo data (default)")
     rep = sub.add_parser("report", parents=[common], help="report on a CSV or Parquet file")
-    rep.add_argument("file", help="CSV or Parquet file to read")
+    rep.add_argument(
+        "file",
+        help="CSV or Parquet file to read; a folder of Parquet files or a quoted glob of CSV or "
+        "Parquet files is read in partitions on Dask",
+    )
     rep.add_argument("--target", default=None, help="name of the target column")
+    rep.add_argument(
+        "--scheduler",
+        default=None,
+        metavar="ADDRESS",
+        help="read the data in partitions on the Dask cluster at ADDRESS (default for a folder "
+        "or glob: a local cluster on 127.0.0.1, one worker per core)",
+    )
     if not argv or (argv[0].startswith("-") and argv[0] not in ("-h", "--help")):
         argv = ["demo", *argv]  # the demo is the default command
     return parser.parse_args(argv)
@@ -156,9 +168,40 @@ def _load(args: argparse.Namespace):
     return demo_frame(), "kova report: demo data", DEMO_TARGET
 
 
+def _report_partitioned(args: argparse.Namespace, timings: dict[str, float]):
+    """The page of a partitioned source, read on the cluster of `--scheduler` or a local one
+    that is stopped before returning, whatever happens."""
+    from kova.progress import ProgressBar
+    from kova.report.build import SECTIONS, build_report
+    from kova.report.partitions import PartitionedReportContext, dask_client, open_source
+
+    data, own_index = open_source(args.file)
+    with dask_client(args.scheduler) as client:
+        bar = ProgressBar(len(SECTIONS) + data.npartitions, enabled=False if args.quiet else None)
+        try:
+            context = PartitionedReportContext.scan(
+                data, own_index, args.target, _thresholds(args), client, on_partition=bar.step
+            )
+            title = f"kova report: {args.file}"
+            return build_report(context.frame, args.target, title, on_step=bar.step,
+                                jobs=args.jobs, timings=timings, context=context)  # fmt: skip
+        finally:
+            bar.close()
+
+
+def _partitioned(args: argparse.Namespace) -> bool:
+    if args.command != "report":
+        return False
+    from kova.report.partitions import is_partitioned
+
+    return args.scheduler is not None or is_partitioned(args.file)
+
+
 def main(argv: list[str] | None = None) -> int:
     os.environ.setdefault("MPLBACKEND", "Agg")
     args = _parse(sys.argv[1:] if argv is None else list(argv))
+    if _partitioned(args):
+        return _main_partitioned(args)
     from kova.exceptions import KovaError
     from kova.progress import ProgressBar
     from kova.report.build import SECTIONS, build_report
@@ -178,6 +221,21 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 2
     bar.close()
+    print(page.write(Path(args.output).resolve()))
+    if args.timings is not None:
+        Path(args.timings).write_text(json.dumps(timings, indent=1) + "\n", encoding="utf-8")
+    return 0
+
+
+def _main_partitioned(args: argparse.Namespace) -> int:
+    from kova.exceptions import KovaError
+
+    timings: dict[str, float] = {}
+    try:
+        page = _report_partitioned(args, timings)
+    except KovaError as error:
+        print(f"error: {error}", file=sys.stderr)
+        return 2
     print(page.write(Path(args.output).resolve()))
     if args.timings is not None:
         Path(args.timings).write_text(json.dumps(timings, indent=1) + "\n", encoding="utf-8")

@@ -33,15 +33,19 @@ def build_report(
     on_step: Callable[[str], None] | None = None,
     jobs: int | None = None,
     timings: dict[str, float] | None = None,
+    context: ReportContext | None = None,
 ) -> Page:
     """Run every section on the frame, calling `on_step(label)` before each one; a failing
     section stops the report with its error. Native thread pools (the model's, the linear
     algebra's) use at most `jobs` threads (default: `free_cores()`); each section's wall time
     in seconds is stored in `timings` under its label when a dict is given. A section's time
-    includes the shared results of the context it is the first to need."""
+    includes the shared results of the context it is the first to need. A prepared `context`
+    (a partitioned table's, for one) is used instead of one built on `df`."""
     from threadpoolctl import threadpool_limits
 
-    context = ReportContext(df, target, al.Thresholds() if thresholds is None else thresholds)
+    if context is None:
+        limits = al.Thresholds() if thresholds is None else thresholds
+        context = ReportContext(df, target, limits)
     page = Page(title)
     with threadpool_limits(limits=free_cores() if jobs is None else jobs):
         for section in SECTIONS:

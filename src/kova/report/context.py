@@ -87,29 +87,37 @@ class ReportContext:
         from kova.data.kestrin.kestrin import DataIntegrityCheck
 
         check = DataIntegrityCheck(self.frame, self.kinds)
-        styled = check.single_column_check()
-        table: pd.DataFrame = styled.data  # type: ignore[attr-defined]
-        groups = check.duplicated_samples()
-        mixed = table[table[("Mixed Data Types", "Mixed")].astype(bool)]
-        shares = mixed[("Mixed Data Types", "Categorical : Numerical")].astype(str)
-        parts = shares.str.split(":", expand=True).astype(float) if len(mixed) else None
-        return IntegrityResults(
-            styled=styled,
-            table=table,
-            single=table[("Is Single Value", "")].astype(bool),
-            text_shares=parts[0] if parts is not None else pd.Series(dtype=float),
-            number_shares=parts[1] if parts is not None else pd.Series(dtype=float),
-            long_strings=table[("Long String", "Num")].astype(int),
-            special_shares=table[("Special Characters", "Ratio")].astype(float),
-            special_examples=table[("Special Characters", "Example Samples")],
-            duplicate_groups=groups,
-            n_duplicated=_repeated_rows(groups),
-        )
+        return integrity_results(check.single_column_check(), check.duplicated_samples())
 
     @cached_property
     def association_columns(self) -> list[str]:
         """The columns of the association matrix: all but the identifier-like ones."""
         return [c for c in self.frame.columns if c not in set(self.identifiers)]
+
+    @cached_property
+    def associations(self):
+        """The styled association matrix of the `association_columns`."""
+        from kova.data.kestrin.kestrin import DataIntegrityCheck
+
+        columns = self.association_columns
+        frame = self.frame if len(columns) == self.frame.shape[1] else self.frame[columns]
+        kinds = {c: self.kinds[c] for c in columns}
+        return DataIntegrityCheck(frame, kinds).highly_correlated_features()
+
+    @property
+    def memory_bytes(self) -> int:
+        """The table's memory as pandas frames, object entries included."""
+        return int(self.frame.memory_usage(deep=True).sum())
+
+    @property
+    def source_facts(self) -> dict[str, str]:
+        """Overview facts on where the rows come from (none for a frame in memory)."""
+        return {}
+
+    @property
+    def notes(self) -> dict[str, str]:
+        """Section anchor -> a note the section shows under its heading (on the rows it reads)."""
+        return {}
 
     @cached_property
     def model_sample(self) -> ModelSample | None:
@@ -146,6 +154,26 @@ class ReportContext:
         min_size = max(self.thresholds.min_segment_size, math.ceil(MIN_SHARE * tested))
         alpha = self.thresholds.weak_segment_alpha
         return find_weak_regions(pipeline, features, min_size=min_size, alpha=alpha)
+
+
+def integrity_results(styled, groups) -> IntegrityResults:
+    """The single-column check's styled table and the duplicate groups, taken apart."""
+    table: pd.DataFrame = styled.data
+    mixed = table[table[("Mixed Data Types", "Mixed")].astype(bool)]
+    shares = mixed[("Mixed Data Types", "Categorical : Numerical")].astype(str)
+    parts = shares.str.split(":", expand=True).astype(float) if len(mixed) else None
+    return IntegrityResults(
+        styled=styled,
+        table=table,
+        single=table[("Is Single Value", "")].astype(bool),
+        text_shares=parts[0] if parts is not None else pd.Series(dtype=float),
+        number_shares=parts[1] if parts is not None else pd.Series(dtype=float),
+        long_strings=table[("Long String", "Num")].astype(int),
+        special_shares=table[("Special Characters", "Ratio")].astype(float),
+        special_examples=table[("Special Characters", "Example Samples")],
+        duplicate_groups=groups,
+        n_duplicated=_repeated_rows(groups),
+    )
 
 
 def _repeated_rows(groups) -> int:

@@ -193,6 +193,11 @@ class PartitionedIntegrityCheck:
         """The groups of identical rows of ``DataIntegrityCheck.duplicated_samples``."""
         return duplicated_samples(self.data, self._own_index)
 
+    def column_kinds(self) -> dict:
+        """Column name -> "numerical" or "categorical": ``meta_info``, else inferred on every
+        row."""
+        return self._kinds()
+
     def _kinds(self) -> dict:
         if self.meta_info is not None:
             return self.meta_info

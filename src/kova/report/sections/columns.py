@@ -85,6 +85,8 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
         "categories the most frequent levels with their counts; for text (mostly distinct or "
         "long strings) the distribution of the entries' lengths in characters.",
     )
+    if note := ctx.notes.get("columns"):
+        page.text(note)
     identifiers = set(ctx.identifiers)
     cards = []
     for name, profile in ctx.profiles.items():

@@ -20,6 +20,8 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
         "The distribution of the first feature: a histogram for numbers, bar counts for "
         "categories.",
     )
+    if note := ctx.notes.get("eda"):
+        page.text(note)
     figure = api.eda(show="univariate", uni_feature=features[0]).figure
     page.figure(figure, f"Distribution of {features[0]}")
     pair = [features[0], target] if target is not None else features[:2]

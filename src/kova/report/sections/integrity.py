@@ -73,8 +73,6 @@ def _duplicates(ctx: ReportContext, page: Page) -> list[al.Alert]:
 
 
 def _associations(ctx: ReportContext, page: Page) -> list[al.Alert]:
-    from kova.data.kestrin.kestrin import DataIntegrityCheck
-
     anchor = "associations"
     page.section(
         anchor,
@@ -86,11 +84,8 @@ def _associations(ctx: ReportContext, page: Page) -> list[al.Alert]:
     )
     if ctx.identifiers:
         page.text(f"Left out as identifier-like: {', '.join(ctx.identifiers)}.")
-    columns = ctx.association_columns
-    kinds = {c: ctx.kinds[c] for c in columns}
-    frame = ctx.frame if len(columns) == ctx.frame.shape[1] else ctx.frame[columns]
-    matrix = DataIntegrityCheck(frame, kinds).highly_correlated_features()
+    matrix = ctx.associations
     page.table(matrix)
-    values: pd.DataFrame = matrix.data  # type: ignore[attr-defined]  # the Styler's frame
+    values: pd.DataFrame = matrix.data  # the Styler's frame
     limit = ctx.thresholds.association
     return al.association_alerts(values, [ctx.target], limit, anchor)

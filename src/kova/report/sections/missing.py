@@ -28,10 +28,12 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
     shown = [f"{int(m):,} ({s:.1%})" for m, s in zip(ctx.missing, shares, strict=True)]
     page.markup(charts.bars(names, shares, "Share of missing cells per column", width=520,
                             shown=shown))  # fmt: skip
-    n = ctx.n_rows
+    n = len(ctx.frame)  # every row in memory; the sample of a partitioned table
     rows = np.unique(np.linspace(0, n - 1, min(MATRIX_ROWS, n)).round().astype(np.intp))
     matrix = ctx.frame.iloc[rows].isna().to_numpy()
     stated = "every row" if rows.size == n else f"{rows.size:,} rows evenly spaced over {n:,}"
+    if n < ctx.n_rows:
+        stated = f"{rows.size:,} rows of a sample of {n:,} of the {ctx.n_rows:,} rows"
     page.text(f"Pattern of missing cells over {stated}, first row at the top.")
     page.markup(charts.missing_matrix(matrix, names, "Missing cells by row and column"))
     return []

@@ -21,7 +21,7 @@ def _bytes(n: float) -> str:
 def run(ctx: ReportContext, page: Page) -> list[Alert]:
     df, n = ctx.frame, ctx.n_rows
     kinds = pd.Series(ctx.kinds).value_counts()
-    cells = df.size
+    cells = n * df.shape[1]
     missing = int(ctx.missing.sum())
     duplicated = ctx.integrity.n_duplicated
     page.facts.update(
@@ -31,12 +31,13 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
             f"{kinds.get('categorical', 0)} categorical)",
             "Missing cells": f"{missing:,} of {cells:,} ({missing / cells:.1%})",
             "Duplicated rows": f"{duplicated:,} of {n:,} ({duplicated / n:.1%})",
-            "Memory": _bytes(int(df.memory_usage(deep=True).sum())),
+            "Memory": _bytes(ctx.memory_bytes),
             "Target": ctx.target or "(none)",
             "Task type": ctx.dataset.task_type or "(none: no target)",
             "Identifier-like columns": ", ".join(ctx.identifiers) or "(none)",
         }
     )
+    page.facts.update(ctx.source_facts)
     sample = ctx.model_sample
     if sample is not None:
         page.facts["Rows of the model sections"] = (

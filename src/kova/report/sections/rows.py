@@ -15,6 +15,8 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
         "First and last rows",
         f"The first and the last {SAMPLE_ROWS} rows of the file as read, with their row labels.",
     )
+    if note := ctx.notes.get("rows"):
+        page.text(note)
     for rows in (ctx.frame.head(SAMPLE_ROWS), ctx.frame.tail(SAMPLE_ROWS)):
         # long entries are cut to one line (the style of .rows) so that a row stays one line
         page.markup(f"<div class='wide rows'>{rows.to_html()}</div>")

@@ -13,6 +13,7 @@ from kova.data.profile import profile_column
 from kova.report import partition_profile as pp
 from kova.report.build import build_report
 from kova.report.context import ReportContext
+import itertools
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
@@ -60,7 +61,7 @@ def planted_frame() -> pd.DataFrame:
 
 def write_files(frame: pd.DataFrame, folder, kind: str) -> str:
     folder.mkdir()
-    for i, (a, b) in enumerate(zip(CUTS[:-1], CUTS[1:], strict=True)):
+    for i, (a, b) in enumerate(itertools.pairwise(CUTS)):
         part = frame.iloc[a:b]
         if kind == "parquet":
             part.to_parquet(folder / f"part{i}.parquet", index=False)
@@ -121,10 +122,7 @@ def test_merged_profiles_equal_in_memory(bounds):
     for series, kind in [(pd.Series(numbers, name="n"), "numerical"),
                          (pd.Series(rng.normal(size=40), name="r"), "numerical"),
                          (words.rename("w"), "categorical")]:  # fmt: skip
-        parts = [
-            [pp.column_facts(series.iloc[a:b], kind)]
-            for a, b in zip(bounds, bounds[1:], strict=False)
-        ]
+        parts = [[pp.column_facts(series.iloc[a:b], kind)] for a, b in itertools.pairwise(bounds)]
         merged = pp.profiles([series.name], {series.name: kind}, pp.merge_facts(parts, 1))
         expected, got = profile_column(series, kind), merged[series.name]
         if expected.numeric is not None:
@@ -146,7 +144,7 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     from kova.report.partitions import PartitionedReportContext, open_source
 
     frame = planted_frame()
-    parts = [frame.iloc[a:b] for a, b in zip(CUTS, CUTS[1:], strict=False)]
+    parts = [frame.iloc[a:b] for a, b in itertools.pairwise(CUTS)]
     data, own = open_source(dd.from_delayed([dask.delayed(p) for p in parts], meta=frame[:0]))
     steps = []
     with distributed.Client(scheduler, timeout=START_TIMEOUT) as client:
@@ -155,16 +153,20 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
             for _ in range(2)
         ]
     sample = contexts[0].frame
-    assert len(sample) == 60 and sample.index.is_monotonic_increasing
+    assert len(sample) == 60
+    assert sample.index.is_monotonic_increasing
     pd.testing.assert_frame_equal(sample, frame.loc[sample.index])  # labels are table positions
     pd.testing.assert_frame_equal(sample, contexts[1].frame)  # the same data, the same sample
     assert sample.index.min() < 150 < sample.index.max()
-    assert sorted(steps)[:2] == ["partition 1 of 5", "partition 1 of 5"] and len(steps) == 10
-    assert contexts[0].n_rows == 400 and "60 of the 400 rows" in contexts[0].model_sample.describe()
+    assert sorted(steps)[:2] == ["partition 1 of 5", "partition 1 of 5"]
+    assert len(steps) == 10
+    assert contexts[0].n_rows == 400
+    assert "60 of the 400 rows" in contexts[0].model_sample.describe()
     page = build_report(sample, "y", "sampled", context=contexts[0], jobs=1)
     in_memory = ReportContext(frame, "y")  # counts of every row, not of the sample
     cells = f"{int(in_memory.missing.sum())} of {frame.size:,}"
-    assert page.facts["Rows"] == "400" and page.facts["Missing cells"].startswith(cells)
+    assert page.facts["Rows"] == "400"
+    assert page.facts["Missing cells"].startswith(cells)
 
 
 def bad_sources(tmp_path):
@@ -196,5 +198,7 @@ def test_bad_source_is_one_error_line_and_status_2(case, tmp_path, capsys):
     out = tmp_path / "report.html"
     code, stdout, err = report(["report", *argv, "--target", "y", "-o", str(out)], capsys)
     assert (code, stdout) == (2, "")
-    assert err.startswith("error: ") and err.count("\n") == 1 and reason in err
+    assert err.startswith("error: ")
+    assert err.count("\n") == 1
+    assert reason in err
     assert not out.exists()

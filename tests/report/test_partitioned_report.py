@@ -2,6 +2,7 @@
 the same rows, column profiles merged exactly, a sample drawn across partitions, and one clear
 error for bad sources."""
 
+import itertools
 import re
 
 import numpy as np
@@ -13,7 +14,6 @@ from kova.data.profile import profile_column
 from kova.report import partition_profile as pp
 from kova.report.build import build_report
 from kova.report.context import ReportContext
-import itertools
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")

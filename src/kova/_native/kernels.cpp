@@ -278,5 +278,6 @@ constant on them.)doc");
   kova::kernels::define_distance(m);
   kova::kernels::define_profile(m);
   kova::kernels::define_regions(m);
+  kova::kernels::define_region_codes(m);
   kova::kernels::define_row_hash(m);
 }

@@ -22,6 +22,8 @@ void define_distance(pybind11::module_& m);
 void define_profile(pybind11::module_& m);
 // Conditions of weak regions over bin codes (regions.cpp).
 void define_regions(pybind11::module_& m);
+// Bin codes of the features searched for weak regions, in one pass (region_codes.cpp).
+void define_region_codes(pybind11::module_& m);
 // 128-bit row hashes for finding identical rows across partitions (rowhash.cpp).
 void define_row_hash(pybind11::module_& m);
 

@@ -240,15 +240,13 @@ py::tuple region_moments(const py::object& codes_obj, const py::object& loss_obj
   {
     py::gil_scoped_release release;
     const double* losses = loss.data();
-    for (std::size_t i = 0; i < n_rows; ++i) {
-      bool inside = true;
-      for (std::size_t k = 0; k < columns.size() && inside; ++k) {
-        inside = masks[k][columns[k][i]] != 0;
-      }
-      if (!inside) continue;
-      ++total.count;
-      total.sum += losses[i];
-      total.squares += losses[i] * losses[i];
+    for (std::size_t i = 0; i < n_rows; ++i) {  // without a data-dependent branch
+      std::uint8_t inside = 1;
+      for (std::size_t k = 0; k < columns.size(); ++k) inside &= masks[k][columns[k][i]];
+      const double l = inside ? losses[i] : 0.0;
+      total.count += inside;
+      total.sum += l;
+      total.squares += l * l;
     }
   }
   return py::make_tuple(total.count, total.sum, total.squares);

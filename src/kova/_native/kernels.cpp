@@ -276,6 +276,7 @@ constant on them.)doc");
   kova::kernels::define_stump_training(m);
   kova::kernels::define_binning(m);
   kova::kernels::define_distance(m);
+  kova::kernels::define_distance_ks(m);
   kova::kernels::define_profile(m);
   kova::kernels::define_regions(m);
   kova::kernels::define_region_codes(m);

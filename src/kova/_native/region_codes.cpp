@@ -122,8 +122,7 @@ Codes region_codes(const py::object& matrix_obj, const py::object& rows_obj,
     }
   }
   if (bad_column < codings.size()) {
-    throw py::value_error("region_codes(): column " +
-                          std::to_string(codings[bad_column].column) +
+    throw py::value_error("region_codes(): column " + std::to_string(codings[bad_column].column) +
                           " holds a level code outside [0, n_levels)");
   }
   return result;

@@ -17,6 +17,8 @@ void define_binning(pybind11::module_& m);
 
 // Two-sample distances between feature columns (distance.cpp).
 void define_distance(pybind11::module_& m);
+// Kolmogorov-Smirnov statistics of whole columns from bucket counts (distance_ks.cpp).
+void define_distance_ks(pybind11::module_& m);
 
 // Statistics of a numerical column for its profile (profile.cpp).
 void define_profile(pybind11::module_& m);

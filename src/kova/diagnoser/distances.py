@@ -66,8 +66,9 @@ class _Numerical:
 
     KS alone comes from bucket counts of the columns, sorting only the buckets that may hold
     the largest difference (``ks_columns``). KS with WD1 come from the columns sorted once (in
-    the kernel, spread over ``threads``), and the PSI bin counts from the same sorted columns by binary search of the edges. PSI alone
-    needs no sort: the ranges and the bin counts each take one pass over the rows.
+    the kernel, spread over ``threads``), and the PSI bin counts from the same sorted columns by
+    binary search of the edges. PSI alone needs no sort: the ranges and the bin counts each
+    take one pass over the rows.
     """
 
     def __init__(

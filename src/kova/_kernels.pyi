@@ -41,6 +41,9 @@ def sorted_columns(matrix: npt.ArrayLike, threads: int = 1) -> npt.NDArray[np.fl
 def sorted_distances(
     sorted1: npt.ArrayLike, sorted2: npt.ArrayLike, threads: int = 1
 ) -> npt.NDArray[np.float64]: ...
+def ks_columns(
+    sample1: npt.ArrayLike, sample2: npt.ArrayLike, threads: int = 1
+) -> npt.NDArray[np.float64]: ...
 def pooled_order_statistics(
     sorted1: npt.ArrayLike, sorted2: npt.ArrayLike, ranks: npt.ArrayLike
 ) -> npt.NDArray[np.float64]: ...
@@ -107,4 +110,14 @@ def region_conditions(
     z: float,
     floor: float,
 ) -> tuple[float, int, list[tuple[npt.NDArray[np.bool_], int, float, float] | None]]: ...
+def region_moments(
+    codes: npt.ArrayLike, loss: npt.ArrayLike, features: npt.ArrayLike, allowed: list
+) -> tuple[int, float, float]: ...
+def region_codes(
+    matrix: npt.ArrayLike,
+    rows: npt.ArrayLike,
+    columns: npt.ArrayLike,
+    edges: list,
+    n_levels: npt.ArrayLike,
+) -> npt.NDArray[np.uint16]: ...
 def row_hashes(columns: Sequence[npt.ArrayLike], n_rows: int) -> npt.NDArray[np.uint64]: ...

@@ -276,7 +276,9 @@ constant on them.)doc");
   kova::kernels::define_stump_training(m);
   kova::kernels::define_binning(m);
   kova::kernels::define_distance(m);
+  kova::kernels::define_distance_ks(m);
   kova::kernels::define_profile(m);
   kova::kernels::define_regions(m);
+  kova::kernels::define_region_codes(m);
   kova::kernels::define_row_hash(m);
 }

@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "kova/kernel_parts.hpp"
@@ -206,9 +207,61 @@ py::tuple region_conditions(const py::object& codes_obj, const py::object& n_bin
   return py::make_tuple(bound, evaluated, conditions);
 }
 
+// Count, loss sum and sum of squared losses of the rows meeting every condition: condition k
+// allows the codes of feature features[k] flagged in allowed[k].
+py::tuple region_moments(const py::object& codes_obj, const py::object& loss_obj,
+                         const py::object& features_obj, const py::list& allowed_list) {
+  const Codes codes(codes_obj);
+  const Floats loss(loss_obj);
+  const Ints features(features_obj);
+  if (codes.ndim() != 2 || loss.ndim() != 1 || features.ndim() != 1 ||
+      loss.shape(0) != codes.shape(1) ||
+      static_cast<std::size_t>(features.shape(0)) != allowed_list.size()) {
+    throw py::value_error(
+        "region_moments(): 'codes' must be 2-D with one column per 'loss' entry, and 'allowed' "
+        "needs one mask per entry of 'features'");
+  }
+  const auto n_rows = static_cast<std::size_t>(codes.shape(1));
+  std::vector<const std::uint16_t*> columns;
+  std::vector<std::vector<std::uint8_t>> masks;
+  for (std::size_t k = 0; k < allowed_list.size(); ++k) {
+    const std::int64_t f = features.data()[k];
+    if (f < 0 || f >= codes.shape(0)) {
+      throw py::value_error("region_moments(): 'features' holds a row outside 'codes'");
+    }
+    const Flags allowed(allowed_list[k]);
+    std::vector<std::uint8_t> mask(65536, 0);  // any code outside the mask is not allowed
+    const auto n_allowed = std::min<std::size_t>(static_cast<std::size_t>(allowed.size()), 65536);
+    for (std::size_t c = 0; c < n_allowed; ++c) mask[c] = allowed.data()[c] ? 1 : 0;
+    columns.push_back(codes.data() + static_cast<std::size_t>(f) * n_rows);
+    masks.push_back(std::move(mask));
+  }
+  Moments total;
+  {
+    py::gil_scoped_release release;
+    const double* losses = loss.data();
+    for (std::size_t i = 0; i < n_rows; ++i) {  // without a data-dependent branch
+      std::uint8_t inside = 1;
+      for (std::size_t k = 0; k < columns.size(); ++k) inside &= masks[k][columns[k][i]];
+      const double l = inside ? losses[i] : 0.0;
+      total.count += inside;
+      total.sum += l;
+      total.squares += l * l;
+    }
+  }
+  return py::make_tuple(total.count, total.sum, total.squares);
+}
+
 }  // namespace
 
 void define_regions(py::module_& m) {
+  m.def("region_moments", &region_moments, py::arg("codes"), py::arg("loss"), py::arg("features"),
+        py::arg("allowed"),
+        R"doc(Count, sum and sum of squares of ``loss`` over the rows meeting every condition.
+
+``codes`` is a (features, rows) uint16 array of bin codes; condition k allows the codes of
+feature ``features[k]`` flagged in the bool mask ``allowed[k]`` (codes past its end are not
+allowed). No condition selects every row. Returns ``(count, sum, sum_of_squares)``.)doc");
   m.def("region_conditions", &region_conditions, py::arg("codes"), py::arg("n_bins"),
         py::arg("ordered"), py::arg("loss"), py::arg("rows"), py::arg("skip"), py::arg("min_size"),
         py::arg("mean"), py::arg("z"), py::arg("floor"),

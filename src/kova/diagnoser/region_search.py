@@ -76,31 +76,44 @@ class FeatureBins:
         return self.edges.size + 1 if self.numerical else len(self.levels)
 
 
-def bin_feature(name: str, values: np.ndarray, numerical: bool, levels: list | None):
-    """Bin codes (missing = the last code) of one feature and how it was binned."""
+def bin_features(matrix, positions, columns, names, numerical, levels):
+    """Bin codes (one row per feature, missing = its last code) and how each feature was binned.
+
+    Feature k is column `columns[k]` of the 2-D float `matrix`, read at the rows `positions`;
+    `numerical[k]` tells its kind and `levels` maps categorical feature names to level names.
+    The edges come from each column's values; the codes of every feature from one native pass.
+    """
+    matrix = np.ascontiguousarray(matrix, dtype=float)
+    positions = np.ascontiguousarray(positions, dtype=np.int64)
+    bins = [
+        _feature_bins(name, matrix[positions, j], kind, (levels or {}).get(name))
+        for name, j, kind in zip(names, columns, numerical, strict=True)
+    ]
+    edges = [b.edges if b.numerical else None for b in bins]
+    n_levels = np.array([b.n_bins for b in bins], dtype=np.int64)
+    columns = np.asarray(columns, dtype=np.int64)
+    codes = _kernels.region_codes(matrix, positions, columns, edges, n_levels)
+    return codes, bins
+
+
+def _feature_bins(name: str, values: np.ndarray, numerical: bool, levels: list | None):
+    """How one feature is binned, from its values on the searched rows."""
     present = np.isfinite(values)
-    codes = np.empty(values.shape[0], dtype=np.uint16)
+    kept = values if present.all() else values[present]
     if numerical:
-        kept = values[present]
         edges = np.empty(0)
         if kept.size:
             sample = kept[:: max(kept.size // QUANTILE_ROWS, 1)]
             n_bins = min(max(kept.size // ROWS_PER_BIN, MIN_BINS), MAX_BINS)
             edges = np.unique(np.quantile(sample, np.linspace(0, 1, n_bins + 1)))
-        bins = FeatureBins(name, True, edges[1:-1], [])
-        codes[present] = np.searchsorted(bins.edges, kept, side="left")
-    else:
-        level_codes = np.rint(values[present]).astype(np.int64)
-        if levels is None:  # codes without names: the codes stand for themselves
-            levels = list(range(int(level_codes.max()) + 1 if level_codes.size else 0))
-        if len(levels) > MAX_LEVELS:
-            raise KovaError(
-                f"Feature {name!r} has {len(levels)} levels; at most {MAX_LEVELS} can be searched."
-            )
-        bins = FeatureBins(name, False, np.empty(0), list(levels))
-        codes[present] = level_codes
-    codes[~present] = bins.n_bins
-    return codes, bins
+        return FeatureBins(name, True, edges[1:-1], [])
+    if levels is None:  # codes without names: the codes stand for themselves
+        levels = list(range(int(np.rint(kept).max()) + 1 if kept.size else 0))
+    if len(levels) > MAX_LEVELS:
+        raise KovaError(
+            f"Feature {name!r} has {len(levels)} levels; at most {MAX_LEVELS} can be searched."
+        )
+    return FeatureBins(name, False, np.empty(0), list(levels))
 
 
 @dataclass
@@ -210,8 +223,9 @@ class RegionSearch:
     def _moments(self, conditions) -> tuple[int, float, float]:
         key = Candidate(conditions, 0, 0.0, 0.0).key
         if key not in self._sums:
-            values = self.loss[self.mask(conditions)]
-            self._sums[key] = (values.size, float(values.sum()), float((values * values).sum()))
+            features = np.array([f for f, _ in conditions], dtype=np.int64)
+            allowed = [a for _, a in conditions]
+            self._sums[key] = _kernels.region_moments(self.codes, self.loss, features, allowed)
         return self._sums[key]
 
     def weak_regions(self, max_conditions: int, alpha: float):

@@ -23,13 +23,15 @@ import pandas as pd
 
 from kova.config import CLS_METRICS, REG_METRICS
 from kova.diagnoser.base import DataDiagnoser, format_bound, metric_score
-from kova.diagnoser.region_search import FeatureBins, RegionSearch, bin_feature
+from kova.diagnoser.region_search import FeatureBins, RegionSearch, bin_features
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
 from kova.models.pipeline import ModelPipeline
 from kova.validation import Rule, validate
 
-__all__ = ["Condition", "Region", "WeakRegions", "find_weak_regions", "regions_of"]
+__all__ = [
+    "Condition", "Region", "WeakRegions", "find_weak_regions", "original_values", "regions_of",
+]  # fmt: skip
 
 DEFAULT_METRIC = {"classification": "ACC", "regression": "MSE"}
 LOSSES = {
@@ -230,24 +232,36 @@ def find_weak_regions(
     names = pipeline.get_feature_names()
     chosen = _checked_features(features, names)
     diagnoser = DataDiagnoser(pipeline.estimator, task_type=pipeline.dataset.task_type)
-    diagnoser.fit(**pipeline.get_data_dict())
+    diagnoser.fit(**pipeline.get_data_dict(copy=False))
     rows = diagnoser.test_idx
     columns = [names.index(name) for name in chosen]
-    values = pipeline.transform_original(diagnoser.x[rows])[:, columns]
+    matrix, positions = original_values(diagnoser.x, rows, pipeline.transform_original)
     return regions_of(
-        diagnoser, rows, columns, values, pipeline.category_levels,
+        diagnoser, rows, columns, matrix, positions, pipeline.category_levels,
         pipeline.dataset.data_init.index[rows], metric, max_conditions, min_size, alpha,
     )  # fmt: skip
 
 
+def original_values(x, rows, scaler):
+    """The rows `rows` of `x` on the original scale, as a matrix and the rows' positions in it.
+
+    Without a scaler (or with the identity) that is `x` itself at `rows`, not copied.
+    """
+    if scaler is None or getattr(scaler, "is_identity", False):
+        return x, rows
+    return np.asarray(scaler(x[rows]), dtype=float), np.arange(len(rows))
+
+
 def regions_of(
-    diagnoser, rows, columns, values, levels, labels, metric, max_conditions, min_size, alpha
-) -> WeakRegions:
+    diagnoser, rows, columns, matrix, positions, levels, labels, metric, max_conditions,
+    min_size, alpha,
+) -> WeakRegions:  # fmt: skip
     """The weak regions of a fitted `DataDiagnoser` on its rows `rows`.
 
-    `columns` are the searched features' positions, `values` their values on the rows on the
-    original scale (categorical ones as level codes), `levels` maps categorical feature names
-    to their level names, `labels` are the rows' labels that `WeakRegions.rows` returns.
+    `columns` are the searched features' positions; row `positions[i]` of `matrix` (one
+    column per feature) holds the values of row `rows[i]` on the original scale (categorical
+    ones as level codes), as `original_values` gives them; `levels` maps categorical feature
+    names to their level names, `labels` are the rows' labels that `WeakRegions.rows` returns.
     """
     metric = _checked_metric(metric, diagnoser.task_type)
     min_size, alpha = _checked_settings(max_conditions, min_size, alpha, len(rows))
@@ -262,7 +276,9 @@ def regions_of(
     loss = row_losses(metric, y, diagnoser.prediction[rows], proba)
     if not np.isfinite(loss).all():
         raise KovaError(f"The model's {metric} losses are not finite on every test row.")
-    codes, bins = _binned(diagnoser, columns, values, levels)
+    names = [diagnoser.feature_names[j] for j in columns]
+    numerical = [diagnoser.feature_types[j] == "numerical" for j in columns]
+    codes, bins = bin_features(matrix, positions, columns, names, numerical, levels)
     search = RegionSearch(codes, bins, loss, min_size)
     overall = metric_score(metric, y, output)
     regions, row_sets = [], []
@@ -272,20 +288,6 @@ def regions_of(
         regions.append(Region(conditions, int(mask.sum()), value, overall, value - overall, p))
         row_sets.append(np.flatnonzero(mask))
     return WeakRegions(regions, row_sets, labels, metric, overall, search.evaluated)
-
-
-def _binned(diagnoser, columns, values, levels):
-    codes, bins = [], []
-    for k, j in enumerate(columns):
-        name = diagnoser.feature_names[j]
-        numerical = diagnoser.feature_types[j] == "numerical"
-        column_codes, column_bins = bin_feature(
-            name, np.asarray(values[:, k], dtype=float), numerical, (levels or {}).get(name)
-        )
-        codes.append(column_codes)
-        bins.append(column_bins)
-    matrix = np.vstack(codes) if codes else np.empty((0, len(values)), dtype=np.uint16)
-    return matrix, bins
 
 
 def _condition(bins: FeatureBins, allowed: np.ndarray) -> Condition:

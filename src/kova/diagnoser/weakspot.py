@@ -32,7 +32,7 @@ from kova.diagnoser.base import (
     new_figure,
     original_column,
 )
-from kova.diagnoser.regions import WeakRegions, regions_of
+from kova.diagnoser.regions import WeakRegions, original_values, regions_of
 from kova.diagnoser.result import DiagnoseResult
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
@@ -302,9 +302,9 @@ class WeakSpot(DataDiagnoser):
         """
         self._check_fitted()
         rows = self._rows(self.use_test)
-        values = self.x[rows] if scaler is None else np.asarray(scaler(self.x[rows]), dtype=float)
+        matrix, positions = original_values(self.x, rows, scaler)
         return regions_of(
-            self, rows, self._columns, values[:, self._columns], category_levels,
+            self, rows, self._columns, matrix, positions, category_levels,
             pd.Index(rows), self.metric, max_conditions, min_size, alpha,
         )  # fmt: skip
 

@@ -166,15 +166,19 @@ class ModelPipeline:
     def get_feature_types(self):
         return list(self.dataset.feature_types)
 
-    def get_data_dict(self):
+    def get_data_dict(self, copy=True):
         """A new dictionary of the arrays the diagnosers fit on (copies; safe to change).
 
         Keys: "x", "y", "prediction", "prediction_proba" (binary classifiers with
         probabilities only), "train_idx", "test_idx", "feature_names", "feature_types".
+        With `copy=False` "x", "y", "prediction" and "prediction_proba" are the pipeline's
+        own arrays, for callers that only read them (no copy of a large matrix).
         """
-        data = {"x": self._x.copy(), "y": self._y.copy(), "prediction": self._prediction.copy()}
-        if self._proba is not None:
-            data["prediction_proba"] = self._proba.copy()
+        own = (self._x, self._y, self._prediction, self._proba)
+        x, y, prediction, proba = (a.copy() if copy and a is not None else a for a in own)
+        data = {"x": x, "y": y, "prediction": prediction}
+        if proba is not None:
+            data["prediction_proba"] = proba
         data["train_idx"] = np.asarray(self.dataset.train_idx, dtype=np.intp).copy()
         data["test_idx"] = np.asarray(self.dataset.test_idx, dtype=np.intp).copy()
         data["feature_names"] = self.get_feature_names()

@@ -17,11 +17,15 @@ void define_binning(pybind11::module_& m);
 
 // Two-sample distances between feature columns (distance.cpp).
 void define_distance(pybind11::module_& m);
+// Kolmogorov-Smirnov statistics of whole columns from bucket counts (distance_ks.cpp).
+void define_distance_ks(pybind11::module_& m);
 
 // Statistics of a numerical column for its profile (profile.cpp).
 void define_profile(pybind11::module_& m);
 // Conditions of weak regions over bin codes (regions.cpp).
 void define_regions(pybind11::module_& m);
+// Bin codes of the features searched for weak regions, in one pass (region_codes.cpp).
+void define_region_codes(pybind11::module_& m);
 // 128-bit row hashes for finding identical rows across partitions (rowhash.cpp).
 void define_row_hash(pybind11::module_& m);
 

@@ -279,4 +279,5 @@ constant on them.)doc");
   kova::kernels::define_profile(m);
   kova::kernels::define_regions(m);
   kova::kernels::define_row_hash(m);
+  kova::kernels::define_partition_association(m);
 }

@@ -18,6 +18,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from ... import _kernels
+
 ValueCounts = tuple[np.ndarray, np.ndarray]
 
 
@@ -36,14 +38,18 @@ def merge_counts(tables: list[ValueCounts]) -> ValueCounts:
     return values, counts.astype(np.int64)
 
 
-def float_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
-    """The numerical columns as float arrays, non-finite values read as NaN (pandas' Spearman
-    leaves them out)."""
+def raw_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
+    """The numerical columns as float arrays, missing entries NaN, infinities kept."""
+    return [part.iloc[:, i].astype(float).to_numpy(dtype=float, na_value=np.nan) for i in positions]
+
+
+def finite_only(raw: list[np.ndarray]) -> list[np.ndarray]:
+    """The float columns with non-finite values read as NaN (pandas' Spearman leaves them out)."""
     columns = []
-    for i in positions:
-        values = part.iloc[:, i].astype(float).to_numpy(dtype=float, na_value=np.nan).copy()
-        values[~np.isfinite(values)] = np.nan
-        columns.append(values)
+    for values in raw:
+        finite = values.copy()
+        finite[np.isinf(finite)] = np.nan
+        columns.append(finite)
     return columns
 
 
@@ -64,15 +70,17 @@ def global_codes(column: pd.Series, levels: np.ndarray) -> np.ndarray:
 
 
 def first_pass(part: pd.DataFrame, num: list[int], cat: list[int]) -> dict:
-    """Levels of the categorical columns and value counts of the numerical ones."""
-    values = float_columns(part, num)
-    finite = [~np.isnan(v) for v in values]
-    own = [value_counts(v[f]) for v, f in zip(values, finite, strict=True)]
+    """Levels of the categorical columns and value counts of the numerical ones: over each
+    column's finite rows, and over the rows where another column is finite too when that differs
+    in the partition."""
+    values = finite_only(raw_columns(part, num))
+    missing = [np.isnan(v) for v in values]
+    own = [_kernels.finite_value_counts(v) for v in values]
     pairs = {}
-    for i, (v, f) in enumerate(zip(values, finite, strict=True)):
-        for j, g in enumerate(finite):
-            if i != j and not np.array_equal(f, f & g):
-                pairs[i, j] = value_counts(v[f & g])
+    for i, v in enumerate(values):
+        for j, gone in enumerate(missing):
+            if i != j and (gone & ~missing[i]).any():
+                pairs[i, j] = _kernels.finite_value_counts(v, values[j])
     return {"levels": [levels_of(part.iloc[:, c]) for c in cat], "own": own, "pairs": pairs}
 
 
@@ -109,21 +117,24 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
         global_codes(part.iloc[:, c], levels)
         for c, levels in zip(cat, merged["levels"], strict=True)
     ]
-    values = float_columns(part, num)
     sizes = [len(levels) for levels in merged["levels"]]
-    joint = {}
-    for a in range(len(cat)):
-        for b in range(a + 1, len(cat)):
-            both = (codes[a] >= 0) & (codes[b] >= 0)
-            joint[a, b] = _joint_counts(
-                codes[a][both] * sizes[b] + codes[b][both], sizes[a] * sizes[b]
-            )
+    raw = raw_columns(part, num)
+    values = finite_only(raw)
+    pairs = [(a, b) for a in range(len(cat)) for b in range(a + 1, len(cat))]
+    joint = dict(zip(pairs, _kernels.joint_code_counts(codes, sizes), strict=True))
+    stats = iter(_kernels.grouped_value_stats(codes, sizes, raw))
     groups = {}
-    for v, position in enumerate(num):
-        raw = part.iloc[:, position].astype(float).to_numpy(dtype=float, na_value=np.nan)
-        for c, code in enumerate(codes):
-            keep = (code >= 0) & ~np.isnan(raw)
-            groups[v, c] = _group_stats(code[keep], raw[keep], sizes[c])
+    for v in range(len(num)):
+        for c in range(len(cat)):
+            n, mean, m2, finite, low, high = next(stats)
+            groups[v, c] = {
+                "n": n,
+                "mean": mean,
+                "m2": m2,
+                "finite": finite,
+                "low": low,
+                "high": high,
+            }
     ranks = {}
     ranked: dict = {}  # rank vectors by (column, id of its rank table): each looked up once
     for i in range(len(num)):
@@ -132,31 +143,9 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
             rx, ry = (
                 _ranks_of(values[k], t, ranked, k) for k, t in zip((i, j), tables, strict=True)
             )
-            both = ~np.isnan(values[i]) & ~np.isnan(values[j])
             mean = (tables[0][2] + 1) / 2.0
-            dx, dy = rx[both] - mean, ry[both] - mean
-            ranks[i, j] = np.array([dx @ dy, dx @ dx, dy @ dy])
+            ranks[i, j] = np.array(_kernels.rank_deviation_sums(rx, ry, mean))
     return {"joint": joint, "groups": groups, "ranks": ranks}
-
-
-def _joint_counts(keys: np.ndarray, cells: int) -> ValueCounts:
-    """Distinct keys and their counts: by a dense count when the table is small, else sorted."""
-    if cells <= 4 * len(keys) + 65536:
-        counts = np.bincount(keys, minlength=cells)
-        present = np.flatnonzero(counts)
-        return present, counts[present]
-    return value_counts(keys)
-
-
-def _group_stats(groups: np.ndarray, x: np.ndarray, levels: int) -> dict:
-    """Count, mean and sum of squared deviations of ``x`` per level, with the range of ``x``."""
-    n = np.bincount(groups, minlength=levels).astype(float)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        mean = np.where(n > 0, np.bincount(groups, weights=x, minlength=levels) / n, 0.0)
-        m2 = np.bincount(groups, weights=(x - mean[groups]) ** 2, minlength=levels)
-    finite = bool(np.isfinite(x).all())
-    low, high = (float(x.min()), float(x.max())) if len(x) else (np.inf, -np.inf)
-    return {"n": n, "mean": mean, "m2": m2, "finite": finite, "low": low, "high": high}
 
 
 def merge_group_stats(a: dict, b: dict) -> dict:
@@ -223,10 +212,5 @@ def _ranks_of(x: np.ndarray, table, cache: dict, column: int) -> np.ndarray:
     table does not rank, outside the rows it counts, get a rank the caller leaves out)."""
     key = column, id(table[0])
     if key not in cache:
-        finite = ~np.isnan(x)
-        ranks = np.full(len(x), np.nan)
-        if len(table[0]):
-            at = np.searchsorted(table[0], x[finite])
-            ranks[finite] = table[1][np.minimum(at, len(table[0]) - 1)]
-        cache[key] = ranks
+        cache[key] = _kernels.table_ranks(x, table[0], table[1])
     return cache[key]

@@ -220,10 +220,7 @@ class PartitionedIntegrityCheck:
         first = assoc.merge_first_passes(
             self._compute(assoc.first_pass, num, cat), len(num), len(cat)
         )
-        import dask
-
-        shared = dask.delayed(first, traverse=False)
-        second = self._compute(assoc.second_pass, num, cat, shared)
+        second = self._compute(assoc.second_pass, num, cat, _shared(first))
         full = pd.DataFrame(np.nan, index=self.columns, columns=self.columns)
         matrix = full.to_numpy(copy=True)
         _place_spearman(matrix, second, num)
@@ -237,6 +234,19 @@ class PartitionedIntegrityCheck:
             .set_properties(**{"width": "15em", "text-align": "center"})
             .format(precision=2)
         )
+
+
+def _shared(value):
+    """``value`` as an argument of many tasks: scattered once to every worker when the tasks run
+    on a distributed cluster (the merged rank tables are too large to ship inside the graph),
+    else one node of the graph."""
+    import dask
+    from dask.base import get_scheduler
+
+    client = getattr(get_scheduler(), "__self__", None)
+    if client is not None and hasattr(client, "scatter"):
+        return client.scatter(value, broadcast=True, hash=False)
+    return dask.delayed(value, traverse=False)
 
 
 def _sized_summary(part: pd.DataFrame):

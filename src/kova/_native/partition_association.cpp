@@ -83,6 +83,57 @@ py::tuple finite_value_counts(const py::object& x, const py::object& other) {
   return py::make_tuple(float_array(distinct), int_array(counts));
 }
 
+// The value counts of the union of the rows several tables (sorted values, counts) count: the
+// tables are merged pairwise, neighbours first, so each value is copied log2(tables) times.
+py::tuple merge_value_counts(const py::sequence& tables) {
+  constexpr const char* kName = "merge_value_counts";
+  using Table = std::pair<std::vector<double>, std::vector<std::int64_t>>;
+  std::vector<Table> runs;
+  for (py::handle table : tables) {
+    const auto pair = table.cast<py::sequence>();
+    const std::string name = "tables[" + std::to_string(runs.size()) + "]";
+    const auto values = as_array<ContiguousFloatArray>(pair[0], 1, kName, name + "[0]");
+    const auto counts = as_array<CodeArray>(pair[1], 1, kName, name + "[1]");
+    if (values.shape(0) != counts.shape(0)) {
+      throw py::value_error(std::string(kName) + "(): " + name +
+                            " must hold values and counts of one length");
+    }
+    const CodeView count_view = view_of(counts);
+    Table run{{values.data(), values.data() + values.shape(0)}, {}};
+    for (std::size_t i = 0; i < count_view.size(); ++i) run.second.push_back(count_view[i]);
+    runs.push_back(std::move(run));
+  }
+  {
+    py::gil_scoped_release unlocked;
+    auto merge = [](const Table& a, const Table& b) {
+      Table merged;
+      std::size_t i = 0;
+      std::size_t j = 0;
+      while (i < a.first.size() || j < b.first.size()) {
+        const bool take_a = j == b.first.size() || (i < a.first.size() && a.first[i] <= b.first[j]);
+        const double value = take_a ? a.first[i] : b.first[j];
+        const std::int64_t count = take_a ? a.second[i++] : b.second[j++];
+        if (!merged.first.empty() && merged.first.back() == value) {
+          merged.second.back() += count;
+        } else {
+          merged.first.push_back(value);
+          merged.second.push_back(count);
+        }
+      }
+      return merged;
+    };
+    while (runs.size() > 1) {
+      std::vector<Table> next;
+      for (std::size_t k = 0; k + 1 < runs.size(); k += 2)
+        next.push_back(merge(runs[k], runs[k + 1]));
+      if (runs.size() % 2 == 1) next.push_back(std::move(runs.back()));
+      runs = std::move(next);
+    }
+  }
+  if (runs.empty()) return py::make_tuple(float_array({}), int_array({}));
+  return py::make_tuple(float_array(runs[0].first), int_array(runs[0].second));
+}
+
 // ---------------------------------------------------------------------------------------------
 // Joint counts of category codes
 
@@ -239,35 +290,53 @@ py::list grouped_value_stats(const py::sequence& codes, const py::sequence& leve
 // ---------------------------------------------------------------------------------------------
 // Ranks and rank-product sums
 
-// The rank that (values, ranks) gives each entry of x other than NaN (the rank of the first
-// value not below it), NaN elsewhere.
-py::array_t<double> table_ranks(const py::object& x, const py::object& values,
-                                const py::object& ranks) {
+// The ranks that each table (sorted values, ranks) gives the entries of x other than NaN (the
+// rank of the first value not below the entry, the last one past the end), NaN elsewhere: x is
+// sorted once and each table read in one forward walk.
+py::list table_ranks(const py::object& x, const py::sequence& tables) {
   constexpr const char* kName = "table_ranks";
   const auto entries = as_array(x, 1, kName, "x");
-  const auto sorted = as_array<ContiguousFloatArray>(values, 1, kName, "values");
-  const auto table = as_array<ContiguousFloatArray>(ranks, 1, kName, "ranks");
-  if (sorted.shape(0) != table.shape(0)) {
-    throw py::value_error(std::string(kName) + "(): 'values' and 'ranks' must have one length");
-  }
   const DoubleView view = view_of(entries);
-  py::array_t<double> result(static_cast<py::ssize_t>(view.size()));
-  double* out = result.mutable_data();
-  {
-    py::gil_scoped_release unlocked;
-    const double* begin = sorted.data();
-    const auto size = static_cast<std::size_t>(sorted.shape(0));
-    for (std::size_t i = 0; i < view.size(); ++i) {
-      const double v = view[i];
-      if (std::isnan(v) || size == 0) {
-        out[i] = association::kNaN;
-        continue;
-      }
-      const auto at = static_cast<std::size_t>(std::lower_bound(begin, begin + size, v) - begin);
-      out[i] = table.data()[std::min(at, size - 1)];
+  std::vector<std::pair<ContiguousFloatArray, ContiguousFloatArray>> arrays;
+  for (py::handle table : tables) {
+    const auto pair = table.cast<py::sequence>();
+    const std::string name = "tables[" + std::to_string(arrays.size()) + "]";
+    arrays.emplace_back(as_array<ContiguousFloatArray>(pair[0], 1, kName, name + "[0]"),
+                        as_array<ContiguousFloatArray>(pair[1], 1, kName, name + "[1]"));
+    if (arrays.back().first.shape(0) != arrays.back().second.shape(0)) {
+      throw py::value_error(std::string(kName) + "(): " + name +
+                            " must hold values and ranks of one length");
     }
   }
-  return result;
+  std::vector<py::array_t<double>> results;
+  for (std::size_t t = 0; t < arrays.size(); ++t) {
+    results.emplace_back(static_cast<py::ssize_t>(view.size()));
+  }
+  {
+    py::gil_scoped_release unlocked;
+    std::vector<std::pair<double, std::size_t>> sorted;
+    for (std::size_t i = 0; i < view.size(); ++i) {
+      if (!std::isnan(view[i])) sorted.emplace_back(view[i], i);
+    }
+    std::sort(sorted.begin(), sorted.end(),
+              [](const auto& a, const auto& b) { return a.first < b.first; });
+    for (std::size_t t = 0; t < arrays.size(); ++t) {
+      double* out = results[t].mutable_data();
+      std::fill(out, out + view.size(), association::kNaN);
+      const double* values = arrays[t].first.data();
+      const double* ranks = arrays[t].second.data();
+      const auto size = static_cast<std::size_t>(arrays[t].first.shape(0));
+      if (size == 0) continue;
+      std::size_t at = 0;
+      for (const auto& [value, row] : sorted) {
+        while (at + 1 < size && values[at] < value) ++at;
+        out[row] = ranks[at];
+      }
+    }
+  }
+  py::list list;
+  for (auto& result : results) list.append(std::move(result));
+  return list;
 }
 
 // sum(dx dy), sum(dx dx), sum(dy dy) of d = rank - mean over the rows where neither rank is NaN.
@@ -321,11 +390,17 @@ Returns a list, value column by value column and code column by code column, of
 NaN: per-level counts, means and sums of squared deviations from the level mean (float64 arrays
 of levels[c] cells, summed in row order), whether every value is finite, and their range.)doc");
 
-  m.def("table_ranks", &table_ranks, py::arg("x"), py::arg("values"), py::arg("ranks"),
-        R"doc(The rank a sorted table gives each entry of a float array.
+  m.def("merge_value_counts", &merge_value_counts, py::arg("tables"),
+        R"doc(Merge value-count tables: (sorted float64 values, int64 counts) pairs.
 
-Each entry other than NaN gets ranks[i] of the first sorted ``values[i]`` not below it (the last
-one past the end); NaN entries, and every entry of an empty table, get NaN.)doc");
+Returns one (values, counts) pair counting the union of the rows the tables count.)doc");
+
+  m.def("table_ranks", &table_ranks, py::arg("x"), py::arg("tables"),
+        R"doc(The ranks each sorted table gives the entries of a float array, one array per table.
+
+``tables`` holds (values, ranks) pairs of one length, values ascending. Each entry other than
+NaN gets ranks[i] of the first ``values[i]`` not below it (the last one past the end); NaN
+entries, and every entry of an empty table, get NaN.)doc");
 
   m.def(
       "rank_deviation_sums", &rank_deviation_sums, py::arg("rx"), py::arg("ry"), py::arg("mean"),

@@ -23,19 +23,11 @@ from ... import _kernels
 ValueCounts = tuple[np.ndarray, np.ndarray]
 
 
-def value_counts(values: np.ndarray) -> ValueCounts:
-    """Sorted distinct values and their counts."""
-    return np.unique(values, return_counts=True)
-
-
-def merge_counts(tables: list[ValueCounts]) -> ValueCounts:
-    """The value counts of the union of the rows several tables count."""
-    tables = [t for t in tables if len(t[0])]
-    if not tables:
-        return np.empty(0), np.empty(0, dtype=np.int64)
-    values, inverse = np.unique(np.concatenate([t[0] for t in tables]), return_inverse=True)
-    counts = np.bincount(inverse, weights=np.concatenate([t[1] for t in tables]))
-    return values, counts.astype(np.int64)
+def merge_joint_counts(tables: list[ValueCounts]) -> ValueCounts:
+    """The joint counts of the union of the rows several (sorted keys, counts) tables count. Keys
+    are below the product of two level counts, so they pass exactly through float64."""
+    keys, counts = _kernels.merge_value_counts([(k.astype(float), c) for k, c in tables])
+    return keys.astype(np.int64), counts
 
 
 def raw_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
@@ -92,12 +84,12 @@ def merge_first_passes(results: list[dict], n_num: int, n_cat: int) -> dict:
         levels.append(pd.unique(merged) if len(merged) else merged)
     ranks = {}
     for i in range(n_num):
-        own = merge_counts([r["own"][i] for r in results])
+        own = _kernels.merge_value_counts([r["own"][i] for r in results])
         ranks[i, i] = _average_ranks(own)
         for j in range(n_num):
             if i != j and any((i, j) in r["pairs"] for r in results):
                 tables = [r["pairs"].get((i, j), r["own"][i]) for r in results]
-                ranks[i, j] = _average_ranks(merge_counts(tables))
+                ranks[i, j] = _average_ranks(_kernels.merge_value_counts(tables))
             elif i != j:
                 ranks[i, j] = ranks[i, i]
     return {"levels": levels, "ranks": ranks}
@@ -135,16 +127,12 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
                 "low": low,
                 "high": high,
             }
+    ranked = [_column_ranks(values[k], k, merged["ranks"], len(num)) for k in range(len(num))]
     ranks = {}
-    ranked: dict = {}  # rank vectors by (column, id of its rank table): each looked up once
     for i in range(len(num)):
         for j in range(i, len(num)):
-            tables = merged["ranks"][i, j], merged["ranks"][j, i]
-            rx, ry = (
-                _ranks_of(values[k], t, ranked, k) for k, t in zip((i, j), tables, strict=True)
-            )
-            mean = (tables[0][2] + 1) / 2.0
-            ranks[i, j] = np.array(_kernels.rank_deviation_sums(rx, ry, mean))
+            mean = (merged["ranks"][i, j][2] + 1) / 2.0
+            ranks[i, j] = np.array(_kernels.rank_deviation_sums(ranked[i][j], ranked[j][i], mean))
     return {"joint": joint, "groups": groups, "ranks": ranks}
 
 
@@ -207,10 +195,11 @@ def theil_u(keys: np.ndarray, counts: np.ndarray, width: int) -> float:
     return float(np.clip(2.0 * (h_x + h_y - h_xy) / (h_x + h_y), 0.0, 1.0))
 
 
-def _ranks_of(x: np.ndarray, table, cache: dict, column: int) -> np.ndarray:
-    """The average ranks the table gives the finite values of ``x`` (NaN elsewhere; values the
-    table does not rank, outside the rows it counts, get a rank the caller leaves out)."""
-    key = column, id(table[0])
-    if key not in cache:
-        cache[key] = _kernels.table_ranks(x, table[0], table[1])
-    return cache[key]
+def _column_ranks(x: np.ndarray, k: int, tables: dict, n_num: int) -> list[np.ndarray]:
+    """The average ranks of the finite values of column ``k`` in the table of each pair (k, j),
+    NaN elsewhere (values outside the rows a table counts get a rank the caller leaves out).
+    Pairs sharing a table share its rank vector."""
+    distinct = {id(tables[k, j][0]): tables[k, j] for j in range(n_num)}
+    looked_up = _kernels.table_ranks(x, [(t[0], t[1]) for t in distinct.values()])
+    by_table = dict(zip(distinct, looked_up, strict=True))
+    return [by_table[id(tables[k, j][0])] for j in range(n_num)]

@@ -283,8 +283,8 @@ def _place_theil(matrix, second, cat, sizes):
     for a in range(len(cat)):
         matrix[cat[a], cat[a]] = 1.0 if sizes[a] > 0 else np.nan
         for b in range(a + 1, len(cat)):
-            keys, counts = assoc.merge_counts([part["joint"][a, b] for part in second])
-            u = assoc.theil_u(keys.astype(np.int64), counts.astype(float), max(sizes[b], 1))
+            keys, counts = assoc.merge_joint_counts([part["joint"][a, b] for part in second])
+            u = assoc.theil_u(keys, counts.astype(float), max(sizes[b], 1))
             matrix[cat[a], cat[b]] = matrix[cat[b], cat[a]] = u
 
 

@@ -18,7 +18,26 @@ from ... import _kernels
 from .kestrin import DataIntegrityCheck
 
 
-def _hash_columns(part: pd.DataFrame) -> list[np.ndarray]:
+def _arrow_text(column: pd.Series) -> tuple | None:
+    """An Arrow-backed text column as (validity, int64 offsets, UTF-8 bytes), read without
+    making a Python str per entry; None for other columns."""
+    dtype = column.dtype
+    if not (isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow"):
+        return None
+    import pyarrow as pa
+
+    array = pa.array(column.array)
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks()
+    array = array.cast(pa.large_string())
+    _, offsets, data = array.buffers()
+    offsets = np.frombuffer(offsets, dtype=np.int64)[array.offset : array.offset + len(array) + 1]
+    data = np.frombuffer(data, dtype=np.uint8) if data is not None else np.empty(0, np.uint8)
+    valid = array.is_valid().to_numpy(zero_copy_only=False)
+    return valid, offsets, data
+
+
+def _hash_columns(part: pd.DataFrame) -> list:
     columns = []
     for i in range(part.shape[1]):
         column = part.iloc[:, i]
@@ -26,7 +45,8 @@ def _hash_columns(part: pd.DataFrame) -> list[np.ndarray]:
         if isinstance(dtype, np.dtype) and dtype.kind in "fiubMm":
             columns.append(column.to_numpy())
         else:
-            columns.append(np.asarray(column, dtype=object))
+            text = _arrow_text(column)
+            columns.append(text if text is not None else np.asarray(column, dtype=object))
     return columns
 
 

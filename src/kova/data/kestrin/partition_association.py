@@ -8,9 +8,20 @@ value its global average rank, over the rows each Spearman pair is measured on. 
 codes the categorical columns against the levels and returns, per partition, the joint counts of
 every pair of codes (Theil's U), per-level count, mean and sum of squared deviations of every
 numerical column (the correlation ratio, merged with the pairwise update of means and squares),
-and the sums of rank products of every numerical pair (Spearman). Theil's U and Spearman are
-exact: merged counts and integer-valued rank sums are the whole table's. The correlation ratio
-merges floating sums, equal to the in-memory value up to rounding.
+and the sums of rank products of every numerical pair (Spearman). The per-partition work runs in
+native kernels (``kova._kernels``: value counts, joint counts, level statistics, rank lookups).
+
+Theil's U is exact: merged counts are the whole table's. Spearman uses every value's exact
+global average rank; its sums of rank products are sums of multiples of 1/4, exact while they
+stay below 2**51 (a few hundred thousand rows) and otherwise rounded as the in-memory sum is,
+in another order. The correlation ratio merges floating sums, equal to the in-memory value up to
+rounding.
+
+Memory: the merged rank tables (16 bytes per distinct finite value of each numerical column, and
+again for each pair whose rows differ from a column's own, as where the other column has
+missing values) are scattered once to every worker. They grow with the distinct values of
+continuous columns, not with the partition: at 50,000,000 rows a continuous column costs up to
+800 MB per table on every worker.
 """
 
 from __future__ import annotations

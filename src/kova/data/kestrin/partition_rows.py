@@ -38,7 +38,8 @@ def _arrow_text(column: pd.Series) -> tuple | None:
 
 
 def _hash_columns(part: pd.DataFrame) -> list:
-    columns = []
+    """The columns as row_hashes reads them: numpy arrays, or Arrow text in its own layout."""
+    columns: list = []
     for i in range(part.shape[1]):
         column = part.iloc[:, i]
         dtype = column.dtype

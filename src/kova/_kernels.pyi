@@ -121,3 +121,30 @@ def region_codes(
     n_levels: npt.ArrayLike,
 ) -> npt.NDArray[np.uint16]: ...
 def row_hashes(columns: Sequence[npt.ArrayLike], n_rows: int) -> npt.NDArray[np.uint64]: ...
+def finite_value_counts(
+    x: npt.ArrayLike, other: npt.ArrayLike | None = None
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
+def merge_value_counts(
+    tables: Sequence[tuple[npt.ArrayLike, npt.ArrayLike]],
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
+def joint_code_counts(
+    codes: Sequence[npt.ArrayLike], levels: Sequence[int]
+) -> list[tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]]: ...
+def grouped_value_stats(
+    codes: Sequence[npt.ArrayLike], levels: Sequence[int], values: Sequence[npt.ArrayLike]
+) -> list[
+    tuple[
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        npt.NDArray[np.float64],
+        bool,
+        float,
+        float,
+    ]
+]: ...
+def table_ranks(
+    x: npt.ArrayLike, tables: Sequence[tuple[npt.ArrayLike, npt.ArrayLike]]
+) -> list[npt.NDArray[np.float64]]: ...
+def rank_deviation_sums(
+    rx: npt.ArrayLike, ry: npt.ArrayLike, mean: float
+) -> tuple[float, float, float]: ...

@@ -169,17 +169,30 @@ def test_bad_sources_fail_with_one_clear_error(tmp_path):
 def test_row_hashes_equal_for_equal_rows_only():
     from kova._kernels import row_hashes
 
-    texts = np.array(["é", "é", "x", None, np.nan, 1, 1.0, True], dtype=object)
-    floats = np.array([0.0, -0.0, 1.0, np.nan, np.nan, 2.0, 2.0, 2.0])
+    texts = np.array(["é", "é", "x", None, np.nan, 1, 1.0, True, "\ud800", "\ud800"], dtype=object)
+    floats = np.array([0.0, -0.0, 1.0, np.nan, np.nan, 2.0, 2.0, 2.0, 3.0, 3.0])
     h = row_hashes([texts, floats], len(floats))
     assert (h[0] == h[1]).all()
     assert (h[3] == h[4]).all()
     assert (h[5] == h[6]).all()
     assert (h[6] == h[7]).all()
     assert not (h[0] == h[2]).all()
+    assert (h[8] == h[9]).all()  # a lone surrogate has no UTF-8 form, yet hashes
     unhashable = np.empty(2, dtype=object)
     unhashable[:] = [[1], [2]]
     with pytest.raises(TypeError):
         row_hashes([unhashable], 2)
     with pytest.raises(ValueError, match="1-dimensional with 3 entries"):
         row_hashes([floats[:2]], 3)
+
+
+@pytest.mark.parametrize("start", [0, 2])
+def test_arrow_text_hashes_as_the_same_strs(start):
+    from kova.data.kestrin.partition_rows import row_hashes
+
+    texts = ["é", "abc", None, "", "中文 and a text longer than eight bytes", "abc", "abd"]
+    as_objects = pd.DataFrame({"t": pd.Series(texts, dtype=object), "n": range(len(texts))})
+    as_arrow = as_objects.astype({"t": pd.StringDtype("pyarrow", na_value=np.nan)})
+    got, want = row_hashes(as_arrow.iloc[start:]), row_hashes(as_objects.iloc[start:])
+    np.testing.assert_array_equal(got, want)
+    assert len({tuple(h) for h in got.tolist()}) == len(got)  # distinct rows, distinct hashes

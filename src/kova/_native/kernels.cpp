@@ -281,4 +281,5 @@ constant on them.)doc");
   kova::kernels::define_regions(m);
   kova::kernels::define_region_codes(m);
   kova::kernels::define_row_hash(m);
+  kova::kernels::define_partition_association(m);
 }

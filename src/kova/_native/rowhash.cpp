@@ -5,8 +5,10 @@
 //   - float64 columns: NaN is one value, and -0.0 equals 0.0;
 //   - int64 columns: the integer itself;
 //   - object columns: missing entries (None, NaN of any float type, pandas.NA, pandas.NaT) are one
-//     value; a str is hashed from its code points and bytes from their octets (Python's own hash
-//     of both is salted per process); other entries (numbers, booleans, ...) by Python's hash,
+//     value; a str is hashed from its UTF-8 bytes and bytes from their octets (Python's own hash
+//     of both is salted per process);
+//   - text columns in Arrow's layout (validity, offsets, UTF-8 bytes): as the strs they hold; other
+//   entries (numbers, booleans, ...) by Python's hash,
 //     which is the same for equal numbers of any type (1, 1.0 and True) and not salted for them.
 // Different rows may still share a hash; callers compare the rows of a candidate group.
 #include <pybind11/numpy.h>
@@ -20,7 +22,6 @@
 
 #include "kova/entries.hpp"
 #include "kova/kernel_parts.hpp"
-#include "kova/text.hpp"
 
 namespace py = pybind11;
 
@@ -80,11 +81,17 @@ inline Hash128 of_double(double value) {
 Hash128 of_entry(PyObject* x, const entries::MissingMarkers& markers) {
   const entries::Missing state = markers.state(x);
   if (state == entries::Missing::kYes) return of_word(0, kMissingTag);
-  if (PyUnicode_Check(x)) {
-    text::ensure_ready(x);
-    const auto size = static_cast<std::size_t>(PyUnicode_GET_LENGTH(x)) *
-                      static_cast<std::size_t>(PyUnicode_KIND(x));
-    return of_bytes(static_cast<const unsigned char*>(PyUnicode_DATA(x)), size, kTextTag);
+  if (PyUnicode_Check(x)) {  // from its UTF-8 bytes, as the text of an Arrow column
+    Py_ssize_t size = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(x, &size);
+    if (utf8 == nullptr) {  // lone surrogates have no UTF-8 form: hash the code units instead
+      PyErr_Clear();
+      const auto units = static_cast<std::size_t>(PyUnicode_GET_LENGTH(x)) *
+                         static_cast<std::size_t>(PyUnicode_KIND(x));
+      return of_bytes(static_cast<const unsigned char*>(PyUnicode_DATA(x)), units, kObjectTag);
+    }
+    return of_bytes(reinterpret_cast<const unsigned char*>(utf8), static_cast<std::size_t>(size),
+                    kTextTag);
   }
   if (PyBytes_Check(x)) {
     return of_bytes(reinterpret_cast<const unsigned char*>(PyBytes_AS_STRING(x)),
@@ -101,6 +108,36 @@ Hash128 of_entry(PyObject* x, const entries::MissingMarkers& markers) {
 inline void combine(std::uint64_t* row, const Hash128& cell) {
   row[0] = mix64(row[0] * 0x9E3779B97F4A7C15ULL + cell.a);
   row[1] = mix64((row[1] ^ cell.b) + 0xD6E8FEB86659FD93ULL);
+}
+
+// A text column in Arrow's layout: validity (bool), offsets (n + 1 int64) and UTF-8 bytes.
+void hash_text_column(const py::tuple& column, std::uint64_t* rows, Py_ssize_t n,
+                      std::size_t index) {
+  const py::array_t<bool, py::array::c_style | py::array::forcecast> valid(column[0]);
+  const py::array_t<std::int64_t, py::array::c_style | py::array::forcecast> offsets(column[1]);
+  const py::array_t<std::uint8_t, py::array::c_style | py::array::forcecast> bytes(column[2]);
+  const auto size = static_cast<std::int64_t>(bytes.size());
+  bool sound =
+      valid.ndim() == 1 && valid.shape(0) == n && offsets.ndim() == 1 && offsets.shape(0) == n + 1;
+  for (Py_ssize_t i = 0; sound && i < n; ++i) {
+    sound = offsets.data()[i] >= 0 && offsets.data()[i] <= offsets.data()[i + 1] &&
+            offsets.data()[i + 1] <= size;
+  }
+  if (!sound) {
+    throw py::value_error("row_hashes(): text column " + std::to_string(index) + " must hold " +
+                          std::to_string(n) +
+                          " validity flags, n + 1 ascending offsets and the bytes they bound");
+  }
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    if (!valid.data()[i]) {
+      combine(rows + 2 * i, of_word(0, kMissingTag));
+      continue;
+    }
+    const std::int64_t start = offsets.data()[i];
+    combine(rows + 2 * i,
+            of_bytes(bytes.data() + start, static_cast<std::size_t>(offsets.data()[i + 1] - start),
+                     kTextTag));
+  }
 }
 
 void hash_column(const py::array& column, std::uint64_t* rows, Py_ssize_t n, std::size_t index) {
@@ -144,7 +181,11 @@ py::array_t<std::uint64_t> row_hashes(const py::sequence& columns, Py_ssize_t n_
   }
   std::size_t index = 0;
   for (py::handle column : columns) {
-    hash_column(py::array::ensure(column), rows, n_rows, index++);
+    if (py::isinstance<py::tuple>(column)) {
+      hash_text_column(py::reinterpret_borrow<py::tuple>(column), rows, n_rows, index++);
+    } else {
+      hash_column(py::array::ensure(column), rows, n_rows, index++);
+    }
   }
   return result;
 }
@@ -159,7 +200,9 @@ Returns an (n_rows, 2) uint64 array. Rows that DataFrame.duplicated treats as eq
 hashes in any process: NaN equals NaN and -0.0 equals 0.0 in float columns; in object columns
 all missing markers are one value, strs and bytes are hashed from their contents and other
 entries by Python's hash (equal numbers of any type hash alike). Columns may be float, integer,
-boolean, time (as int64) or object arrays; unhashable entries raise TypeError.)doc");
+boolean, time (as int64) or object arrays, or text columns in Arrow's layout given as a tuple
+(validity bool array, n_rows + 1 int64 offsets, uint8 UTF-8 bytes), which hash as the equal strs
+of an object array; unhashable entries raise TypeError.)doc");
 }
 
 }  // namespace kova::kernels

@@ -8,9 +8,20 @@ value its global average rank, over the rows each Spearman pair is measured on. 
 codes the categorical columns against the levels and returns, per partition, the joint counts of
 every pair of codes (Theil's U), per-level count, mean and sum of squared deviations of every
 numerical column (the correlation ratio, merged with the pairwise update of means and squares),
-and the sums of rank products of every numerical pair (Spearman). Theil's U and Spearman are
-exact: merged counts and integer-valued rank sums are the whole table's. The correlation ratio
-merges floating sums, equal to the in-memory value up to rounding.
+and the sums of rank products of every numerical pair (Spearman). The per-partition work runs in
+native kernels (``kova._kernels``: value counts, joint counts, level statistics, rank lookups).
+
+Theil's U is exact: merged counts are the whole table's. Spearman uses every value's exact
+global average rank; its sums of rank products are sums of multiples of 1/4, exact while they
+stay below 2**51 (a few hundred thousand rows) and otherwise rounded as the in-memory sum is,
+in another order. The correlation ratio merges floating sums, equal to the in-memory value up to
+rounding.
+
+Memory: the merged rank tables (16 bytes per distinct finite value of each numerical column, and
+again for each pair whose rows differ from a column's own, as where the other column has
+missing values) are scattered once to every worker. They grow with the distinct values of
+continuous columns, not with the partition: at 50,000,000 rows a continuous column costs up to
+800 MB per table on every worker.
 """
 
 from __future__ import annotations
@@ -18,32 +29,30 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 
+from ... import _kernels
+
 ValueCounts = tuple[np.ndarray, np.ndarray]
 
 
-def value_counts(values: np.ndarray) -> ValueCounts:
-    """Sorted distinct values and their counts."""
-    return np.unique(values, return_counts=True)
+def merge_joint_counts(tables: list[ValueCounts]) -> ValueCounts:
+    """The joint counts of the union of the rows several (sorted keys, counts) tables count. Keys
+    are below the product of two level counts, so they pass exactly through float64."""
+    keys, counts = _kernels.merge_value_counts([(k.astype(float), c) for k, c in tables])
+    return keys.astype(np.int64), counts
 
 
-def merge_counts(tables: list[ValueCounts]) -> ValueCounts:
-    """The value counts of the union of the rows several tables count."""
-    tables = [t for t in tables if len(t[0])]
-    if not tables:
-        return np.empty(0), np.empty(0, dtype=np.int64)
-    values, inverse = np.unique(np.concatenate([t[0] for t in tables]), return_inverse=True)
-    counts = np.bincount(inverse, weights=np.concatenate([t[1] for t in tables]))
-    return values, counts.astype(np.int64)
+def raw_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
+    """The numerical columns as float arrays, missing entries NaN, infinities kept."""
+    return [part.iloc[:, i].astype(float).to_numpy(dtype=float, na_value=np.nan) for i in positions]
 
 
-def float_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
-    """The numerical columns as float arrays, non-finite values read as NaN (pandas' Spearman
-    leaves them out)."""
+def finite_only(raw: list[np.ndarray]) -> list[np.ndarray]:
+    """The float columns with non-finite values read as NaN (pandas' Spearman leaves them out)."""
     columns = []
-    for i in positions:
-        values = part.iloc[:, i].astype(float).to_numpy(dtype=float, na_value=np.nan).copy()
-        values[~np.isfinite(values)] = np.nan
-        columns.append(values)
+    for values in raw:
+        finite = values.copy()
+        finite[np.isinf(finite)] = np.nan
+        columns.append(finite)
     return columns
 
 
@@ -64,15 +73,17 @@ def global_codes(column: pd.Series, levels: np.ndarray) -> np.ndarray:
 
 
 def first_pass(part: pd.DataFrame, num: list[int], cat: list[int]) -> dict:
-    """Levels of the categorical columns and value counts of the numerical ones."""
-    values = float_columns(part, num)
-    finite = [~np.isnan(v) for v in values]
-    own = [value_counts(v[f]) for v, f in zip(values, finite, strict=True)]
+    """Levels of the categorical columns and value counts of the numerical ones: over each
+    column's finite rows, and over the rows where another column is finite too when that differs
+    in the partition."""
+    values = finite_only(raw_columns(part, num))
+    missing = [np.isnan(v) for v in values]
+    own = [_kernels.finite_value_counts(v) for v in values]
     pairs = {}
-    for i, (v, f) in enumerate(zip(values, finite, strict=True)):
-        for j, g in enumerate(finite):
-            if i != j and not np.array_equal(f, f & g):
-                pairs[i, j] = value_counts(v[f & g])
+    for i, v in enumerate(values):
+        for j, gone in enumerate(missing):
+            if i != j and (gone & ~missing[i]).any():
+                pairs[i, j] = _kernels.finite_value_counts(v, values[j])
     return {"levels": [levels_of(part.iloc[:, c]) for c in cat], "own": own, "pairs": pairs}
 
 
@@ -84,12 +95,12 @@ def merge_first_passes(results: list[dict], n_num: int, n_cat: int) -> dict:
         levels.append(pd.unique(merged) if len(merged) else merged)
     ranks = {}
     for i in range(n_num):
-        own = merge_counts([r["own"][i] for r in results])
+        own = _kernels.merge_value_counts([r["own"][i] for r in results])
         ranks[i, i] = _average_ranks(own)
         for j in range(n_num):
             if i != j and any((i, j) in r["pairs"] for r in results):
                 tables = [r["pairs"].get((i, j), r["own"][i]) for r in results]
-                ranks[i, j] = _average_ranks(merge_counts(tables))
+                ranks[i, j] = _average_ranks(_kernels.merge_value_counts(tables))
             elif i != j:
                 ranks[i, j] = ranks[i, i]
     return {"levels": levels, "ranks": ranks}
@@ -109,54 +120,31 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
         global_codes(part.iloc[:, c], levels)
         for c, levels in zip(cat, merged["levels"], strict=True)
     ]
-    values = float_columns(part, num)
     sizes = [len(levels) for levels in merged["levels"]]
-    joint = {}
-    for a in range(len(cat)):
-        for b in range(a + 1, len(cat)):
-            both = (codes[a] >= 0) & (codes[b] >= 0)
-            joint[a, b] = _joint_counts(
-                codes[a][both] * sizes[b] + codes[b][both], sizes[a] * sizes[b]
-            )
+    raw = raw_columns(part, num)
+    values = finite_only(raw)
+    pairs = [(a, b) for a in range(len(cat)) for b in range(a + 1, len(cat))]
+    joint = dict(zip(pairs, _kernels.joint_code_counts(codes, sizes), strict=True))
+    stats = iter(_kernels.grouped_value_stats(codes, sizes, raw))
     groups = {}
-    for v, position in enumerate(num):
-        raw = part.iloc[:, position].astype(float).to_numpy(dtype=float, na_value=np.nan)
-        for c, code in enumerate(codes):
-            keep = (code >= 0) & ~np.isnan(raw)
-            groups[v, c] = _group_stats(code[keep], raw[keep], sizes[c])
+    for v in range(len(num)):
+        for c in range(len(cat)):
+            n, mean, m2, finite, low, high = next(stats)
+            groups[v, c] = {
+                "n": n,
+                "mean": mean,
+                "m2": m2,
+                "finite": finite,
+                "low": low,
+                "high": high,
+            }
+    ranked = [_column_ranks(values[k], k, merged["ranks"], len(num)) for k in range(len(num))]
     ranks = {}
-    ranked: dict = {}  # rank vectors by (column, id of its rank table): each looked up once
     for i in range(len(num)):
         for j in range(i, len(num)):
-            tables = merged["ranks"][i, j], merged["ranks"][j, i]
-            rx, ry = (
-                _ranks_of(values[k], t, ranked, k) for k, t in zip((i, j), tables, strict=True)
-            )
-            both = ~np.isnan(values[i]) & ~np.isnan(values[j])
-            mean = (tables[0][2] + 1) / 2.0
-            dx, dy = rx[both] - mean, ry[both] - mean
-            ranks[i, j] = np.array([dx @ dy, dx @ dx, dy @ dy])
+            mean = (merged["ranks"][i, j][2] + 1) / 2.0
+            ranks[i, j] = np.array(_kernels.rank_deviation_sums(ranked[i][j], ranked[j][i], mean))
     return {"joint": joint, "groups": groups, "ranks": ranks}
-
-
-def _joint_counts(keys: np.ndarray, cells: int) -> ValueCounts:
-    """Distinct keys and their counts: by a dense count when the table is small, else sorted."""
-    if cells <= 4 * len(keys) + 65536:
-        counts = np.bincount(keys, minlength=cells)
-        present = np.flatnonzero(counts)
-        return present, counts[present]
-    return value_counts(keys)
-
-
-def _group_stats(groups: np.ndarray, x: np.ndarray, levels: int) -> dict:
-    """Count, mean and sum of squared deviations of ``x`` per level, with the range of ``x``."""
-    n = np.bincount(groups, minlength=levels).astype(float)
-    with np.errstate(invalid="ignore", divide="ignore"):
-        mean = np.where(n > 0, np.bincount(groups, weights=x, minlength=levels) / n, 0.0)
-        m2 = np.bincount(groups, weights=(x - mean[groups]) ** 2, minlength=levels)
-    finite = bool(np.isfinite(x).all())
-    low, high = (float(x.min()), float(x.max())) if len(x) else (np.inf, -np.inf)
-    return {"n": n, "mean": mean, "m2": m2, "finite": finite, "low": low, "high": high}
 
 
 def merge_group_stats(a: dict, b: dict) -> dict:
@@ -218,15 +206,11 @@ def theil_u(keys: np.ndarray, counts: np.ndarray, width: int) -> float:
     return float(np.clip(2.0 * (h_x + h_y - h_xy) / (h_x + h_y), 0.0, 1.0))
 
 
-def _ranks_of(x: np.ndarray, table, cache: dict, column: int) -> np.ndarray:
-    """The average ranks the table gives the finite values of ``x`` (NaN elsewhere; values the
-    table does not rank, outside the rows it counts, get a rank the caller leaves out)."""
-    key = column, id(table[0])
-    if key not in cache:
-        finite = ~np.isnan(x)
-        ranks = np.full(len(x), np.nan)
-        if len(table[0]):
-            at = np.searchsorted(table[0], x[finite])
-            ranks[finite] = table[1][np.minimum(at, len(table[0]) - 1)]
-        cache[key] = ranks
-    return cache[key]
+def _column_ranks(x: np.ndarray, k: int, tables: dict, n_num: int) -> list[np.ndarray]:
+    """The average ranks of the finite values of column ``k`` in the table of each pair (k, j),
+    NaN elsewhere (values outside the rows a table counts get a rank the caller leaves out).
+    Pairs sharing a table share its rank vector."""
+    distinct = {id(tables[k, j][0]): tables[k, j] for j in range(n_num)}
+    looked_up = _kernels.table_ranks(x, [(t[0], t[1]) for t in distinct.values()])
+    by_table = dict(zip(distinct, looked_up, strict=True))
+    return [by_table[id(tables[k, j][0])] for j in range(n_num)]

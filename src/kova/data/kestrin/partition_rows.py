@@ -18,15 +18,36 @@ from ... import _kernels
 from .kestrin import DataIntegrityCheck
 
 
-def _hash_columns(part: pd.DataFrame) -> list[np.ndarray]:
-    columns = []
+def _arrow_text(column: pd.Series) -> tuple | None:
+    """An Arrow-backed text column as (validity, int64 offsets, UTF-8 bytes), read without
+    making a Python str per entry; None for other columns."""
+    dtype = column.dtype
+    if not (isinstance(dtype, pd.StringDtype) and dtype.storage == "pyarrow"):
+        return None
+    import pyarrow as pa
+
+    array = pa.array(column.array)
+    if isinstance(array, pa.ChunkedArray):
+        array = array.combine_chunks()
+    array = array.cast(pa.large_string())
+    _, offsets, data = array.buffers()
+    offsets = np.frombuffer(offsets, dtype=np.int64)[array.offset : array.offset + len(array) + 1]
+    data = np.frombuffer(data, dtype=np.uint8) if data is not None else np.empty(0, np.uint8)
+    valid = array.is_valid().to_numpy(zero_copy_only=False)
+    return valid, offsets, data
+
+
+def _hash_columns(part: pd.DataFrame) -> list:
+    """The columns as row_hashes reads them: numpy arrays, or Arrow text in its own layout."""
+    columns: list = []
     for i in range(part.shape[1]):
         column = part.iloc[:, i]
         dtype = column.dtype
         if isinstance(dtype, np.dtype) and dtype.kind in "fiubMm":
             columns.append(column.to_numpy())
         else:
-            columns.append(np.asarray(column, dtype=object))
+            text = _arrow_text(column)
+            columns.append(text if text is not None else np.asarray(column, dtype=object))
     return columns
 
 
@@ -35,10 +56,14 @@ def row_hashes(part: pd.DataFrame) -> np.ndarray:
     return _kernels.row_hashes(_hash_columns(part), len(part))
 
 
-def _buckets(part: pd.DataFrame, n_buckets: int) -> list[np.ndarray]:
+def _split(part: pd.DataFrame, n_buckets: int) -> list:
+    """The partition's size followed by its row hashes split into buckets by their low bits."""
     hashes = row_hashes(part)
-    bucket = hashes[:, 1] % np.uint64(n_buckets)
-    return [hashes[bucket == b] for b in range(n_buckets)]
+    bucket = (hashes[:, 1] % np.uint64(n_buckets)).astype(np.intp)
+    order = np.argsort(bucket, kind="stable")
+    bounds = np.searchsorted(bucket[order], np.arange(n_buckets + 1))
+    hashes = hashes[order]
+    return [len(part), *(hashes[bounds[b] : bounds[b + 1]] for b in range(n_buckets))]
 
 
 def _repeated(*pieces: np.ndarray) -> np.ndarray:
@@ -47,40 +72,41 @@ def _repeated(*pieces: np.ndarray) -> np.ndarray:
     return frame[frame.duplicated(keep=False)].drop_duplicates().to_numpy()
 
 
-def _candidates(part: pd.DataFrame, offset: int, own_index: bool, repeated: np.ndarray):
+def _candidates(part: pd.DataFrame, own_index: bool, repeated: np.ndarray):
+    """The rows whose hash is repeated, labelled by their position in the partition unless the
+    source has its own labels."""
     hashes = row_hashes(part)
     maybe = np.isin(hashes[:, 0], repeated[:, 0])
     wanted = set(map(tuple, repeated.tolist()))
     keep = np.flatnonzero(maybe)
     keep = keep[[tuple(h) in wanted for h in hashes[keep].tolist()]]
     rows = part.iloc[keep]
-    if not own_index:
-        rows = rows.set_axis(pd.Index(keep + offset), axis=0)
-    return rows
+    return rows if own_index else rows.set_axis(pd.Index(keep), axis=0)
 
 
 def duplicated_samples(data, own_index: bool):
-    """DataIntegrityCheck.duplicated_samples of the rows of the Dask DataFrame ``data``."""
+    """DataIntegrityCheck.duplicated_samples of the rows of the Dask DataFrame ``data``: one
+    graph reads every partition twice, to hash its rows and to take its candidate rows."""
     import dask
 
     parts = data.to_delayed(optimize_graph=True)
-    sizes = dask.compute(*[dask.delayed(len)(p) for p in parts])
+    n_buckets = max(1, len(parts))
+    split = [dask.delayed(_split, nout=n_buckets + 1)(p, n_buckets) for p in parts]
+    buckets = [dask.delayed(_repeated)(*[s[b + 1] for s in split]) for b in range(n_buckets)]
+    repeated = dask.delayed(lambda *found: np.concatenate(found))(*buckets)
+    tasks = [dask.delayed(_candidates)(p, own_index, repeated) for p in parts]
+    sizes, found = dask.compute([s[0] for s in split], tasks)
     if sum(sizes) == 0:
         return "Dataset does not contain any data"
-    n_buckets = max(1, len(parts))
-    split = [dask.delayed(_buckets, nout=n_buckets)(p, n_buckets) for p in parts]
-    buckets = [dask.delayed(_repeated)(*[s[b] for s in split]) for b in range(n_buckets)]
-    repeated = dask.delayed(lambda *found: np.concatenate(found))(*buckets)
-    offsets = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
-    tasks = [
-        dask.delayed(_candidates)(p, int(o), own_index, repeated)
-        for p, o in zip(parts, offsets, strict=True)
-    ]
-    tasks.append(
-        dask.delayed(lambda p: p.head(1))(next(p for p, n in zip(parts, sizes, strict=True) if n))
-    )
-    *found, first_row = dask.compute(*tasks)
+    if not own_index:  # partition positions become global positions
+        offsets = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
+        found = [
+            rows.set_axis(rows.index + int(o), axis=0)
+            for rows, o in zip(found, offsets, strict=True)
+        ]
     candidates = pd.concat(found)
     if len(candidates) == 0:  # no copies: the empty answer of a one-row frame
+        first = next(p for p, n in zip(parts, sizes, strict=True) if n)
+        first_row = dask.compute(dask.delayed(lambda p: p.head(1))(first))[0]
         candidates = first_row if own_index else first_row.set_axis(pd.RangeIndex(1), axis=0)
     return DataIntegrityCheck(candidates, None).duplicated_samples()

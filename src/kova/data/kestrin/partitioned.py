@@ -225,10 +225,7 @@ class PartitionedIntegrityCheck:
         first = assoc.merge_first_passes(
             self._compute(assoc.first_pass, num, cat), len(num), len(cat)
         )
-        import dask
-
-        shared = dask.delayed(first, traverse=False)
-        second = self._compute(assoc.second_pass, num, cat, shared)
+        second = self._compute(assoc.second_pass, num, cat, _shared(first))
         full = pd.DataFrame(np.nan, index=self.columns, columns=self.columns)
         matrix = full.to_numpy(copy=True)
         _place_spearman(matrix, second, num)
@@ -242,6 +239,19 @@ class PartitionedIntegrityCheck:
             .set_properties(**{"width": "15em", "text-align": "center"})
             .format(precision=2)
         )
+
+
+def _shared(value):
+    """``value`` as an argument of many tasks: scattered once to every worker when the tasks run
+    on a distributed cluster (the merged rank tables are too large to ship inside the graph),
+    else one node of the graph."""
+    import dask
+    from dask.base import get_scheduler
+
+    client = getattr(get_scheduler(), "__self__", None)
+    if client is not None and hasattr(client, "scatter"):
+        return client.scatter(value, broadcast=True, hash=False)
+    return dask.delayed(value, traverse=False)
 
 
 def _sized_summary(part: pd.DataFrame):
@@ -278,8 +288,8 @@ def _place_theil(matrix, second, cat, sizes):
     for a in range(len(cat)):
         matrix[cat[a], cat[a]] = 1.0 if sizes[a] > 0 else np.nan
         for b in range(a + 1, len(cat)):
-            keys, counts = assoc.merge_counts([part["joint"][a, b] for part in second])
-            u = assoc.theil_u(keys.astype(np.int64), counts.astype(float), max(sizes[b], 1))
+            keys, counts = assoc.merge_joint_counts([part["joint"][a, b] for part in second])
+            u = assoc.theil_u(keys, counts.astype(float), max(sizes[b], 1))
             matrix[cat[a], cat[b]] = matrix[cat[b], cat[a]] = u
 
 

@@ -28,5 +28,7 @@ void define_regions(pybind11::module_& m);
 void define_region_codes(pybind11::module_& m);
 // 128-bit row hashes for finding identical rows across partitions (rowhash.cpp).
 void define_row_hash(pybind11::module_& m);
+// Per-partition passes of the association matrix of partitioned data (partition_association.cpp).
+void define_partition_association(pybind11::module_& m);
 
 }  // namespace kova::kernels

@@ -71,5 +71,6 @@ def test_ks_columns_flag_non_finite_columns_and_empty_samples():
     a, b = np.zeros((5, 2)), np.ones((4, 2))
     a[1, 1] = np.inf
     result = kernels.ks_columns(a, b)
-    assert result[0] == 1.0 and np.isnan(result[1])
+    assert result[0] == 1.0
+    assert np.isnan(result[1])
     assert np.isnan(kernels.ks_columns(np.zeros((0, 2)), b)).all()

@@ -1,0 +1,84 @@
+"""The per-partition association kernels against plain numpy versions of the same figures."""
+
+import numpy as np
+import pytest
+
+from kova import _kernels
+
+
+def _values(rng, n, kind):
+    x = rng.integers(-3, 4, n).astype(float) if kind == "ties" else rng.normal(size=n)
+    x[rng.random(n) < 0.2] = np.nan
+    if n:
+        x[0] = -0.0
+    return x
+
+
+@pytest.mark.parametrize("kind", ["ties", "continuous"])
+@pytest.mark.parametrize("n", [0, 1, 300, 5000])
+def test_value_counts_merge_and_ranks(n, kind):
+    rng = np.random.default_rng(n)
+    x, other = _values(rng, n, kind), _values(rng, n, kind)
+    for mask in (None, other):
+        kept = x[~np.isnan(x)] if mask is None else x[~np.isnan(x) & ~np.isnan(mask)]
+        values, counts = _kernels.finite_value_counts(x, mask)
+        want = np.unique(kept, return_counts=True)
+        np.testing.assert_array_equal(values, want[0])
+        np.testing.assert_array_equal(counts, want[1])
+    pieces = np.array_split(x, 5)
+    merged = _kernels.merge_value_counts([_kernels.finite_value_counts(p) for p in pieces])
+    whole = _kernels.finite_value_counts(x)
+    np.testing.assert_array_equal(merged[0], whole[0])
+    np.testing.assert_array_equal(merged[1], whole[1])
+    # ranks from a table of some of the values: lower bound, clamped to the last entry
+    table = (whole[0][::2].copy(), np.arange(len(whole[0][::2]), dtype=float) + 0.5)
+    empty = (np.empty(0), np.empty(0))
+    got, nothing = _kernels.table_ranks(x, [table, empty])
+    want = np.full(n, np.nan)
+    finite = ~np.isnan(x)
+    if len(table[0]):
+        at = np.minimum(np.searchsorted(table[0], x[finite]), len(table[0]) - 1)
+        want[finite] = table[1][at]
+    np.testing.assert_array_equal(got, want)
+    assert np.isnan(nothing).all()
+
+
+@pytest.mark.parametrize("levels", [(3, 4, 1), (700, 900, 2)])
+def test_joint_counts_and_group_stats(levels):
+    rng = np.random.default_rng(sum(levels))
+    n = 2000
+    codes = [rng.integers(-1, k, n) for k in levels]
+    for code in codes:
+        code[5] = 0  # the row of the infinite value below is present in every grouping
+    joint = _kernels.joint_code_counts(codes, list(levels))
+    pairs = [(a, b) for a in range(3) for b in range(a + 1, 3)]
+    assert len(joint) == len(pairs)
+    for (a, b), (keys, counts) in zip(pairs, joint, strict=True):
+        both = (codes[a] >= 0) & (codes[b] >= 0)
+        want = np.unique(codes[a][both] * levels[b] + codes[b][both], return_counts=True)
+        np.testing.assert_array_equal(keys, want[0])
+        np.testing.assert_array_equal(counts, want[1])
+    x = rng.normal(size=n)
+    x[::7] = np.nan
+    x[5] = np.inf
+    stats = _kernels.grouped_value_stats(codes, list(levels), [x])
+    for c, (count, mean, m2, finite, low, high) in enumerate(stats):
+        keep = (codes[c] >= 0) & ~np.isnan(x)
+        g, v = codes[c][keep], x[keep]
+        np.testing.assert_array_equal(count, np.bincount(g, minlength=levels[c]))
+        assert finite is False
+        assert low == v.min()
+        assert high == v.max()
+        with np.errstate(invalid="ignore"):
+            sums = np.bincount(g, weights=v, minlength=levels[c])
+            np.testing.assert_array_equal(mean, np.where(count > 0, sums / np.maximum(count, 1), 0))
+        assert m2.shape == (levels[c],)
+    with pytest.raises(ValueError, match=r"must lie in \[-1, 3\)"):
+        _kernels.joint_code_counts([np.array([3]), np.array([0])], [3, 1])
+
+
+def test_rank_deviation_sums_skip_missing_ranks():
+    rx = np.array([1.0, 2.0, np.nan, 4.0])
+    ry = np.array([2.0, np.nan, 1.0, 3.0])
+    sxy, sxx, syy = _kernels.rank_deviation_sums(rx, ry, 2.0)
+    assert (sxy, sxx, syy) == (-1.0 * 0.0 + 2.0 * 1.0, 1.0 + 4.0, 0.0 + 1.0)

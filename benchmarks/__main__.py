@@ -5,6 +5,9 @@ python -m benchmarks --rows 100000 # a quicker run
 python -m benchmarks search        # the hyper-parameter search (see benchmarks/search.py)
 python -m benchmarks distance      # two-sample distances (see benchmarks/distance.py)
 python -m benchmarks xgb1          # boosted depth-1 trees against xgboost (benchmarks/xgb1.py)
+python -m benchmarks report        # the report command against ydata-profiling (report.py)
+python -m benchmarks profile       # column profiles against plain pandas (profile.py)
+python -m benchmarks regions       # weak regions on planted ones (benchmarks/regions.py)
 """
 
 from __future__ import annotations
@@ -12,7 +15,7 @@ from __future__ import annotations
 import argparse
 import sys
 
-from benchmarks import distance, integrity, search, xgb1
+from benchmarks import distance, integrity, profile, regions, report, search, xgb1
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -60,6 +63,9 @@ COMMANDS = {
     "search": search.main,
     "distance": distance.main,
     "xgb1": xgb1.main,
+    "report": report.main,
+    "profile": profile.main,
+    "regions": regions.main,
 }
 
 

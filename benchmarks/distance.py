@@ -1,23 +1,32 @@
 """Two-sample distances of every feature: kova's twosample_test against a per-feature loop of
-scipy.stats.ks_2samp, scipy.stats.wasserstein_distance and a numpy PSI.
+scipy.stats.ks_2samp, scipy.stats.wasserstein_distance and a numpy PSI, and all three metrics in
+one call against three calls of the previous release's path.
 
 python -m benchmarks distance                 # two samples of 1,000,000 x 20
 python -m benchmarks distance --rows 100000   # a quicker run
 
-Times are CPU seconds of this process (time.process_time), the best of --repeats runs, so that
-other work on a shared machine does not count; every step measured runs on one thread.
+Times are wall-clock seconds, the median of --repeats rounds in which every version runs once
+(interleaved, so that load on a shared machine hits them alike). kova runs on 1 and on
+--threads threads; the scipy/numpy loop and the baseline use one thread (threadpoolctl bounds
+any BLAS pool). The "three calls" baseline is a copy, kept here only, of the previous release's
+path per call: numpy sort of each column (no kernel sort), one sorted-merge kernel call per
+column, and the bar figure drawn on every call.
 """
 
 from __future__ import annotations
 
 import argparse
+import os
+import statistics
 import time
 from collections.abc import Callable
 
 import numpy as np
+from matplotlib.figure import Figure
 
 PSI_BINS = 10
 PSI_FLOOR = 1e-4  # the floor kova applies to an empty bin's share
+METRICS = ("KS", "WD1", "PSI")
 
 
 def make_samples(rows: int, features: int, seed: int) -> tuple[np.ndarray, np.ndarray]:
@@ -51,46 +60,113 @@ def plain_distances(metric: str, a: np.ndarray, b: np.ndarray) -> np.ndarray:
     return np.array([one(a[:, j], b[:, j]) for j in range(a.shape[1])])
 
 
-def best_time(run: Callable[[], object], repeats: int) -> tuple[float, object]:
-    best, result = float("inf"), None
+def previous_call(metric: str, a: np.ndarray, b: np.ndarray) -> np.ndarray:
+    """One single-metric call as the previous release made it, figure included."""
+    from kova import _kernels
+    from kova.diagnoser.distances import psi
+
+    if metric == "PSI":
+        ranges = [_kernels.column_ranges(s) for s in (a, b)]
+        low, high = np.minimum(ranges[0][0], ranges[1][0]), np.maximum(ranges[0][1], ranges[1][1])
+        edges = [
+            np.unique(np.linspace(lo, hi, PSI_BINS + 1)) for lo, hi in zip(low, high, strict=True)
+        ]
+        counts = [_kernels.column_bin_counts(s, edges) for s in (a, b)]
+        found = np.array(
+            [psi(p / a.shape[0], q / b.shape[0]) for p, q in zip(*counts, strict=True)]
+        )
+    else:
+        rows = []
+        for sample in (a, b):
+            columns = _kernels.transposed(sample)
+            columns.sort(axis=1)
+            rows.append(columns)
+        kernel = _kernels.ks_sorted if metric == "KS" else _kernels.wasserstein1_sorted
+        found = np.array([kernel(rows[0][j], rows[1][j]) for j in range(a.shape[1])])
+    figure = Figure(layout="constrained")
+    ax = figure.subplots()
+    ax.barh(np.arange(found.size), np.sort(found))
+    ax.set_yticks(np.arange(found.size), [f"x{j}" for j in range(found.size)])
+    return found
+
+
+def interleaved(runs: dict[str, Callable[[], object]], repeats: int) -> dict[str, float]:
+    """Median wall time of every run, the runs taking turns in each round."""
+    times: dict[str, list[float]] = {name: [] for name in runs}
     for _ in range(repeats):
-        start = time.process_time()
-        result = run()
-        best = min(best, time.process_time() - start)
-    return best, result
+        for name, run in runs.items():
+            start = time.perf_counter()
+            run()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
     parser = argparse.ArgumentParser(prog="python -m benchmarks distance", description=__doc__)
     parser.add_argument("--rows", type=int, default=1_000_000, help="rows of each sample")
     parser.add_argument("--features", type=int, default=20, help="features of each sample")
-    parser.add_argument("--repeats", type=int, default=3, help="timed runs of each version")
+    parser.add_argument("--repeats", type=int, default=3, help="interleaved rounds")
+    parser.add_argument("--threads", type=int, default=2, help="kova's threads (besides 1)")
     parser.add_argument("--seed", type=int, default=0, help="seed of the samples")
+    parser.add_argument(
+        "--only", choices=METRICS, help="time this metric against scipy/numpy and nothing else"
+    )
     return parser.parse_args(argv)
 
 
+def _load() -> str:
+    return "load average " + ", ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
 def main(argv: list[str] | None = None) -> int:
+    from threadpoolctl import threadpool_limits
+
     from kova.diagnoser.utils import twosample_test
 
     args = _parse(argv)
     a, b = make_samples(args.rows, args.features, args.seed)
     names = [f"x{j}" for j in range(args.features)]
-    print(f"samples: 2 x {args.rows:,} rows x {args.features} numerical features")
-    print(f"{'distance':<10}{'kova s':>10}{'scipy/numpy s':>15}{'speed-up':>10}{'max |diff|':>12}")
-    for metric in ("PSI", "WD1", "KS"):
 
-        def ours(metric: str = metric) -> np.ndarray:
-            result = twosample_test(
-                sample1=a, sample2=b, distance_metric=metric, feature_names=names
+    def kova(metric: str | list[str], threads: int) -> Callable[[], dict]:
+        def run() -> dict:
+            result = twosample_test(a, b, metric, feature_names=names, n_jobs=threads)
+            return result.value
+
+        return run
+
+    print(f"samples: 2 x {args.rows:,} rows x {args.features} numerical features; {_load()}")
+    t = args.threads
+    print(f"{'distance':<10}{'kova 1t s':>11}{f'kova {t}t s':>11}{'scipy s':>10}"
+          f"{'x (1t)':>8}{f'x ({t}t)':>8}{'max |diff|':>12}")  # fmt: skip
+    failed = False
+    with threadpool_limits(1):
+        for metric in [args.only] if args.only else METRICS:
+            runs = {
+                "one": kova(metric, 1),
+                "many": kova(metric, t),
+                "plain": lambda m=metric: plain_distances(m, a, b),
+            }
+            median = interleaved(runs, args.repeats)
+            diff = float(np.max(np.abs(runs["many"]()[metric] - runs["plain"]())))
+            failed |= diff > 1e-9
+            print(
+                f"{metric:<10}{median['one']:>11.3f}{median['many']:>11.3f}{median['plain']:>10.3f}"
+                f"{median['plain'] / median['one']:>7.1f}x{median['plain'] / median['many']:>7.1f}x"
+                f"{diff:>12.1e}{'  MISMATCH' if diff > 1e-9 else ''}"
             )
-            return result.value[metric]
-
-        ours_s, got = best_time(ours, args.repeats)
-        plain_s, expected = best_time(lambda m=metric: plain_distances(m, a, b), args.repeats)
-        diff = float(np.max(np.abs(got - expected)))
-        status = "" if diff <= 1e-9 else "  MISMATCH"
-        speedup = plain_s / ours_s
-        print(f"{metric:<10}{ours_s:>10.3f}{plain_s:>15.3f}{speedup:>9.1f}x{diff:>12.1e}{status}")
-        if diff > 1e-9:
-            return 1
-    return 0
+        if args.only:
+            print(_load())
+            return int(failed)
+        runs = {
+            "one": kova("all", 1),
+            "many": kova("all", t),
+            "previous": lambda: [previous_call(m, a, b) for m in METRICS],
+        }
+        median = interleaved(runs, args.repeats)
+    print(
+        f"{'all three':<10}{median['one']:>11.3f}{median['many']:>11.3f}{median['previous']:>10.3f}"
+        f"{median['previous'] / median['one']:>7.1f}x{median['previous'] / median['many']:>7.1f}x"
+        "   (baseline: three calls of the previous release's path)"
+    )
+    print(_load())
+    return int(failed)

@@ -98,6 +98,12 @@ class FakeService:
         if model_name in self.failing:
             raise ValueError(model_name)
         self.custom_model_dict[model_name] = method
+        if model_name in self.training_failed_list:
+            self.training_failed_list.remove(model_name)
+
+    def record_failed_training(self, model_name):
+        self.calls.append(("failed", model_name))
+        self.training_failed_list.append(model_name)
 
 
 @pytest.fixture
@@ -264,6 +270,7 @@ def test_training_order_names_config_and_failures(panel, service, screen, fakes)
     error = [("error", "Method ['custom-KNN'] Running Failed")]
     assert outcome(screen, page) == ((2, 2, "Training custom-KNN:"), error)
     assert service.training_failed_list == ["custom-KNN"]
+    assert ("failed", "custom-KNN") in service.calls  # recorded by the service, not by the panel
     visible = [*page.children[2].children, page.children[0].children[1].children[0]]
     hidden = [out for out, items in screen.content.items() if "training noise" in items]
     assert hidden and not set(hidden) & set(visible)

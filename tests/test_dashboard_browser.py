@@ -1,4 +1,5 @@
-"""The dashboard served by Voila, driven in headless Chromium: train two methods, chart them."""
+"""The dashboard served by Voila, driven in headless Chromium: every check type, training,
+the Visualization and Comparison tabs; no page may show a widget error."""
 
 import os
 import shutil
@@ -94,25 +95,81 @@ def find(driver, xpath):
     return WebDriverWait(driver, PAGE_SECONDS).until(lambda d: d.find_element(By.XPATH, xpath))
 
 
-def test_train_two_methods_and_see_them_charted(dashboard_url, browser, tmp_path):
-    browser.get(dashboard_url)
-    check_type = find(browser, "//select[option[@value='Outlier Detection']]")
-    Select(check_type).select_by_value("Outlier Detection")
+def settled(driver, name, folder):
+    """Wait until no widget is still loading, fail on any widget error, save a screenshot."""
+    WebDriverWait(driver, PAGE_SECONDS).until(
+        lambda d: "Loading widget" not in d.execute_script("return document.body.innerText")
+    )
+    time.sleep(1)  # a widget closed late shows its error only after the page has settled
+    text = driver.execute_script("return document.body.innerText")
+    driver.save_screenshot(str(folder / f"{name}.png"))
+    assert "Error displaying widget" not in text, f"{name}: {text}"
 
-    find(browser, "//div[contains(@class, 'list-item')]")
-    for box in browser.find_elements(By.XPATH, "//span[@title]/preceding-sibling::input"):
+
+def choose_check_type(driver, value):
+    Select(find(driver, "//select[option[@value='Outlier Detection']]")).select_by_value(value)
+
+
+def overflowing_ancestors(driver, element, levels=4):
+    """Ancestors of `element` (the nearest `levels`) that scroll sideways."""
+    return driver.execute_script(
+        """
+        const found = [];
+        let node = arguments[0].parentElement;
+        for (let i = 0; node && i < arguments[1]; i++, node = node.parentElement) {
+          const style = getComputedStyle(node);
+          if (node.scrollWidth > node.clientWidth && style.overflowX !== "hidden") {
+            found.push(node.className);
+          }
+        }
+        return found;
+        """,
+        element,
+        levels,
+    )
+
+
+def train(driver):
+    find(driver, "//div[contains(@class, 'list-item')]")
+    for box in driver.find_elements(By.XPATH, "//span[@title]/preceding-sibling::input"):
         name = box.find_element(By.XPATH, "following-sibling::span").get_attribute("title")
         if box.is_selected() != (name in TRAINED):
             box.click()
-    ticked = browser.find_elements(By.XPATH, "//span[@title]/preceding-sibling::input")
+    ticked = driver.find_elements(By.XPATH, "//span[@title]/preceding-sibling::input")
     assert sum(box.is_selected() for box in ticked) == len(TRAINED)
+    find(driver, "//button[normalize-space()='RUN']").click()
+    find(driver, "//*[contains(text(), 'Method Running Done')]")
 
-    find(browser, "//button[normalize-space()='RUN']").click()
-    find(browser, "//*[contains(text(), 'Method Running Done')]")
+
+def test_every_page_renders_without_widget_errors(dashboard_url, browser, tmp_path):
+    browser.get(dashboard_url)
+    find(browser, "//*[contains(text(), 'Is Single Value')]")  # the integrity report
+    settled(browser, "integrity", tmp_path)
+
+    choose_check_type(browser, "Train Test Drift")
+    find(browser, "//*[contains(text(), 'Train/test drift')]")  # the summary
+    find(browser, "//img[starts-with(@src, 'data:image/png')]")  # the distance chart
+    settled(browser, "drift", tmp_path)
+
+    choose_check_type(browser, "Outlier Detection")
+    train(browser)
+    settled(browser, "method", tmp_path)
 
     find(browser, "//button[@data-value='Visualization']").click()
     methods = find(browser, "//select[option[@value='Select Method']]")
     offered = {option.get_attribute("value") for option in Select(methods).options}
     assert offered == {"Select Method", *TRAINED}
     find(browser, "//img[starts-with(@src, 'data:image/png')]")  # the score chart is drawn
-    browser.save_screenshot(str(tmp_path / "dashboard.png"))
+    settled(browser, "visualization", tmp_path)
+
+    find(browser, "//button[@data-value='Comparison']").click()
+    compare = find(browser, "//button[normalize-space()='Compare']")
+    assert overflowing_ancestors(browser, compare) == []
+    first_row = find(browser, "//select[option[@value='Select Method']]")
+    Select(first_row).select_by_value(TRAINED[0])
+    compare.click()
+    find(browser, "//img[starts-with(@src, 'data:image/png')]")  # the t-SNE chart
+    WebDriverWait(browser, PAGE_SECONDS).until(
+        lambda d: "Calculating t-SNE" not in d.execute_script("return document.body.innerText")
+    )
+    settled(browser, "comparison", tmp_path)

@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kova.dashboard import DataQualityAPI, component, quality, views
+from kova.dashboard import DataQualityAPI, component, drift, embedding, quality, views
 from kova.data import Dataset
 from kova.data.kestrin.kestrin import DataIntegrityCheck
 from kova.demo import demo_frame
@@ -55,11 +55,14 @@ def shown(monkeypatch):
 # ------------------------------------------------------------------ method list
 
 
-@pytest.mark.parametrize("selection", [[], ["pca"], ["local_outlier_factor", "isolation_forest"]])
+@pytest.mark.parametrize(
+    "selection",
+    [[], ["pca"], ("local_outlier_factor", "isolation_forest"), {"pca": "PCA"}.keys()],
+)
 def test_model_list_assignment_selects_what_model_prepare_makes(demo, selection):
     names = demo.model_list
     demo.model_list = selection
-    assert list(demo.model_prepare()) == selection
+    assert list(demo.model_prepare()) == list(selection)
     assert demo.model_list is names  # reading still lists every method, for the next panel
     assert list(names) == list(demo.model_item) == METHOD_KEYS
     assert all(isinstance(name, str) and name for name in names.values())
@@ -102,7 +105,7 @@ def test_model_config_setting_overrides_linked_settings_only(demo):
 @pytest.mark.parametrize("key", METHOD_KEYS)
 def test_each_method_ranks_planted_outliers_on_top(planted, key):
     # A mixture of several components may give a small group of outliers its own one.
-    planted.model_config = planted.model_config_setting({"gaussian_mixture": {"n_components": 1}})
+    planted.model_config = planted.model_config_setting({"gaussian_mixture": {"max_components": 1}})
     train(planted, [key])
     trained = planted.custom_model_dict[key]
     top = trained.positions[np.argsort(trained.detector.train_scores_)[-2 * PLANTED :]]
@@ -210,13 +213,13 @@ def test_thresholds_outside_the_unit_interval_are_refused(planted, threshold):
 
 def test_drift_compares_present_values_of_each_feature(demo, monkeypatch):
     calls = []
-    real = quality.twosample_test
+    real = drift.twosample_test
 
     def recording(**kwargs):
         calls.append(kwargs)
         return real(**kwargs)
 
-    monkeypatch.setattr(quality, "twosample_test", recording)
+    monkeypatch.setattr(drift, "twosample_test", recording)
     result = demo.data_quality(show="drift_test_info", dataset="train")
     table = result.data.data
     assert list(table.columns) == ["Feature", "PSI", "WD1", "KS", "Shift"]
@@ -239,7 +242,7 @@ def test_drift_distance_view_draws_a_figure(demo, feature, metric):
 
 
 def test_tsne_comparison_draws_at_once_and_samples_keeping_outliers(planted, shown, monkeypatch):
-    monkeypatch.setattr(quality, "TSNE_MAX_SAMPLES", 60)
+    monkeypatch.setattr(embedding, "TSNE_MAX_SAMPLES", 60)
     train(planted, ["isolation_forest", "pca"])
     result = planted.data_quality(
         show="od_tsne_comparison",
@@ -255,4 +258,4 @@ def test_tsne_comparison_draws_at_once_and_samples_keeping_outliers(planted, sho
 def test_tsne_comparison_without_methods_asks_for_one(planted, shown):
     result = planted.data_quality(show="od_tsne_comparison", method=[], threshold=[])
     assert result.figure is None
-    assert "Select at least one trained method" in shown[0].value
+    assert "Select at least one trained method" in shown[0].data

@@ -6,6 +6,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 from hypothesis.extra import numpy as hnp
 
+from kova.diagnoser.bucketing import bin_edges
 from kova.diagnoser.utils import Bucketing
 from kova.exceptions import KovaError
 
@@ -36,11 +37,14 @@ def check_agreement(column, group, group_range):
             previous_upper = descriptor[1]
 
 
+BIG = np.finfo(np.float64).max
 finite = st.floats(-1e6, 1e6, allow_nan=False, allow_infinity=False)
 columns = st.one_of(
     hnp.arrays(np.float64, st.integers(1, 80), elements=finite),
     # few distinct values: ties, empty bins, constants
     hnp.arrays(np.float64, st.integers(1, 80), elements=st.sampled_from([-2.0, 0.0, 0.1, 0.3, 7])),
+    # values near the float limits: a range wider than the largest float
+    hnp.arrays(np.float64, st.integers(1, 40), elements=st.sampled_from([-BIG, -1e300, 0.0, BIG])),
 )
 
 
@@ -105,3 +109,14 @@ def test_bad_settings_are_rejected(kwargs, error):
     settings_["feature_types"] = ["numerical"]
     with pytest.raises(error):
         Bucketing(**{**settings_, **kwargs}).get_group_idx(np.arange(6.0).reshape(-1, 1))
+
+
+@settings(max_examples=100, deadline=None)
+@given(column=columns, n_bins=st.integers(1, 12))
+def test_quantile_edges_are_numpys_where_numpy_can_compute_them(column, n_bins):
+    edges = bin_edges(column, "quantile", n_bins)
+    with np.errstate(over="ignore", invalid="ignore"):
+        expected = np.quantile(column, np.linspace(0, 1, n_bins + 1))
+    if np.isfinite(expected).all():
+        np.testing.assert_array_equal(edges, np.unique(expected))
+    assert np.isfinite(edges).all() and edges[0] == column.min() and edges[-1] == column.max()

@@ -10,8 +10,8 @@ from matplotlib.figure import Figure
 from scipy import stats
 
 from kova import _kernels
+from kova.diagnoser.distances import PSI_FLOOR, twosample_test
 from kova.diagnoser.result import DiagnoseResult
-from kova.diagnoser.utils import PSI_FLOOR, twosample_test
 from kova.exceptions import KovaError
 
 RNG = np.random.default_rng(3)
@@ -116,10 +116,11 @@ def test_frames_and_text_categories():
 
 
 @pytest.mark.parametrize("metric", ["PSI", "WD1", "KS"])
-def test_an_empty_sample_gives_nan_distances(metric):
-    result = twosample_test(A, B[:0], metric, NAMES, TYPES)
+@pytest.mark.parametrize("first", [A, A[:0]])
+def test_an_empty_sample_gives_nan_distances(metric, first):
+    result = twosample_test(first, B[:0], metric, NAMES, TYPES)
     assert np.isnan(result.value[metric]).all()
-    shown = twosample_test(A, B[:0], metric, NAMES, TYPES, show_feature="normal")
+    shown = twosample_test(first, B[:0], metric, NAMES, TYPES, show_feature="normal")
     assert np.isnan(shown.value[metric])
 
 
@@ -200,3 +201,155 @@ def test_column_kernels_agree_with_numpy():
     )
     with pytest.raises(ValueError, match="strictly increasing"):
         _kernels.bin_counts(M[:, 0], np.array([0.0, 0.0, 1.0]))
+
+
+# ------------------------------------------------------------ several metrics at once
+
+
+@pytest.mark.parametrize("buckets", ["uniform", "quantile"])
+@pytest.mark.parametrize("show_feature", [None, "rounded", "colour"])
+@pytest.mark.parametrize("metrics", ["all", ["KS", "PSI"], ("PSI", "WD1")])
+def test_several_metrics_equal_the_single_calls(metrics, show_feature, buckets):
+    def run(metric, n_jobs):
+        return twosample_test(
+            A, B, metric, NAMES, TYPES, show_feature, psi_buckets=buckets, n_jobs=n_jobs
+        ).value
+
+    together = run(metrics, 2)
+    names = ["PSI", "WD1", "KS"] if metrics == "all" else list(metrics)
+    for metric in names:
+        alone = run(metric, 1)
+        np.testing.assert_array_equal(together[metric], alone[metric])
+    if show_feature is not None:  # the curves are those of the first metric named
+        first = run(names[0], 1)
+        for key in ("x", "y"):
+            for got, expected in zip(together[key], first[key], strict=True):
+                np.testing.assert_array_equal(got, expected)
+        assert together["y_label"] == first["y_label"]
+
+
+@pytest.mark.parametrize("buckets", ["uniform", "quantile"])
+def test_psi_of_sorted_columns_matches_numpy(buckets):
+    """PSI counted on the sorted columns (when KS is asked too) against numpy's histogram."""
+    value = twosample_test(A, B, ["KS", "PSI"], NAMES, TYPES, psi_buckets=buckets).value
+    for j in (0, 1):
+        pooled = np.concatenate([A[:, j], B[:, j]])
+        q = np.linspace(0, 1, 11)
+        edges = np.quantile(pooled, q) if buckets == "quantile" else np.quantile(pooled, [0, 1])
+        edges = np.unique(edges) if buckets == "quantile" else np.linspace(*edges, 11)
+        assert value["PSI"][j] == pytest.approx(_numpy_psi(A[:, j], B[:, j], edges), abs=1e-12)
+
+
+@pytest.mark.parametrize("show_feature", [None, "normal", "colour"])
+def test_the_figure_is_drawn_only_when_read(monkeypatch, show_feature):
+    import kova.figures
+
+    drawn = []
+
+    class Counted(Figure):
+        def __init__(self, *args, **kwargs):
+            drawn.append(self)
+            super().__init__(*args, **kwargs)
+
+    monkeypatch.setattr(kova.figures, "Figure", Counted)
+    result = twosample_test(A, B, "all", NAMES, TYPES, show_feature)
+    assert drawn == [] and "on demand" in repr(result)
+    figure = result.figure
+    assert drawn == [figure] and result.figure is figure  # drawn once, then kept
+    panels = 3 if show_feature is None else 1
+    assert len(figure.axes) == panels
+
+
+@pytest.mark.parametrize(
+    "kwargs",
+    [
+        {"distance_metric": ["KS", "JS"]},
+        {"distance_metric": []},
+        {"n_jobs": 0},
+        {"figsize": (0, 0)},
+    ],
+)
+def test_bad_metric_lists_and_thread_counts(kwargs):
+    with pytest.raises(KovaError):
+        twosample_test(**{"sample1": A, "sample2": B, **kwargs})
+
+
+# ---------------------------------------------------------------- odd inputs
+
+BIG = np.finfo(np.float64).max
+
+
+@pytest.mark.parametrize(
+    "a, b",
+    [
+        ([0.0, 0.0, BIG], [0.0, BIG, BIG, 0.5 * BIG]),  # n m times the range overflows
+        ([-BIG, -0.5 * BIG, -0.1 * BIG], [-BIG, -BIG, 0.0]),
+        ([1.0, 2.0, 5.0], [0.5, 3.0]),  # an ordinary range keeps the plain arithmetic
+    ],
+)
+def test_values_near_the_float_limits_match_scipy(a, b):
+    a, b = np.array(a).reshape(-1, 1), np.array(b).reshape(-1, 1)
+    value = twosample_test(a, b, "all").value
+    assert value["WD1"][0] == pytest.approx(stats.wasserstein_distance(a[:, 0], b[:, 0]), rel=1e-12)
+    assert value["KS"][0] == pytest.approx(stats.ks_2samp(a[:, 0], b[:, 0]).statistic, abs=1e-12)
+    assert np.isfinite(value["PSI"][0])
+
+
+@pytest.mark.parametrize("buckets", ["uniform", "quantile"])
+def test_a_range_wider_than_float64_is_measured(buckets):
+    a, b = np.array([[-0.9 * BIG], [0.9 * BIG]]), np.array([[-0.9 * BIG], [0.9 * BIG], [0.9 * BIG]])
+    value = twosample_test(a, b, "all", psi_buckets=buckets).value
+    # the distribution functions differ by 1/2 - 1/3 over the whole range, 1.8 * BIG wide
+    assert value["WD1"][0] == pytest.approx(0.3 * BIG, rel=1e-12)
+    assert value["KS"][0] == pytest.approx(1 / 6)
+    p, q = np.array([0.5, 0.5]), np.array([1 / 3, 2 / 3])  # two occupied bins, the others empty
+    assert value["PSI"][0] == pytest.approx(np.sum((p - q) * np.log(p / q)), rel=1e-9)
+
+
+@pytest.mark.parametrize("metric", ["PSI", "WD1", "KS"])
+@pytest.mark.parametrize("sizes", [(0, 0), (0, 3), (2, 0)])
+def test_an_empty_categorical_sample_gives_nan(metric, sizes):
+    a = np.array([["u"], ["v"]], dtype=object)[: sizes[0]]
+    b = np.array([["u"], ["w"], ["w"]], dtype=object)[: sizes[1]]
+    value = twosample_test(a, b, metric, ["c"], ["categorical"]).value
+    assert np.isnan(value[metric][0])
+    shown = twosample_test(a, b, metric, ["c"], ["categorical"], show_feature="c").value
+    assert np.isnan(shown[metric])
+
+
+# ------------------------------------------------------------- column kernels
+
+odd = st.sampled_from([0.0, -0.0, 1.5, -2.0, 1e300, -BIG, BIG, np.inf, -np.inf, np.nan])
+
+
+@settings(max_examples=60, deadline=None)
+@given(
+    matrix=hnp.arrays(
+        np.float64,
+        st.tuples(st.integers(0, 700), st.integers(1, 3)),
+        elements=st.one_of(odd, st.floats(-1e6, 1e6)),
+    ),
+    threads=st.integers(1, 3),
+)
+def test_sorted_columns_sort_like_numpy_with_non_finite_values_at_the_ends(matrix, threads):
+    rows = _kernels.sorted_columns(matrix, threads)
+    expected = np.sort(matrix.T, axis=1)  # numpy puts NaN last; the kernel by its sign bit
+    np.testing.assert_array_equal(np.sort(rows, axis=1), expected)
+    finite = np.isfinite(rows)
+    for row, keep in zip(rows, finite, strict=True):
+        assert np.all(np.diff(row[keep]) >= 0)
+        inner = np.flatnonzero(keep)
+        if inner.size:  # every non-finite value lies outside the finite block
+            assert keep[inner[0] : inner[-1] + 1].all()
+
+
+@settings(max_examples=80, deadline=None)
+@given(a=small, b=small, data=st.data())
+def test_row_distances_and_pooled_ranks_agree_with_the_one_column_forms(a, b, data):
+    a, b = np.sort(a), np.sort(b)
+    distances = _kernels.sorted_distances(a.reshape(1, -1), b.reshape(1, -1), 2)
+    assert distances[0, 0] == _kernels.ks_sorted(a, b)
+    assert distances[1, 0] == _kernels.wasserstein1_sorted(a, b)
+    ranks = data.draw(hnp.arrays(np.int64, 5, elements=st.integers(0, a.size + b.size - 1)))
+    pooled = np.sort(np.concatenate([a, b]))
+    np.testing.assert_array_equal(_kernels.pooled_order_statistics(a, b, ranks), pooled[ranks])

@@ -587,14 +587,16 @@ def test_results_and_plot_need_a_scoring_mapping(scored, shown):
 
 
 def test_report_section(shown):
-    from kova.report import Report, search_section
+    from kova.report.context import ReportContext
+    from kova.report.page import Page
+    from kova.report.sections import search
 
     df = pd.DataFrame({"a": np.arange(60.0), "b": np.arange(60) % 7, "t": np.arange(60) % 2})
     df.loc[3, "a"] = np.nan
-    report = Report("r")
-    search_section(report, df, "t")
+    report = Page("r")
+    search.run(ReportContext(df, "t"), report)
     page = "".join(report._parts)
     assert "Rank(by AUC)" in page and "<img" in page and len(shown) == 1
-    skipped = Report("r")
-    search_section(skipped, df, None)
+    skipped = Page("r")
+    search.run(ReportContext(df, None), skipped)
     assert "Skipped" in "".join(skipped._parts)

@@ -495,10 +495,12 @@ def test_real_multivariate_subset_on_breast_cancer():
 
 def test_report_section_adds_three_figures(tmp_path):
     from kova.demo import DEMO_TARGET, demo_frame
-    from kova.report import SECTIONS, Report, eda_section
+    from kova.report.context import ReportContext
+    from kova.report.page import Page
+    from kova.report.sections import SECTIONS, eda
 
-    assert eda_section in SECTIONS
-    report = Report("t")
-    eda_section(report, demo_frame(), DEMO_TARGET)
+    assert eda.run in [section.run for section in SECTIONS]
+    report = Page("t")
+    eda.run(ReportContext(demo_frame(), DEMO_TARGET), report)
     page = report.write(tmp_path / "report.html").read_text(encoding="utf-8")
     assert page.count("<img ") == 3

@@ -7,11 +7,12 @@ standard error when it is a terminal. Bad input ends with a one-line error and s
 from __future__ import annotations
 
 import argparse
+import json
 import os
 import sys
 from pathlib import Path
 
-from kova.alerts import THRESHOLD_HELP, Thresholds, threshold_fields
+from kova.report.alerts import THRESHOLD_HELP, Thresholds, threshold_fields
 
 PARQUET_MAGIC = b"PAR1"
 SNIFF_BYTES = 64 * 1024
@@ -27,6 +28,13 @@ def _program_name() -> str:
     return "python -m kova" if name in ("__main__.py", "") else name
 
 
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise argparse.ArgumentTypeError(f"must be a whole number of at least 1, got {text}")
+    return value
+
+
 def _common_options(with_defaults: bool) -> argparse.ArgumentParser:
     """Output, progress and threshold options; the sub-commands take them without defaults
     so that an option given before the sub-command is not reset by it."""
@@ -39,6 +47,12 @@ def _common_options(with_defaults: bool) -> argparse.ArgumentParser:
                         help="HTML file to write (default: kova-report.html)")  # fmt: skip
     parent.add_argument("-q", "--quiet", action="store_true", default=default(False),
                         help="draw no progress bar")  # fmt: skip
+    parent.add_argument("--jobs", type=_positive, default=default(None), metavar="N",
+                        help="threads of the diagnostics model and the depth search "
+                        "(default: the free cores: cores less the current load)")  # fmt: skip
+    parent.add_argument("--timings", default=default(None), metavar="PATH",
+                        help="also write each section's wall time in seconds to PATH as "
+                        'JSON, {"section label": seconds, ...} in page order')  # fmt: skip
     group = parent.add_argument_group("alert thresholds")
     for field in threshold_fields():
         group.add_argument(
@@ -147,7 +161,7 @@ def main(argv: list[str] | None = None) -> int:
     args = _parse(sys.argv[1:] if argv is None else list(argv))
     from kova.exceptions import KovaError
     from kova.progress import ProgressBar
-    from kova.report import SECTIONS, build_report
+    from kova.report.build import SECTIONS, build_report
 
     try:
         df, title, target = _load(args)
@@ -155,14 +169,18 @@ def main(argv: list[str] | None = None) -> int:
         print(f"error: {error}", file=sys.stderr)
         return 2
     bar = ProgressBar(len(SECTIONS), enabled=False if args.quiet else None)
+    timings: dict[str, float] = {}
     try:
-        report = build_report(df, target, title, _thresholds(args), on_step=bar.step)
+        page = build_report(df, target, title, _thresholds(args), on_step=bar.step,
+                            jobs=args.jobs, timings=timings)  # fmt: skip
     except KovaError as error:
         bar.close()
         print(f"error: {error}", file=sys.stderr)
         return 2
     bar.close()
-    print(report.write(Path(args.output).resolve()))
+    print(page.write(Path(args.output).resolve()))
+    if args.timings is not None:
+        Path(args.timings).write_text(json.dumps(timings, indent=1) + "\n", encoding="utf-8")
     return 0
 
 

@@ -37,6 +37,13 @@ def column_bin_counts(
     matrix: npt.ArrayLike, edges: Sequence[npt.ArrayLike]
 ) -> list[npt.NDArray[np.int64]]: ...
 def transposed(matrix: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
+def sorted_columns(matrix: npt.ArrayLike, threads: int = 1) -> npt.NDArray[np.float64]: ...
+def sorted_distances(
+    sorted1: npt.ArrayLike, sorted2: npt.ArrayLike, threads: int = 1
+) -> npt.NDArray[np.float64]: ...
+def pooled_order_statistics(
+    sorted1: npt.ArrayLike, sorted2: npt.ArrayLike, ranks: npt.ArrayLike
+) -> npt.NDArray[np.float64]: ...
 def stump_thresholds(
     X: npt.ArrayLike, categorical: Sequence[bool], max_bins: int, seed: int = 0
 ) -> list[npt.NDArray[np.float64]]: ...
@@ -62,3 +69,34 @@ def predict_stumps(
     tables: Sequence[npt.ArrayLike],
     intercept: float,
 ) -> npt.NDArray[np.float64]: ...
+
+class NumericSummary(NamedTuple):
+    present: int
+    missing: int
+    distinct: int
+    infinite: int
+    zeros: int
+    negatives: int
+    min: float
+    max: float
+    mean: float
+    std: float
+    quantiles: npt.NDArray[np.float64]
+    hist_counts: npt.NDArray[np.int64]
+    hist_edges: npt.NDArray[np.float64]
+
+def numeric_summary(
+    values: npt.ArrayLike, probabilities: npt.ArrayLike, bins: int = 20
+) -> NumericSummary: ...
+def region_conditions(
+    codes: npt.ArrayLike,
+    n_bins: npt.ArrayLike,
+    ordered: npt.ArrayLike,
+    loss: npt.ArrayLike,
+    rows: npt.ArrayLike,
+    skip: npt.ArrayLike,
+    min_size: int,
+    mean: float,
+    z: float,
+    floor: float,
+) -> tuple[float, int, list[tuple[npt.NDArray[np.bool_], int, float, float] | None]]: ...

@@ -1,10 +1,17 @@
 """Error and notice types of the kova toolbox."""
 
-__all__ = ["KovaError", "KovaWarning", "KovaInfo"]
+__all__ = ["KovaError", "KovaTypeError", "KovaWarning", "KovaInfo"]
 
 
-class KovaError(Exception):
-    """An invalid request: an unsupported metric, a bad argument, a rank out of range, ..."""
+class KovaError(ValueError):
+    """An invalid request: an unsupported metric, a bad argument, a rank out of range, ...
+
+    It is a `ValueError`, so callers' ``except ValueError`` handlers see it too.
+    """
+
+
+class KovaTypeError(KovaError, TypeError):
+    """An argument of the wrong type: a `KovaError` that is also a `TypeError`."""
 
 
 class KovaWarning(UserWarning):

@@ -12,6 +12,7 @@
 #include <string>
 #include <vector>
 
+#include "kova/arrays.hpp"
 #include "kova/association.hpp"
 #include "kova/entries.hpp"
 #include "kova/kernel_parts.hpp"
@@ -27,22 +28,8 @@ namespace entries = kova::entries;
 template <typename T>
 using Array = py::array_t<T, py::array::forcecast>;
 
-template <typename T>
-Array<T> as_1d_array(const py::handle& sequence, const char* function,
-                     const std::string& argument) {
-  Array<T> array = py::reinterpret_borrow<py::object>(sequence);  // numpy's error if it fails
-  if (array.ndim() != 1) {
-    throw py::value_error(std::string(function) + "(): '" + argument +
-                          "' must be 1-dimensional, got " + std::to_string(array.ndim()) +
-                          " dimensions");
-  }
-  return array;
-}
-
-template <typename T>
-assoc::StridedView<T> view_of(const Array<T>& array) {
-  return {array.data(), static_cast<std::size_t>(array.shape(0)), array.strides(0)};
-}
+using kova::kernels::as_array;
+using kova::kernels::view_of;
 
 // ---------------------------------------------------------------------------------------------
 // Text and whole-column passes
@@ -89,15 +76,15 @@ py::object scan_entries(const py::module_& m, const py::object& values) {
 
 double symmetric_theil_u_correlation(const py::object& a, const py::object& b) {
   constexpr const char* kName = "symmetric_theil_u_correlation";
-  const auto x = as_1d_array<double>(a, kName, "a");
-  const auto y = as_1d_array<double>(b, kName, "b");
+  const auto x = as_array<Array<double>>(a, 1, kName, "a");
+  const auto y = as_array<Array<double>>(b, 1, kName, "b");
   return assoc::symmetric_theil_u(view_of(x), view_of(y));
 }
 
 double correlation_ratio(const py::object& categories, const py::object& values) {
   constexpr const char* kName = "correlation_ratio";
-  const auto groups = as_1d_array<double>(categories, kName, "categories");
-  const auto numbers = as_1d_array<double>(values, kName, "values");
+  const auto groups = as_array<Array<double>>(categories, 1, kName, "categories");
+  const auto numbers = as_array<Array<double>>(values, 1, kName, "values");
   return assoc::correlation_ratio(view_of(groups), view_of(numbers));
 }
 
@@ -108,7 +95,7 @@ std::vector<Array<T>> column_arrays(const py::object& columns, const char* funct
   std::vector<Array<T>> arrays;
   for (py::handle column : columns) {
     const std::string name = std::string(argument) + "[" + std::to_string(arrays.size()) + "]";
-    arrays.push_back(as_1d_array<T>(column, function, name));
+    arrays.push_back(as_array<Array<T>>(column, 1, function, name));
   }
   return arrays;
 }
@@ -286,5 +273,8 @@ as DataFrame.corr(method="spearman") measures it; NaN without such rows or when 
 constant on them.)doc");
 
   kova::kernels::define_boosting(m);
+  kova::kernels::define_binning(m);
   kova::kernels::define_distance(m);
+  kova::kernels::define_profile(m);
+  kova::kernels::define_regions(m);
 }

@@ -19,7 +19,13 @@ from sklearn.neighbors import LocalOutlierFactor
 
 from kova.exceptions import KovaError
 
-__all__ = ["MAX_ONE_HOT_LEVELS", "FeatureEncoder", "OutlierDetector", "PCAReconstruction"]
+__all__ = [
+    "MAX_ONE_HOT_LEVELS",
+    "BICGaussianMixture",
+    "FeatureEncoder",
+    "OutlierDetector",
+    "PCAReconstruction",
+]
 
 # Categorical features with at most this many levels are one-hot encoded; features with more
 # (codes, identifiers, free text) are encoded by the share of each level instead, so that
@@ -30,10 +36,10 @@ MAX_ONE_HOT_LEVELS = 12
 class FeatureEncoder:
     """Numbers from a table's features, learnt on the training rows.
 
-    Numerical features: missing values become the training median, then the values are
-    standardised (a constant feature is only centred). Categorical features: one 0/1 column
-    per level for few levels, else the training share of the row's level (0 for a level the
-    training rows lack). Missing categories count as a level of their own.
+    Numerical features: missing and infinite values become the training median, then the
+    values are standardised (a constant feature is only centred). Categorical features: one
+    0/1 column per level for few levels, else the training share of the row's level (0 for a
+    level the training rows lack). Missing categories count as a level of their own.
     """
 
     def __init__(self, features: Sequence[str], kinds: dict[str, str]) -> None:
@@ -82,8 +88,10 @@ class FeatureEncoder:
 
 
 def _as_numbers(column: pd.Series) -> pd.Series:
-    # Numerical text columns ("12", "3.5") are numbers stored as text.
-    return pd.to_numeric(column, errors="coerce").astype(float)
+    # Numerical text columns ("12", "3.5") are numbers stored as text; an infinite value says
+    # no more about a sample than a missing one, and the estimators take finite numbers only.
+    numbers = pd.to_numeric(column, errors="coerce").astype(float)
+    return numbers.mask(np.isinf(numbers))
 
 
 def _as_levels(column: pd.Series) -> pd.Series:
@@ -102,7 +110,7 @@ class PCAReconstruction:
         self.n_components = n_components
 
     def fit(self, x: np.ndarray) -> "PCAReconstruction":
-        self.pca_ = PCA(n_components=self.n_components, svd_solver="full").fit(x)
+        self.pca_ = PCA(n_components=self.n_components).fit(x)
         return self
 
     def score_samples(self, x: np.ndarray) -> np.ndarray:
@@ -110,11 +118,46 @@ class PCAReconstruction:
         return -np.square(x - rebuilt).sum(axis=1)
 
 
+class BICGaussianMixture:
+    """Outlier scores from the density of a Gaussian mixture whose size is chosen by BIC.
+
+    Mixtures of 1 to ``max_components`` components (no more than there are training rows)
+    are fitted, and the one with the lowest Bayesian information criterion is kept: a fixed
+    number of components overfits small data sets, where each outlier group can win a
+    component of its own. ``score_samples`` returns the log density (lower is more
+    outlying), as scikit-learn's ``GaussianMixture`` does.
+    """
+
+    def __init__(
+        self, max_components: int = 5, covariance_type: str = "full", random_state: Any = None
+    ) -> None:
+        self.max_components = max_components
+        self.covariance_type = covariance_type
+        self.random_state = random_state
+
+    def fit(self, x: np.ndarray) -> "BICGaussianMixture":
+        if int(self.max_components) < 1:
+            raise KovaError(f"max_components must be at least 1, got {self.max_components!r}.")
+        candidates = (
+            GaussianMixture(
+                n_components=count,
+                covariance_type=self.covariance_type,
+                random_state=self.random_state,
+            ).fit(x)
+            for count in range(1, min(int(self.max_components), len(x)) + 1)
+        )
+        self.mixture_ = min(candidates, key=lambda mixture: mixture.bic(x))
+        return self
+
+    def score_samples(self, x: np.ndarray) -> np.ndarray:
+        return self.mixture_.score_samples(x)
+
+
 # Method key -> (display name, estimator class). The order is the dashboard's list order.
 METHODS = {
     "isolation_forest": ("Isolation Forest", IsolationForest),
     "pca": ("PCA Reconstruction", PCAReconstruction),
-    "gaussian_mixture": ("Gaussian Mixture", GaussianMixture),
+    "gaussian_mixture": ("Gaussian Mixture", BICGaussianMixture),
     "local_outlier_factor": ("Local Outlier Factor", LocalOutlierFactor),
 }
 
@@ -140,7 +183,7 @@ def parameter_entries(random_state: Any) -> dict[str, dict[str, list]]:
             "features": features,
         },
         "gaussian_mixture": {
-            "n_components": ["Number of clusters", 3, "n_components", (1, 50, 1)],
+            "max_components": ["Most clusters (BIC picks)", 5, "max_components", (1, 50, 1)],
             "covariance_type": [
                 "Covariance type",
                 "full",

@@ -11,40 +11,28 @@ script or a notebook cell::
     api.fit_get_method(method=prepared["isolation_forest"]["estimator"], model_name="IF")
     api.data_quality(show="od_score_distribution", method="IF", threshold=0.99).show_message()
     api.apply_model(model="IF", threshold=0.99)         # drops the flagged training rows
+    api.method_scores(model="IF", dataset="test", threshold=0.99)  # arrays, nothing drawn
 
 Data parts: "all" (the rows not removed as outliers), "train" and "test".
 """
 
-import inspect
-from collections.abc import Iterable, Sequence
+import numbers
+from collections.abc import Iterable
 from dataclasses import dataclass
-from typing import Any
+from typing import Any, NamedTuple
 
 import numpy as np
 import pandas as pd
 
-from kova.dashboard import views
+from kova.dashboard import drift, embedding, views
 from kova.dashboard.detectors import METHODS, FeatureEncoder, OutlierDetector, parameter_entries
 from kova.data.kestrin.kestrin import DataIntegrityCheck
-from kova.diagnoser.utils import twosample_test
 from kova.exceptions import KovaError
-from kova.utils import KovaWidget
 
-__all__ = ["DRIFT_METRICS", "TSNE_MAX_SAMPLES", "DataQualityAPI", "TrainedMethod"]
+__all__ = ["DataQualityAPI", "MethodScores", "TrainedMethod"]
 
 DATA_PARTS = ("all", "train", "test")
-DRIFT_METRICS = ("PSI", "WD1", "KS")
-# Population-stability levels of the drift summary: below the first no shift, from the first
-# a moderate one, from the second a significant one.
-PSI_LEVELS = (0.1, 0.25)
-# Largest number of samples embedded by the t-SNE comparison: above it a random sample
-# (keeping the flagged outliers) is embedded, so the view takes seconds, not minutes.
-TSNE_MAX_SAMPLES = 1000
-# Optimisation rounds of t-SNE: half scikit-learn's default, ample for a stable picture.
-TSNE_ITERATIONS = 500
 TSNE_MIN_SAMPLES = 5
-# Dimensions the t-SNE input is reduced to first, with PCA, when it has more columns.
-TSNE_PCA_DIMENSIONS = 30
 
 INTEGRITY_REPORTS = {
     "integrity_single_column_check": "single_column_check",
@@ -62,6 +50,37 @@ class TrainedMethod:
     part: str
 
 
+class MethodScores(NamedTuple):
+    """A trained method's outlier scores on a data part, as plain arrays."""
+
+    positions: np.ndarray  # row positions in the data set
+    scores: np.ndarray  # higher is more outlying
+    cutoff: float  # the score above which a row is an outlier at the threshold
+    outlier: np.ndarray  # scores > cutoff
+
+
+def _name_list(value: Any, argument: str) -> list:
+    """A list or tuple argument as a list; a single string or number is refused, not split."""
+    if value is None:
+        return []
+    if not isinstance(value, (list, tuple)):
+        raise KovaError(
+            f"{argument} takes a list, got {type(value).__name__} {value!r}; "
+            f"write [{value!r}] for a single entry."
+        )
+    return list(value)
+
+
+def _threshold(value: Any) -> float:
+    """A threshold in [0, 1] as a float; anything else is a ``KovaError`` naming the argument."""
+    if isinstance(value, bool) or not isinstance(value, numbers.Real):
+        raise KovaError(f"threshold must be a number in [0, 1], got {value!r}.")
+    number = float(value)
+    if not 0.0 <= number <= 1.0:
+        raise KovaError(f"threshold must lie in [0, 1], got {value!r}.")
+    return number
+
+
 class DataQualityAPI:
     """Data-quality service over a ``kova.data.Dataset``.
 
@@ -74,7 +93,8 @@ class DataQualityAPI:
     model_config : the settings from ``model_config_setting`` used by ``model_prepare``
         (``None``: every method's defaults).
     custom_model_dict : dict name -> ``TrainedMethod`` of every registered method.
-    training_failed_list : names whose training failed (a later success removes the name).
+    training_failed_list : names whose training failed (``record_failed_training``; a later
+        success removes the name).
     """
 
     def __init__(self, dataset: Any) -> None:
@@ -102,9 +122,12 @@ class DataQualityAPI:
         return self._model_names
 
     @model_list.setter
-    def model_list(self, keys: Iterable[str]) -> None:
-        if isinstance(keys, str):
-            raise KovaError("model_list takes a list of method keys, not a single string.")
+    def model_list(self, keys: Any) -> None:
+        if isinstance(keys, str) or not isinstance(keys, Iterable):
+            raise KovaError(
+                f"model_list takes a list of method keys, got {type(keys).__name__} {keys!r}; "
+                f"choose from {list(self._model_names)}."
+            )
         keys = list(keys)
         unknown = [key for key in keys if key not in self._model_names]
         if unknown:
@@ -157,6 +180,13 @@ class DataQualityAPI:
         A name trained before is replaced; a name that had failed is taken off
         ``training_failed_list``. Errors of the training propagate.
         """
+        if not isinstance(method, OutlierDetector):
+            raise KovaError(
+                f"method must be a method from model_prepare()[key]['estimator'], "
+                f"got {type(method).__name__} {method!r}."
+            )
+        if not isinstance(model_name, str):
+            raise KovaError(f"model_name must be a string, got {model_name!r}.")
         positions = self._positions(dataset)
         detector = method.fit(self.dataset.data_init.iloc[positions])
         trained = TrainedMethod(detector=detector, positions=positions, part=dataset)
@@ -165,16 +195,36 @@ class DataQualityAPI:
             self.training_failed_list = [n for n in self.training_failed_list if n != model_name]
         return trained
 
+    def record_failed_training(self, model_name: str) -> None:
+        """Note that training ``model_name`` failed (once; training it later clears it)."""
+        if model_name not in self.training_failed_list:
+            self.training_failed_list.append(model_name)
+
+    def method_scores(
+        self, model: str, dataset: str = "all", threshold: Any = 0.999
+    ) -> MethodScores:
+        """The outlier scores of trained method ``model`` on a data part, drawing nothing.
+
+        Training rows keep the scores of the training; the other rows are scored anew. The
+        cut-off is the ``threshold`` quantile of the training scores.
+        """
+        return self._scores(model, dataset, threshold, "model")
+
+    def _scores(self, name: Any, part: str, threshold: Any, argument: str) -> MethodScores:
+        trained = self._trained(name, argument)
+        cutoff = trained.detector.cutoff(_threshold(threshold))
+        positions, scores = self._part_scores(trained, part)
+        return MethodScores(positions, scores, cutoff, scores > cutoff)
+
     def apply_model(self, model: str, threshold: float) -> int:
         """Remove the training rows that ``model`` flags at ``threshold``; return their count.
 
         Flagged test rows stay, so evaluations before and after a removal remain comparable.
         The removed positions are added to ``dataset.outlier_idx``.
         """
-        trained = self._trained(model)
-        flagged = trained.positions[
-            trained.detector.train_scores_ > self._cutoff(trained, threshold)
-        ]
+        trained = self._trained(model, "model")
+        cutoff = trained.detector.cutoff(_threshold(threshold))
+        flagged = trained.positions[trained.detector.train_scores_ > cutoff]
         removable = np.intersect1d(flagged, self.dataset.train_idx)
         if removable.size:
             self.dataset.remove_outliers(removable)
@@ -202,12 +252,14 @@ class DataQualityAPI:
         "od_tsne_comparison" with lists of methods and thresholds; this one is also drawn
         into the current output at once). ``dataset`` names the data part.
         """
+        if not isinstance(show, str):
+            raise KovaError(f"show must be the name of a view (a string), got {show!r}.")
         if show in INTEGRITY_REPORTS:
             return self._integrity(INTEGRITY_REPORTS[show], dataset)
         handlers = {
-            "drift_test_info": lambda: self._drift_info(figsize),
-            "drift_test_distance": lambda: self._drift_distance(
-                distance_metric, show_feature, figsize
+            "drift_test_info": lambda: drift.drift_info(self.dataset),
+            "drift_test_distance": lambda: drift.drift_distance(
+                self.dataset, distance_metric, show_feature, figsize
             ),
             "od_score_distribution": lambda: self._score_view(method, threshold, dataset, figsize),
             "od_marginal_outlier_distribution": lambda: self._marginal_view(
@@ -232,9 +284,8 @@ class DataQualityAPI:
             return np.union1d(self.dataset.train_idx, self.dataset.test_idx)
         raise KovaError(f"Unknown data part {part!r}; choose from {list(DATA_PARTS)}.")
 
-    def _rows(self, part: str, columns: Sequence[str] | None = None) -> pd.DataFrame:
-        frame = self.dataset.data_init.iloc[self._positions(part)]
-        return frame if columns is None else frame[list(columns)]
+    def _rows(self, part: str) -> pd.DataFrame:
+        return self.dataset.data_init.iloc[self._positions(part)]
 
     # ---------------------------------------------------------------- integrity
 
@@ -244,97 +295,13 @@ class DataQualityAPI:
         data = getattr(outcome, "data", outcome)  # a Styler keeps its table as data
         return views.QualityResult(message=outcome, data=data)
 
-    # -------------------------------------------------------------------- drift
-
-    def _drift_values(self, feature: str) -> tuple[np.ndarray, np.ndarray, str]:
-        """A feature's training and test values, as the two-sample test takes them.
-
-        Numerical values are compared where present (the test needs finite numbers);
-        missing categories are a category of their own.
-        """
-        kind = self.dataset.meta_info[feature]
-        samples = []
-        for part in ("train", "test"):
-            column = self._rows(part, [feature])[feature]
-            if kind == "numerical":
-                values = pd.to_numeric(column, errors="coerce").to_numpy(float)
-                samples.append(values[np.isfinite(values)])
-            else:
-                samples.append(column.astype(object).where(column.notna(), "<missing>").to_numpy())
-        return samples[0], samples[1], kind
-
-    def _feature_drift(self, feature: str, metric: str, show: bool, figsize: Any) -> Any:
-        train, test, kind = self._drift_values(feature)
-        return twosample_test(
-            sample1=train.reshape(-1, 1),
-            sample2=test.reshape(-1, 1),
-            distance_metric=metric,
-            feature_names=[feature],
-            feature_types=[kind],
-            show_feature=feature if show else None,
-            figsize=figsize or (6.4, 4.4),
-            plot_title="Data distance(Train vs. Test)",
-        )
-
-    def _distances(self, metric: str) -> list[float]:
-        if metric not in DRIFT_METRICS:
-            raise KovaError(f"Unknown distance {metric!r}; choose from {list(DRIFT_METRICS)}.")
-        return [
-            float(self._feature_drift(f, metric, False, None).value[metric][0])
-            for f in self.dataset.feature_names
-        ]
-
-    def _drift_info(self, figsize: Any) -> views.QualityResult:
-        with views.working("Comparing the training and test distributions..."):
-            table = pd.DataFrame({"Feature": list(self.dataset.feature_names)})
-            for metric in DRIFT_METRICS:
-                table[metric] = self._distances(metric)
-        table["Shift"] = pd.cut(
-            table["PSI"],
-            bins=[-np.inf, *PSI_LEVELS, np.inf],
-            right=False,
-            labels=["none", "moderate", "significant"],
-        ).astype(str)
-        table = table.sort_values("PSI", ascending=False, ignore_index=True)
-        moderate = int((table["Shift"] == "moderate").sum())
-        significant = int((table["Shift"] == "significant").sum())
-        message = (
-            f"<b>Train/test drift</b>: {len(self.dataset.train_idx)} training and "
-            f"{len(self.dataset.test_idx)} test rows, {len(table)} features.<br>"
-            f"{significant} shift significantly (PSI &ge; {PSI_LEVELS[1]}), "
-            f"{moderate} moderately (PSI &ge; {PSI_LEVELS[0]})."
-        )
-        return views.QualityResult(message=message, data=table.style.format(precision=4))
-
-    def _drift_distance(
-        self, metric: str, show_feature: str | None, figsize: Any
-    ) -> views.QualityResult:
-        if show_feature is not None and show_feature not in self.dataset.feature_names:
-            raise KovaError(f"Unknown feature {show_feature!r}.")
-        with views.working(f"Computing {metric} distances..."):
-            if show_feature is None:
-                features = list(self.dataset.feature_names)
-                table = pd.DataFrame({"Feature": features, metric: self._distances(metric)})
-                figure = views.distance_figure(table, metric, figsize)
-                return views.QualityResult(figure=figure, data=table)
-            result = self._feature_drift(show_feature, metric, True, figsize)
-        views.name_samples(result.figure, ("Train", "Test"))
-        return views.QualityResult(figure=result.figure, data=result.value)
-
     # ----------------------------------------------------------- outlier views
 
-    def _trained(self, name: Any) -> TrainedMethod:
-        if name not in self.custom_model_dict:
+    def _trained(self, name: Any, argument: str) -> TrainedMethod:
+        if not isinstance(name, str) or name not in self.custom_model_dict:
             trained = list(self.custom_model_dict)
-            raise KovaError(f"No trained method named {name!r}; trained: {trained}.")
+            raise KovaError(f"No trained method named {name!r} ({argument}); trained: {trained}.")
         return self.custom_model_dict[name]
-
-    @staticmethod
-    def _cutoff(trained: TrainedMethod, threshold: Any) -> float:
-        value = float(threshold)
-        if not 0.0 <= value <= 1.0:
-            raise KovaError(f"The threshold must lie in [0, 1], got {threshold!r}.")
-        return trained.detector.cutoff(value)
 
     def _part_scores(self, trained: TrainedMethod, part: str) -> tuple[np.ndarray, np.ndarray]:
         """Row positions of a part and their outlier scores (the kept ones for training rows)."""
@@ -351,35 +318,35 @@ class DataQualityAPI:
     def _score_view(
         self, name: Any, threshold: Any, part: str, figsize: Any
     ) -> views.QualityResult:
-        trained = self._trained(name)
-        cutoff = self._cutoff(trained, threshold)
-        positions, scores = self._part_scores(trained, part)
-        figure = views.score_figure(str(name), scores, cutoff, float(threshold), figsize)
-        data = pd.DataFrame({"position": positions, "score": scores, "outlier": scores > cutoff})
+        scored = self._scores(name, part, threshold, "method")
+        figure = views.score_figure(
+            str(name), scored.scores, scored.cutoff, float(threshold), figsize
+        )
+        data = pd.DataFrame(
+            {"position": scored.positions, "score": scored.scores, "outlier": scored.outlier}
+        )
         return views.QualityResult(figure=figure, data=data)
 
     def _marginal_view(
         self, name: Any, threshold: Any, part: str, figsize: Any
     ) -> views.QualityResult:
-        trained = self._trained(name)
-        cutoff = self._cutoff(trained, threshold)
-        positions, scores = self._part_scores(trained, part)
-        frame = self.dataset.data_init.iloc[positions][trained.detector.features]
-        outlying = scores > cutoff
-        figure = views.marginal_figure(str(name), frame, self.dataset.meta_info, outlying, figsize)
-        return views.QualityResult(figure=figure, data=frame[outlying])
+        scored = self._scores(name, part, threshold, "method")
+        features = self.custom_model_dict[name].detector.features
+        frame = self.dataset.data_init.iloc[scored.positions][features]
+        kinds = self.dataset.meta_info
+        figure = views.marginal_figure(str(name), frame, kinds, scored.outlier, figsize)
+        return views.QualityResult(figure=figure, data=frame[scored.outlier])
 
     def _tsne_view(self, names: Any, thresholds: Any, part: str) -> views.QualityResult:
-        names = [] if names is None else list(names)
-        thresholds = [] if thresholds is None else list(thresholds)
+        names = _name_list(names, "method")
+        thresholds = [_threshold(t) for t in _name_list(thresholds, "threshold")]
         if len(names) != len(thresholds):
-            raise KovaError("Give one threshold per compared method.")
-        if not names:
-            result = views.QualityResult(
-                message=KovaWidget.notification(
-                    text="Select at least one trained method to compare.", signal_type="info"
-                )
+            raise KovaError(
+                f"threshold needs one entry per compared method: {len(names)} methods, "
+                f"{len(thresholds)} thresholds."
             )
+        if not names:
+            result = views.QualityResult(message="Select at least one trained method to compare.")
         else:
             result = self._tsne_result(names, thresholds, part)
         result.show_message()
@@ -389,51 +356,20 @@ class DataQualityAPI:
         positions = self._positions(part)
         if len(positions) < TSNE_MIN_SAMPLES:
             raise KovaError(f"The t-SNE view needs at least {TSNE_MIN_SAMPLES} samples.")
-        flags = []
-        for name, threshold in zip(names, thresholds, strict=True):
-            trained = self._trained(name)
-            cutoff = self._cutoff(trained, threshold)
-            flags.append(self._part_scores(trained, part)[1] > cutoff)
-        chosen = self._tsne_sample(np.any(flags, axis=0))
+        flags = [
+            self._scores(name, part, threshold, "method").outlier
+            for name, threshold in zip(names, thresholds, strict=True)
+        ]
+        seed = getattr(self.dataset, "random_state", None)
+        chosen = embedding.tsne_sample(np.any(flags, axis=0), seed)
+        frame = self.dataset.data_init.iloc[positions[chosen]]
+        encoder = FeatureEncoder(self.dataset.feature_names, self.dataset.meta_info)
         with views.working(f"Embedding {len(chosen)} samples with t-SNE..."):
-            embedding = self._embed(positions[chosen])
+            points = embedding.tsne_embed(encoder.fit(frame).transform(frame), seed)
         panels = [
-            (str(name), float(threshold), flag[chosen])
+            (str(name), threshold, flag[chosen])
             for name, threshold, flag in zip(names, thresholds, flags, strict=True)
         ]
-        figure = views.tsne_figure(embedding, panels, len(positions))
-        data = pd.DataFrame(embedding, columns=["tsne_1", "tsne_2"], index=positions[chosen])
+        figure = views.tsne_figure(points, panels, len(positions))
+        data = pd.DataFrame(points, columns=["tsne_1", "tsne_2"], index=positions[chosen])
         return views.QualityResult(figure=figure, data=data)
-
-    def _tsne_sample(self, outlying: np.ndarray) -> np.ndarray:
-        """Indices to embed: all when few, else the outliers plus a random share of the rest."""
-        count = len(outlying)
-        if count <= TSNE_MAX_SAMPLES:
-            return np.arange(count)
-        rng = np.random.default_rng(getattr(self.dataset, "random_state", None))
-        flagged = np.flatnonzero(outlying)
-        flagged = rng.permutation(flagged)[: TSNE_MAX_SAMPLES // 2]
-        rest = np.setdiff1d(np.arange(count), flagged)
-        extra = rng.choice(rest, size=TSNE_MAX_SAMPLES - len(flagged), replace=False)
-        return np.sort(np.concatenate([flagged, extra]))
-
-    def _embed(self, positions: np.ndarray) -> np.ndarray:
-        from sklearn.decomposition import PCA  # deferred: only the comparison needs them
-        from sklearn.manifold import TSNE
-
-        frame = self.dataset.data_init.iloc[positions]
-        features = self.dataset.feature_names
-        x = FeatureEncoder(features, self.dataset.meta_info).fit(frame).transform(frame)
-        if x.shape[1] > TSNE_PCA_DIMENSIONS:
-            x = PCA(n_components=TSNE_PCA_DIMENSIONS).fit_transform(x)
-        perplexity = float(min(30.0, max(1.0, (len(x) - 1) / 3)))
-        # scikit-learn 1.5 renamed n_iter to max_iter.
-        rounds = "max_iter" if "max_iter" in inspect.signature(TSNE).parameters else "n_iter"
-        tsne = TSNE(
-            n_components=2,
-            **{rounds: TSNE_ITERATIONS},
-            perplexity=perplexity,
-            init="pca",
-            random_state=getattr(self.dataset, "random_state", None),
-        )
-        return tsne.fit_transform(x)

@@ -1,7 +1,8 @@
 """Results and charts of the data-quality service.
 
 Figures are made outside pyplot (nothing is shown twice, nothing leaks in loops) and shown
-as embedded PNG images that fit the width of the output they are drawn into.
+as embedded PNG images that fit the width of the output they are drawn into. Histograms bin
+the finite values only, so an infinite cell or a one-value column still gives a chart.
 """
 
 import base64
@@ -11,7 +12,6 @@ import io
 from collections.abc import Iterator, Sequence
 from typing import Any
 
-import ipywidgets as widgets
 import numpy as np
 import pandas as pd
 from IPython import get_ipython
@@ -19,8 +19,11 @@ from IPython.display import HTML, display
 from matplotlib.figure import Figure
 from matplotlib.patches import Patch
 
+from kova.result import Result
+
 __all__ = [
     "QualityResult",
+    "bin_edges",
     "distance_figure",
     "marginal_figure",
     "name_samples",
@@ -39,17 +42,16 @@ MIN_OUTLIER_OUTLINE = 10
 MAX_MARGINAL_LEVELS = 8
 
 
-class QualityResult:
-    """What a data-quality request produced: a message, a figure and a table, each optional.
+class QualityResult(Result):
+    """What a data-quality request produced: a message, a figure and a table (``data``), each
+    optional; the toolbox's one result type under the service's name.
 
     ``message`` is HTML text or any displayable object (a styled report); ``data`` is the
     table behind the result.
     """
 
     def __init__(self, message: Any = None, figure: Figure | None = None, data: Any = None):
-        self.message = message
-        self.figure = figure
-        self.data = data
+        super().__init__(message=message, figure=figure, table=data)
 
     def show_message(self) -> None:
         """Render the message, then the figure, into the current output."""
@@ -89,10 +91,17 @@ def _in_kernel() -> bool:
 
 @contextlib.contextmanager
 def working(text: str) -> Iterator[None]:
-    """Show ``text`` with a spinner in the current notebook output while the block runs."""
+    """Show ``text`` with a spinner in the current notebook output while the block runs.
+
+    The note is hidden, not closed, at the end: an output area keeps a reference to every
+    widget shown in it, and a page rendered later (a Voila page, a reopened notebook) would
+    show "model not found" where a closed widget was.
+    """
     if not _in_kernel():
         yield
         return
+    import ipywidgets as widgets  # deferred: the service itself works without widgets
+
     note = widgets.HTML(
         f"<span style='color: #5b6b7d;'><i class='fa fa-spinner fa-spin'></i> "
         f"{html.escape(text)}</span>"
@@ -101,7 +110,39 @@ def working(text: str) -> Iterator[None]:
     try:
         yield
     finally:
-        note.close()  # removes the note from every view of the output
+        note.layout.display = "none"
+        note.value = ""
+
+
+def bin_edges(values: np.ndarray, bins: int) -> np.ndarray | None:
+    """Edges of at most ``bins`` equal-width bins over the finite ``values`` (``None``: none).
+
+    A range too narrow for ``bins`` distinct edges (values one float step apart, or large
+    integers such as 2**62 + k that floats cannot tell apart) gets the distinct edges it can
+    hold, and a single value one bin around it; a range wider than the largest float is
+    split without overflow.
+    """
+    finite = np.asarray(values, dtype=float)
+    finite = finite[np.isfinite(finite)]
+    if not finite.size:
+        return None
+    low, high = float(finite.min()), float(finite.max())
+    if np.isfinite(high - low):
+        edges = np.linspace(low, high, bins + 1)
+    else:
+        edges = 2.0 * np.linspace(low / 2.0, high / 2.0, bins + 1)
+    edges = np.unique(edges)
+    if edges.size >= 2:
+        return edges
+    pad = max(0.5, float(np.spacing(abs(low))))
+    return np.array([low - pad, low + pad])
+
+
+def finite_numbers(values: pd.Series) -> np.ndarray:
+    """A column as floats, with missing (also ``pd.NA``) and infinite entries as NaN."""
+    numbers = pd.to_numeric(values, errors="coerce").astype(float).to_numpy(copy=True)
+    numbers[~np.isfinite(numbers)] = np.nan
+    return numbers
 
 
 def _new_axes(width: float, height: float, columns: int = 1, rows: int = 1) -> tuple:
@@ -115,11 +156,14 @@ def score_figure(
 ) -> Figure:
     """Histogram of outlier scores, outliers (above the cut-off) in red."""
     figure, (ax,) = _new_axes(*(figsize or (6.4, 4.4)))
-    bins = np.histogram_bin_edges(scores, bins=40)
     outlying = scores > cutoff
-    ax.hist(scores[~outlying], bins=bins, color=INLIER_COLOR, label="inliers")
-    ax.hist(scores[outlying], bins=bins, color=OUTLIER_COLOR, label="outliers")
-    ax.axvline(cutoff, color="#1f2d3d", linestyle="--", linewidth=1.2, label="cut-off")
+    shown = np.isfinite(scores)
+    bins = bin_edges(scores, 40)
+    if bins is not None:
+        ax.hist(scores[shown & ~outlying], bins=bins, color=INLIER_COLOR, label="inliers")
+        ax.hist(scores[shown & outlying], bins=bins, color=OUTLIER_COLOR, label="outliers")
+    if np.isfinite(cutoff):
+        ax.axvline(cutoff, color="#1f2d3d", linestyle="--", linewidth=1.2, label="cut-off")
     ax.set_xlabel("Outlier score (higher is more outlying)")
     ax.set_ylabel("Samples")
     ax.set_title(
@@ -135,9 +179,9 @@ def _separation(values: pd.Series, kind: str, outlying: np.ndarray) -> float:
     if outlying.all() or not outlying.any():
         return 0.0
     if kind == "numerical":
-        numbers = pd.to_numeric(values, errors="coerce")
-        scale = numbers.std()
-        if not scale or pd.isna(scale):
+        numbers = pd.Series(finite_numbers(values))
+        scale = numbers.std()  # NaN for fewer than two present values
+        if pd.isna(scale) or scale == 0:
             return 0.0
         gap = numbers[outlying].mean() - numbers[~outlying].mean()
         return 0.0 if pd.isna(gap) else abs(gap) / scale
@@ -149,19 +193,19 @@ def _separation(values: pd.Series, kind: str, outlying: np.ndarray) -> float:
 
 def _draw_numerical(ax: Any, values: pd.Series, outlying: np.ndarray) -> None:
     """Inlier histogram; outliers as red ticks, plus their outline when there are many."""
-    numbers = pd.to_numeric(values, errors="coerce").to_numpy(float)
+    numbers = finite_numbers(values)
     present = ~np.isnan(numbers)
-    if not present.any():
+    bins = bin_edges(numbers, 25)
+    if bins is None:
         ax.text(0.5, 0.5, "no values", ha="center", va="center", transform=ax.transAxes)
         return
-    bins = np.histogram_bin_edges(numbers[present], bins=25)
     heights = ax.hist(numbers[present & ~outlying], bins=bins, color=INLIER_COLOR, density=True)[0]
     flagged = numbers[present & outlying]
     if len(flagged) >= MIN_OUTLIER_OUTLINE:
         ax.hist(flagged, bins=bins, color=OUTLIER_COLOR, density=True, histtype="step", lw=1.5)
     ax.plot(flagged, np.zeros_like(flagged), "|", color=OUTLIER_COLOR, ms=12, mew=1.5)
     peak = heights.max() if heights.size else 0.0
-    if peak > 0:
+    if 0 < peak < np.inf:
         ax.set_ylim(0, peak * 1.15)  # the inliers stay readable; a tick marks every outlier
 
 
@@ -241,7 +285,7 @@ def tsne_figure(
         ax.scatter(*embedding[~outlying].T, s=8, color=INLIER_COLOR, alpha=0.6, linewidths=0)
         ax.scatter(*embedding[outlying].T, s=14, color=OUTLIER_COLOR, linewidths=0)
         ax.set_title(
-            f"{name} (threshold {threshold:g}): {int(outlying.sum())} outliers", fontsize=9
+            f"{name} (threshold {threshold:g}): {_count(outlying.sum(), 'outlier')}", fontsize=9
         )
         ax.set_xticks([])
         ax.set_yticks([])

@@ -3,19 +3,20 @@
 import warnings
 
 import numpy as np
-from matplotlib.figure import Figure
 from sklearn.base import is_classifier
 
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
+
+# the diagnosers' figures: the toolbox's one figure helper and style, imported from here
+from kova.figures import BAR_COLOR as BAR_COLOR
+from kova.figures import LINE_COLOR as LINE_COLOR
+from kova.figures import POINT_COLOR as POINT_COLOR
+from kova.figures import TEXT_COLOR as TEXT_COLOR
+from kova.figures import new_figure as new_figure
 from kova.models.pipeline import model_input
 
 TASK_TYPES = ("classification", "regression")
-DEFAULT_FIGSIZE = (8, 6)
-POINT_COLOR = "#4C72B0"
-LINE_COLOR = "#C44E52"
-BAR_COLOR = "#CCCCCC"
-TEXT_COLOR = "#333333"
 
 
 def task_type_of(estimator, task_type=None):
@@ -143,23 +144,6 @@ def original_column(scaler, values, column, n_features):
     matrix = np.zeros((values.shape[0], n_features))
     matrix[:, column] = values
     return np.asarray(scaler(matrix), dtype=float)[:, column]
-
-
-def new_figure(figsize, ncols=1, nrows=1):
-    """A figure not registered with pyplot (a notebook shows it once, from the result)."""
-    fig = Figure(figsize=DEFAULT_FIGSIZE if figsize is None else tuple(figsize))
-    axes = fig.subplots(nrows, ncols, squeeze=False)
-    for ax in axes.ravel():
-        style_axes(ax)
-    return fig, axes
-
-
-def style_axes(ax):
-    for side in ("top", "right"):
-        ax.spines[side].set_visible(False)
-    ax.grid(axis="y", color="#E5E5E5", linewidth=0.8)
-    ax.set_axisbelow(True)
-    ax.tick_params(colors=TEXT_COLOR, labelsize=9)
 
 
 def format_bound(value):

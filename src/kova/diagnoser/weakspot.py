@@ -30,6 +30,7 @@ from kova.diagnoser.base import (
     new_figure,
     original_column,
 )
+from kova.diagnoser.regions import WeakRegions, regions_of
 from kova.diagnoser.result import DiagnoseResult
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
@@ -280,6 +281,25 @@ class WeakSpot(DataDiagnoser):
                 "threshold": self.threshold_line_,
             }
         )
+
+    def regions(
+        self, alpha=0.05, max_conditions=3, min_size=None, scaler=None, category_levels=None
+    ) -> WeakRegions:
+        """Weak regions (conjunctions of conditions) of the slice features on the sliced rows.
+
+        The search and tests are those of `kova.diagnoser.find_weak_regions`, with this
+        diagnoser's metric. Conditions are on the fitted values, mapped to the original scale
+        by `scaler` (a `ModelPipeline.transform_original`) when given; categorical features
+        show the names of `category_levels` (a `ModelPipeline.category_levels`) when given,
+        else their codes. `rows(i)` of the result gives row positions in the data.
+        """
+        self._check_fitted()
+        rows = self._rows(self.use_test)
+        values = self.x[rows] if scaler is None else np.asarray(scaler(self.x[rows]), dtype=float)
+        return regions_of(
+            self, rows, self._columns, values[:, self._columns], category_levels,
+            pd.Index(rows), self.metric, max_conditions, min_size, alpha,
+        )  # fmt: skip
 
     def plot_marginal(self, result, scaler=None, figsize=None):
         """The metric of every slice of each feature against the overall and threshold lines.

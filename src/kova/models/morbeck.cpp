@@ -362,7 +362,7 @@ PYBIND11_MODULE(morbeck, m) {
   kova::Module mod(m);
   mod.import_as("pandas", "pd");
   mod.import_as("numpy", "np");
-  mod.import_as("seaborn", "sns");
+  mod.import_lazy("seaborn", "sns");
   mod.import_as("matplotlib.pyplot", "plt");
   mod.import_from("matplotlib.lines", {"Line2D"});
   mod.import_from("sklearn.base", {"is_regressor"});

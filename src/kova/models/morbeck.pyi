@@ -1,3 +1,4 @@
+from abc import ABCMeta
 from typing import Any
 
 import matplotlib.pyplot as plt
@@ -22,7 +23,7 @@ from ..exceptions import KovaWarning as KovaWarning
 
 __test__: dict
 
-class KovaGridSearchCV(GridSearchCV):
+class KovaGridSearchCV(GridSearchCV, metaclass=ABCMeta):
     def __init__(
         self,
         estimator: Any,
@@ -47,7 +48,7 @@ class KovaGridSearchCV(GridSearchCV):
     @property
     def data(self) -> pd.DataFrame: ...
 
-class KovaRandomizedSearchCV(RandomizedSearchCV):
+class KovaRandomizedSearchCV(RandomizedSearchCV, metaclass=ABCMeta):
     def __init__(
         self,
         estimator: Any,

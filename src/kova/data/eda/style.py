@@ -1,35 +1,20 @@
 """Colours, figure helpers and heading layout shared by the exploratory plots."""
 
-import numbers
 import warnings
 
 import seaborn as sns
-from matplotlib.figure import Figure
 
-from kova.exceptions import KovaError
+from kova import figures
+from kova.figures import TEXT_COLOR
+from kova.figures import style_axes as style_axes  # the plots import it from here
 
 DEFAULT_FIGSIZE = (6, 6)
 PALETTE = sns.color_palette("deep")
 PRIMARY, ACCENT, SECONDARY, NEUTRAL = PALETTE[0], PALETTE[3], PALETTE[2], PALETTE[7]
-TEXT_COLOR = "#333333"
 DIVERGING_CMAP = sns.diverging_palette(240, 10, as_cmap=True)
 SEQUENTIAL_CMAP = sns.light_palette(PRIMARY, as_cmap=True)
 MAX_LABEL_CHARS = 22
 HEADING_GID = "kova-heading"  # marks the title and detail line that must fit the figure
-
-
-def _checked_figsize(figsize):
-    if figsize is None:
-        return DEFAULT_FIGSIZE
-    valid = (
-        isinstance(figsize, tuple | list)
-        and len(figsize) == 2
-        and all(isinstance(v, numbers.Real) and not isinstance(v, bool) for v in figsize)
-        and all(v > 0 for v in figsize)
-    )
-    if not valid:
-        raise KovaError(f"figsize must be a pair of positive numbers, got {figsize!r}.")
-    return tuple(float(v) for v in figsize)
 
 
 def shorten(text, limit=MAX_LABEL_CHARS):
@@ -38,20 +23,9 @@ def shorten(text, limit=MAX_LABEL_CHARS):
 
 
 def new_figure(figsize):
-    """A figure with one axes, outside pyplot's list of open figures."""
-    fig = Figure(figsize=_checked_figsize(figsize))
-    return fig, fig.subplots()
-
-
-def style_axes(ax, grid_axis="y"):
-    for side in ("top", "right"):
-        ax.spines[side].set_visible(False)
-    for side in ("left", "bottom"):
-        ax.spines[side].set_color("#999999")
-    ax.tick_params(colors=TEXT_COLOR, labelsize=9)
-    if grid_axis:
-        ax.grid(axis=grid_axis, color="#e5e5e5", linewidth=0.8)
-        ax.set_axisbelow(True)
+    """A figure with one axes, outside pyplot's list of open figures (styled by the caller)."""
+    fig, axes = figures.new_figure(figsize, default=DEFAULT_FIGSIZE, styled=False)
+    return fig, axes[0, 0]
 
 
 def set_title(ax, title, subtitle=None):

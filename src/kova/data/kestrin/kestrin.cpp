@@ -851,7 +851,7 @@ PYBIND11_MODULE(kestrin, m) {
   kova::Module mod(m);
   mod.import_as("pandas", "pd");
   mod.import_as("numpy", "np");
-  mod.import_as("seaborn", "sns");
+  mod.import_lazy("seaborn", "sns");
   mod.import_from("collections", {"defaultdict"});
   mod.import_from("pandas.api.types", {"infer_dtype"});
   mod.import_from("utils", {"string_baseform", "is_string_column"}, 1);

@@ -315,6 +315,12 @@ class Module {
     set(alias, py::module_::import(module));
   }
 
+  // import <module> as <alias>, the module executed on its first attribute access (for heavy
+  // dependencies used only when drawing, such as seaborn, which loads ipywidgets).
+  void import_lazy(const char* module, const char* alias) const {
+    set(alias, py::module_::import("kova._lazy").attr("lazy_import")(module));
+  }
+
   // from <module> import <names...>; level 1 makes it relative to this module's package.
   void import_from(const char* module, std::initializer_list<const char*> names,
                    int level = 0) const {

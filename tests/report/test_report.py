@@ -8,11 +8,11 @@ import pandas as pd
 import pytest
 from sklearn import datasets
 
-from kova import alerts as al
-from kova import report_diagnostics
 from kova.__main__ import main
 from kova.progress import ProgressBar
-from kova.report import SECTIONS, build_report
+from kova.report import alerts as al
+from kova.report.build import SECTIONS, build_report
+from kova.report.sections import segments as segment_section
 
 ALERT_ROW = re.compile(
     r"<tr class='alert'><td class='sev-(\w+)'>\w+</td><td>(.*?)</td><td>(.*?)</td>"
@@ -163,17 +163,20 @@ def test_help_lists_every_threshold_with_its_default(capsys):
 
 
 def test_thresholds_reach_the_alerts(tmp_path, capsys):
-    """Raising two thresholds silences their alerts; the rest stay."""
+    """Raising two thresholds silences their alerts (missing values drop to low severity);
+    the rest stay."""
     html = tmp_path / "r.html"
     options = ["--max-null-ratio", "0.05", "--association", "0.9999", "-o", str(html)]
     assert run(options, capsys)[0] == 0
-    kinds = {kind for _, kind, _ in page_alerts(html.read_text(encoding="utf-8"))}
-    assert "missing values" not in kinds and "associated features" not in kinds
+    found = page_alerts(html.read_text(encoding="utf-8"))
+    kinds = {kind for _, kind, _ in found}
+    assert ("low", "missing values", "mean_texture") in found
+    assert "associated features" not in kinds
     assert {"mixed types", "constant column", "weak segment"} <= kinds
 
 
 def test_report_without_the_segment_module(monkeypatch, tmp_path):
-    monkeypatch.setattr(report_diagnostics, "_trelliso", lambda: None)
+    monkeypatch.setattr(segment_section, "_trelliso", lambda: None)
     report = build_report(bundled("iris"), "target", "t")
     page = report.write(tmp_path / "r.html").read_text(encoding="utf-8")
     assert "Omitted: the segmented-diagnostics module" in page
@@ -229,7 +232,7 @@ def test_ranking_and_distance_alerts():
     found = al.rank(
         al.distance_alerts(distances, 0.25, "x")
         + al.duplicate_alerts(3, 10, 0.0, "y")
-        + al.long_string_alerts(pd.DataFrame({"n": [0, 2]}, index=["p", "q"]), "z")
+        + al.long_string_alerts(pd.Series([0, 2], index=["p", "q"]), "z")
     )
     assert [(a.kind, a.columns) for a in found] == [
         ("train/test distance", ("c",)),
@@ -245,7 +248,7 @@ def test_identifier_columns_are_not_associated():
     ids = np.arange(n).astype(str)
     frame = pd.DataFrame({"id": ids, "x": np.arange(n, dtype=float), "k": ["a", "b"] * (n // 2)})
     meta = {"id": "categorical", "x": "numerical", "k": "categorical"}
-    assert al.identifier_columns(frame, meta) == ["id"]
+    assert al.identifier_columns(meta, frame.nunique().to_dict(), n) == ["id"]
     matrix = pd.DataFrame(np.ones((3, 3)), index=list(frame), columns=list(frame))
     pairs = [a.columns for a in al.association_alerts(matrix, ["id"], 0.95, "x")]
     assert pairs == [("x", "k")]

@@ -1,8 +1,8 @@
 """Alerts of the report: the problems found in the data and in the model, ranked by severity.
 
-Each function below turns one finding of the integrity checks or of the model diagnostics
-into `Alert` records; the thresholds that decide what counts as a problem are the fields of
-`Thresholds`, which the command line exposes as options.
+Each function below turns the typed result of a section (counts, shares, scores: numbers, never
+formatted text) into `Alert` records; the thresholds that decide what counts as a problem are
+the fields of `Thresholds`, which the command line exposes as options.
 """
 
 from __future__ import annotations
@@ -15,7 +15,7 @@ import pandas as pd
 
 SEVERITIES = ("high", "medium", "low")
 
-# Kinds in the order they are listed within one severity.
+# Kinds in the order they are listed within one severity, with their usual severity.
 KINDS = {
     "mixed types": "high",
     "missing values": "high",
@@ -48,7 +48,8 @@ class Thresholds:
 
 
 THRESHOLD_HELP = {
-    "max_null_ratio": "alert on a column whose share of missing cells is above this",
+    "max_null_ratio": "alert on a column whose share of missing cells is above this (columns "
+    "with fewer missing cells are still listed, at low severity)",
     "max_duplicate_share": "alert when the share of rows repeating an earlier row is above this",
     "max_special_share": "alert on a column whose share of special-character-only entries "
     "is above this",
@@ -73,10 +74,11 @@ class Alert:
     figure: str
     anchor: str
     magnitude: float = 0.0  # ranks alerts of the same kind, largest first
+    severity: str = ""  # the kind's usual severity when not given
 
-    @property
-    def severity(self) -> str:
-        return KINDS[self.kind]
+    def __post_init__(self) -> None:
+        if not self.severity:
+            object.__setattr__(self, "severity", KINDS[self.kind])
 
 
 def threshold_fields() -> list[dataclasses.Field]:
@@ -99,52 +101,54 @@ def _share(count: int, total: int) -> str:
 # -------------------------------------------------------------------- integrity checks
 
 
-def constant_alerts(is_single: pd.DataFrame, anchor: str) -> list[Alert]:
-    """Columns flagged "Is Single Value" by the single-column check."""
-    flagged = is_single.index[is_single.iloc[:, 0].astype(bool)]
+def constant_alerts(single: pd.Series, anchor: str) -> list[Alert]:
+    """Columns with one distinct value (`single`: a flag per column)."""
+    flagged = single.index[single.astype(bool)]
     return [Alert("constant column", (str(c),), "one distinct value", anchor) for c in flagged]
 
 
-def null_alerts(null_ratio: pd.DataFrame, n_rows: int, limit: float, anchor: str) -> list:
-    ratios = null_ratio.iloc[:, 0].astype(float)
-    return [
-        Alert(
-            "missing values", (str(c),), f"{_share(round(r * n_rows), n_rows)} missing", anchor, r
-        )  # fmt: skip
-        for c, r in ratios.items()
-        if r > limit
-    ]
-
-
-def mixed_alerts(mixed: pd.DataFrame, anchor: str) -> list[Alert]:
-    """Columns mixing text and numbers; the check gives the shares as "text : numbers"."""
-    flagged = mixed[mixed.iloc[:, 0].astype(bool)]
+def null_alerts(missing: pd.Series, n_rows: int, limit: float, anchor: str) -> list[Alert]:
+    """Columns with missing cells (`missing`: a count per column): high severity above the
+    share `limit`, low severity at any smaller share, so that no missing cell goes unlisted."""
     alerts = []
-    for column, row in flagged.iterrows():
-        text, numbers = (float(part) for part in str(row.iloc[1]).split(":"))
-        figure = f"{text:.1%} text among {numbers:.1%} numbers"
-        alerts.append(Alert("mixed types", (str(column),), figure, anchor, text))
+    for column, count in missing.items():
+        share = count / n_rows if n_rows else 0.0
+        if count > 0:
+            severity = "high" if share > limit else "low"
+            figure = f"{_share(int(count), n_rows)} missing"
+            alerts.append(Alert("missing values", (str(column),), figure, anchor, share, severity))
     return alerts
 
 
-def long_string_alerts(long_strings: pd.DataFrame, anchor: str) -> list[Alert]:
-    counts = long_strings.iloc[:, 0].astype(int)
+def mixed_alerts(text_shares: pd.Series, number_shares: pd.Series, anchor: str) -> list[Alert]:
+    """Columns mixing text and numbers, with the share of entries of each."""
+    alerts = []
+    for (column, text), numbers in zip(text_shares.items(), number_shares, strict=True):
+        figure = f"{text:.1%} text among {numbers:.1%} numbers"
+        alerts.append(Alert("mixed types", (str(column),), figure, anchor, float(text)))
+    return alerts
+
+
+def long_string_alerts(counts: pd.Series, anchor: str) -> list[Alert]:
+    """Columns with over-long entries (`counts`: their number per column)."""
     return [
         Alert(
             "long strings", (str(c),), f"{n} over-long entr{'y' if n == 1 else 'ies'}", anchor, n
         )  # fmt: skip
-        for c, n in counts.items()
+        for c, n in counts.astype(int).items()
         if n > 0
     ]
 
 
-def special_alerts(special: pd.DataFrame, limit: float, anchor: str) -> list[Alert]:
-    """Columns whose share of special-character-only entries (a "12.5%" text) is above limit."""
+def special_alerts(
+    shares: pd.Series, examples: pd.Series, limit: float, anchor: str
+) -> list[Alert]:
+    """Columns whose share of special-character-only entries is above `limit`, with the most
+    common such entries."""
     alerts = []
-    for column, row in special.iterrows():
-        share = float(str(row.iloc[0]).rstrip("%")) / 100
+    for (column, share), entries in zip(shares.astype(float).items(), examples, strict=True):
         if share > limit:
-            common = ", ".join(repr(v) for v in row.iloc[1])
+            common = ", ".join(repr(v) for v in entries)
             figure = f"{share:.1%} special-character-only entries (most common: {common})"
             alerts.append(Alert("special characters", (str(column),), figure, anchor, share))
     return alerts
@@ -157,12 +161,12 @@ def duplicate_alerts(n_duplicated: int, n_rows: int, limit: float, anchor: str) 
     return [Alert("duplicated rows", (), figure, anchor, n_duplicated / n_rows)]
 
 
-def identifier_columns(df: pd.DataFrame, meta_info: dict) -> list[str]:
+def identifier_columns(kinds: dict, distinct: dict, n_rows: int) -> list[str]:
     """Categorical columns with a distinct value in more than `IDENTIFIER_SHARE` of rows."""
     return [
         c
-        for c, kind in meta_info.items()
-        if kind == "categorical" and df[c].nunique() > IDENTIFIER_SHARE * len(df)
+        for c, kind in kinds.items()
+        if kind == "categorical" and distinct[c] > IDENTIFIER_SHARE * n_rows
     ]
 
 

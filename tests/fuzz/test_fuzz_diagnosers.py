@@ -6,7 +6,7 @@ import math
 import numpy as np
 import pytest
 from fuzz_frames import NASTY_FLOATS, fitted_pipeline, frames, fuzz_settings, kept, unchanged
-from hypothesis import given
+from hypothesis import example, given
 from hypothesis import strategies as st
 
 from kova.diagnoser import Accuracy, WeakSpot
@@ -78,7 +78,23 @@ def test_accuracy_and_weakspot_give_a_result_or_a_kova_error(frame, kind, data):
             weakspot.plot_marginal(weakspot.get_marginal())
 
 
+def _objects(*rows):
+    return np.array(rows, dtype=object).reshape(len(rows), -1)
+
+
 @fuzz_settings(120)
+@example(  # text in a numerical feature: a KovaError, not float()'s ValueError
+    parts=(_objects(1.0, "a"), _objects(2.0), ["numerical"]), metric="KS", buckets="uniform",
+    bins=2, shown=None,
+)  # fmt: skip
+@example(  # a missing value in a numerical feature
+    parts=(_objects(1.0, None), _objects(2.0), ["numerical"]), metric="PSI", buckets="quantile",
+    bins=2, shown=0,
+)  # fmt: skip
+@example(  # values near the float limits
+    parts=(np.array([[1e300], [-1e300]]), np.array([[1.7e308]]), ["numerical"]), metric="PSI",
+    buckets="uniform", bins=10, shown=None,
+)  # fmt: skip
 @given(
     parts=samples(),
     metric=st.sampled_from(["PSI", "WD1", "KS"]),
@@ -104,6 +120,9 @@ def test_twosample_test_gives_a_distance_or_a_kova_error(parts, metric, buckets,
 
 
 @fuzz_settings(120)
+@example(values=["a", 1], method="uniform", bins=2, kind="numerical")  # text, numerical
+@example(values=[None, 1.0], method="quantile", bins=2, kind="numerical")  # missing value
+@example(values=[None, "a"], method="uniform", bins=2, kind="categorical")  # missing category
 @given(
     values=st.lists(float_cells, max_size=30) | st.lists(category_cells, max_size=30),
     method=st.sampled_from(["uniform", "quantile"]),
@@ -114,7 +133,9 @@ def test_bucketing_groups_every_row_or_raises_a_kova_error(values, method, bins,
     matrix = np.array(values, dtype=object).reshape(-1, 1)
     if kind == "numerical" and all(isinstance(v, float) for v in values):
         matrix = matrix.astype(float)
-    bucketing = Bucketing("v", method=method, n_bins=bins, feature_names=["v"], feature_types=[kind])
+    bucketing = Bucketing(
+        "v", method=method, n_bins=bins, feature_names=["v"], feature_types=[kind]
+    )
     with unchanged(matrix):
         grouped = kept(bucketing.get_group_idx, matrix)
     if grouped is None:

@@ -52,5 +52,7 @@ def test_data_quality_views_give_a_result_or_a_kova_error(frame, method, data):
         )
         kept(api.data_quality, show=view, method=method, threshold=threshold, dataset=part)
         if data.draw(st.integers(0, 4)) == 0:  # the t-SNE view takes the longest
-            kept(api.data_quality, show="od_tsne_comparison", method=[method], threshold=[threshold])
+            kept(
+                api.data_quality, show="od_tsne_comparison", method=[method], threshold=[threshold]
+            )
         kept(api.apply_model, model=method, threshold=threshold)

@@ -1,10 +1,14 @@
 """Segmented diagnostics fuzzed with odd frames through a real model pipeline."""
 
+import math
+
+import pandas as pd
 import pytest
 from fuzz_frames import fitted_pipeline, frames, fuzz_settings, kept, unchanged
 from hypothesis import given
 from hypothesis import strategies as st
 
+from kova.exceptions import KovaError
 from kova.utils import TestResult
 from kova.workflow.trelliso import SegmentedDiagnoseAPI
 
@@ -38,7 +42,9 @@ def _report_settings(data, api, report):
 
 
 @fuzz_settings(60)
-@given(frame=frames() | frames(finite=True), kind=st.sampled_from(["trees", "linear"]), data=st.data())
+@given(
+    frame=frames() | frames(finite=True), kind=st.sampled_from(["trees", "linear"]), data=st.data()
+)
 def test_segmented_diagnose_gives_a_result_or_a_kova_error(frame, kind, data):
     with unchanged(frame):
         pipeline = kept(fitted_pipeline, frame, kind)
@@ -64,3 +70,16 @@ def test_segmented_diagnose_gives_a_result_or_a_kova_error(frame, kind, data):
         assert result is None or isinstance(result, TestResult)
         if result is not None:
             kept(api.segment_rows, segment_id)
+
+
+@pytest.mark.parametrize("method", ["uniform", "quantile", "auto"])
+@pytest.mark.parametrize("cell", [math.nan, math.inf, None])
+def test_segments_name_the_feature_with_missing_or_infinite_values(method, cell):
+    x0 = [float(i % 5) for i in range(40)]
+    x0[::2] = [cell] * 20  # in the test rows whatever the split
+    frame = pd.DataFrame({"x0": x0, "x1": range(40), "y": [i % 2 for i in range(40)]})
+    if cell is None:
+        frame["x0"] = frame["x0"].astype("Float64")
+    api = SegmentedDiagnoseAPI(fitted_pipeline(frame))
+    with pytest.raises(KovaError, match="Feature 'x0' has missing or infinite values"):
+        api.segmented_diagnose(show="segment_table", segment_method=method)

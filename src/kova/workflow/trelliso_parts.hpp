@@ -131,7 +131,7 @@ inline void check_threshold(const Module& mod, const py::handle& threshold) {
 }
 
 // KovaError naming the first feature with a missing or infinite value among the rows of x
-// (`rows`, e.g. "the test rows"): segments, bins and distances need finite values.
+// (`rows`, e.g. "the test rows"): the bins and the boosted regressor need finite values.
 inline void check_finite_features(const Module& mod, const py::object& self, const py::object& x,
                                   const char* rows) {
   py::object np = mod["np"];

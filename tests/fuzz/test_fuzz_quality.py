@@ -1,5 +1,7 @@
 """The data-quality service fuzzed with odd frames: integrity reports, drift, outlier views."""
 
+import numpy as np
+import pandas as pd
 import pytest
 from fuzz_frames import frames, fuzz_settings, kept, unchanged
 from hypothesis import given
@@ -19,7 +21,7 @@ METHODS = ["isolation_forest", "pca", "gaussian_mixture", "local_outlier_factor"
 PARTS = ["all", "train", "test"]
 
 
-@fuzz_settings(40)
+@fuzz_settings(30)
 @given(
     frame=frames() | frames(with_target=False),
     method=st.sampled_from(METHODS),
@@ -56,3 +58,15 @@ def test_data_quality_views_give_a_result_or_a_kova_error(frame, method, data):
                 api.data_quality, show="od_tsne_comparison", method=[method], threshold=[threshold]
             )
         kept(api.apply_model, model=method, threshold=threshold)
+
+
+@pytest.mark.parametrize("method", METHODS)
+def test_outlier_methods_take_values_near_the_float_limits(method):
+    huge = [1.7e308, 1.6e308, 4.9e302, -9e-261, 1.0, 2.0, 3.0, 4.0] * 3  # sums overflow
+    frame = pd.DataFrame({"x0": huge, "x1": range(24), "y": [0, 1] * 12})
+    api = DataQualityAPI(Dataset(frame, target="y", random_state=0))
+    api.model_list = [method]
+    prepared = api.model_prepare()[method]["estimator"]
+    trained = api.fit_get_method(method=prepared, model_name=method, dataset="train")
+    assert np.isfinite(trained.detector.train_scores_).all()
+    api.data_quality(show="od_score_distribution", method=method, threshold=0.9, dataset="all")

@@ -10,7 +10,8 @@ the caller's frame is never changed.
 
 Example counts: each test asks `fuzz_settings(n)` for n examples in the default run;
 `KOVA_FUZZ_EXAMPLES` (or pytest's `--fuzz-long`, which sets it) gives every test that many
-instead, drawn at random rather than from the fixed derandomized sequence.
+instead (the command's test at most 40: each example runs a whole report), drawn at
+random rather than from the fixed derandomized sequence.
 """
 
 from __future__ import annotations
@@ -48,8 +49,9 @@ NASTY_FLOATS = [
 ]
 
 
-def fuzz_settings(examples: int) -> settings:
-    """Settings of one fuzz test: `examples` fixed examples, or the long run's count."""
+def fuzz_settings(examples: int, most: int | None = None) -> settings:
+    """Settings of one fuzz test: `examples` fixed examples, or the long run's count (at
+    most `most` for a test whose examples take seconds each)."""
     common = {
         "deadline": None,
         "database": None,
@@ -57,7 +59,8 @@ def fuzz_settings(examples: int) -> settings:
         "suppress_health_check": list(HealthCheck),
     }
     if LONG_EXAMPLES:
-        return settings(max_examples=int(LONG_EXAMPLES), derandomize=False, **common)
+        count = int(LONG_EXAMPLES) if most is None else min(int(LONG_EXAMPLES), most)
+        return settings(max_examples=count, derandomize=False, **common)
     return settings(max_examples=examples, derandomize=True, **common)
 
 

@@ -39,7 +39,7 @@ def assert_contract(done, out):
         assert not out.exists()
 
 
-@fuzz_settings(2)
+@fuzz_settings(2, most=40)
 @given(frame=frames(min_rows=2), with_target=st.booleans())
 def test_the_command_writes_a_page_or_ends_with_one_line(tmp_path_factory, frame, with_target):
     folder = tmp_path_factory.mktemp("command")

@@ -8,6 +8,7 @@ python -m benchmarks xgb1          # boosted depth-1 trees against xgboost (benc
 python -m benchmarks report        # the report command against ydata-profiling (report.py)
 python -m benchmarks profile       # column profiles against plain pandas (profile.py)
 python -m benchmarks regions       # weak regions on planted ones (benchmarks/regions.py)
+python -m benchmarks partitioned   # integrity checks on Dask (benchmarks/partitioned.py)
 """
 
 from __future__ import annotations
@@ -15,7 +16,16 @@ from __future__ import annotations
 import argparse
 import sys
 
-from benchmarks import distance, integrity, profile, regions, report, search, xgb1
+from benchmarks import (
+    distance,
+    integrity,
+    partitioned,
+    profile,
+    regions,
+    report,
+    search,
+    xgb1,
+)
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
@@ -60,6 +70,7 @@ def integrity_main(argv: list[str] | None = None) -> int:
 
 COMMANDS = {
     "integrity": integrity_main,
+    "partitioned": partitioned.main,
     "search": search.main,
     "distance": distance.main,
     "xgb1": xgb1.main,

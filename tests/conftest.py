@@ -30,7 +30,8 @@ def kernel_env(monkeypatch):
 @pytest.fixture
 def headless_chromium():
     """Open Debian's chromium through its chromium-driver: `headless_chromium(size, timeout)`
-    gives a selenium driver with that window size and page-load timeout, quit at the end."""
+    gives a selenium driver with that window size and page-load timeout, quit at the end. The
+    driver starts without LD_PRELOAD, whatever the interpreter was started with."""
     import shutil
 
     from selenium import webdriver
@@ -43,7 +44,10 @@ def headless_chromium():
         for flag in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage"):
             options.add_argument(flag)
         options.add_argument(f"--window-size={window_size}")
-        service = webdriver.ChromeService(shutil.which("chromedriver"))
+        # The sanitizer run preloads its runtime for the interpreter; the browser and its driver
+        # are not built with it and abort when it is loaded into them.
+        browser_env = {k: v for k, v in os.environ.items() if k != "LD_PRELOAD"}
+        service = webdriver.ChromeService(shutil.which("chromedriver"), env=browser_env)
         drivers.append(webdriver.Chrome(service=service, options=options))
         drivers[-1].set_page_load_timeout(page_seconds)
         return drivers[-1]

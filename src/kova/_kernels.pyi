@@ -45,7 +45,11 @@ def pooled_order_statistics(
     sorted1: npt.ArrayLike, sorted2: npt.ArrayLike, ranks: npt.ArrayLike
 ) -> npt.NDArray[np.float64]: ...
 def stump_thresholds(
-    X: npt.ArrayLike, categorical: Sequence[bool], max_bins: int, seed: int = 0
+    X: npt.ArrayLike,
+    categorical: Sequence[bool],
+    max_bins: int,
+    seed: int = 0,
+    sample_weight: npt.ArrayLike | None = None,
 ) -> list[npt.NDArray[np.float64]]: ...
 def bin_columns(
     X: npt.ArrayLike, thresholds: Sequence[npt.ArrayLike]
@@ -62,6 +66,9 @@ def fit_stumps(
     min_samples_leaf: float,
     subsample: float = 1.0,
     seed: int = 0,
+    sample_weight: npt.ArrayLike | None = None,
+    loss: str = "squared_error",
+    n_jobs: int = 1,
 ) -> list[npt.NDArray[np.float64]]: ...
 def predict_stumps(
     X: npt.ArrayLike,
@@ -100,3 +107,4 @@ def region_conditions(
     z: float,
     floor: float,
 ) -> tuple[float, int, list[tuple[npt.NDArray[np.bool_], int, float, float] | None]]: ...
+def row_hashes(columns: Sequence[npt.ArrayLike], n_rows: int) -> npt.NDArray[np.uint64]: ...

@@ -67,6 +67,8 @@ class Rule:
         When true, ``None`` is rejected; when false, ``None`` passes every other check.
     finite : bool
         Reject NaN and infinite numbers (on by default for numeric rules).
+    or_values : collection
+        Values accepted besides those the bounds allow (``-1`` for "all cores", say).
     """
 
     name: str
@@ -79,6 +81,7 @@ class Rule:
     members: Collection[Any] | None = None
     required: bool = True
     finite: bool = True
+    or_values: Collection[Any] = ()
 
     def check(self, value: Any) -> None:
         """Raise `KovaTypeError` or `KovaError` if ``value`` breaks this rule."""
@@ -88,6 +91,8 @@ class Rule:
                     f"Missing value for '{self.name}': None was given but a value is required. "
                     f"Allowed: {self.describe()}"
                 )
+            return
+        if self.or_values and is_member(value, self.or_values):
             return
         if self.types is not None and not has_type(value, self.types):
             raise KovaTypeError(
@@ -113,7 +118,9 @@ class Rule:
             return describe_values(self.values)
         kinds = "any value" if self.types is None else describe_types(self.types)
         bounds = self._describe_bounds()
-        return f"{kinds} {bounds}".strip() if bounds else kinds
+        text = f"{kinds} {bounds}" if bounds else kinds
+        extra = " or ".join(repr(value) for value in self.or_values)
+        return f"{text} or {extra}" if extra else text
 
     def _is_numeric_rule(self) -> bool:
         return self.low is not None or self.high is not None

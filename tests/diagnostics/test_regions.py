@@ -144,9 +144,9 @@ def test_a_clean_model_has_no_weak_region(case):
     ("settings", "message"),
     [
         ({"metric": "AUC"}, "metric 'AUC' is not a regression metric; choose one of MSE"),
-        ({"max_conditions": 4}, "max_conditions must be 1, 2 or 3, got 4"),
-        ({"min_size": 0}, "min_size must be a positive integer or None, got 0"),
-        ({"alpha": 1.5}, "alpha must be a number between 0 and 1"),
+        ({"max_conditions": 4}, r"'max_conditions': 4. Allowed values: int in \[1, 3\]"),
+        ({"min_size": 0}, "Invalid value for 'min_size': 0. Allowed values: int >= 1"),
+        ({"alpha": 1.5}, r"'alpha': 1.5. Allowed values: float in \(0, 1\)"),
         ({"features": ["x9"]}, r"features \['x9'\] are not features; choose from \['x0'"),
     ],
 )

@@ -272,9 +272,11 @@ pairwise complete observations (NaN and infinite values missing) with average ra
 as DataFrame.corr(method="spearman") measures it; NaN without such rows or when a column is
 constant on them.)doc");
 
-  kova::kernels::define_boosting(m);
+  kova::kernels::define_stump_bins(m);
+  kova::kernels::define_stump_training(m);
   kova::kernels::define_binning(m);
   kova::kernels::define_distance(m);
   kova::kernels::define_profile(m);
   kova::kernels::define_regions(m);
+  kova::kernels::define_row_hash(m);
 }

@@ -16,8 +16,7 @@ script or a notebook cell::
 Data parts: "all" (the rows not removed as outliers), "train" and "test".
 """
 
-import numbers
-from collections.abc import Iterable
+from collections.abc import KeysView
 from dataclasses import dataclass
 from typing import Any, NamedTuple
 
@@ -28,6 +27,7 @@ from kova.dashboard import drift, embedding, views
 from kova.dashboard.detectors import METHODS, FeatureEncoder, OutlierDetector, parameter_entries
 from kova.data.kestrin.kestrin import DataIntegrityCheck
 from kova.exceptions import KovaError
+from kova.validation import Rule
 
 __all__ = ["DataQualityAPI", "MethodScores", "TrainedMethod"]
 
@@ -59,26 +59,19 @@ class MethodScores(NamedTuple):
     outlier: np.ndarray  # scores > cutoff
 
 
+THRESHOLD = Rule("threshold", float, low=0.0, high=1.0)
+
+
 def _name_list(value: Any, argument: str) -> list:
     """A list or tuple argument as a list; a single string or number is refused, not split."""
-    if value is None:
-        return []
-    if not isinstance(value, (list, tuple)):
-        raise KovaError(
-            f"{argument} takes a list, got {type(value).__name__} {value!r}; "
-            f"write [{value!r}] for a single entry."
-        )
-    return list(value)
+    Rule(argument, (list, tuple), required=False).check(value)
+    return [] if value is None else list(value)
 
 
 def _threshold(value: Any) -> float:
     """A threshold in [0, 1] as a float; anything else is a ``KovaError`` naming the argument."""
-    if isinstance(value, bool) or not isinstance(value, numbers.Real):
-        raise KovaError(f"threshold must be a number in [0, 1], got {value!r}.")
-    number = float(value)
-    if not 0.0 <= number <= 1.0:
-        raise KovaError(f"threshold must lie in [0, 1], got {value!r}.")
-    return number
+    THRESHOLD.check(value)
+    return float(value)
 
 
 class DataQualityAPI:
@@ -123,15 +116,9 @@ class DataQualityAPI:
 
     @model_list.setter
     def model_list(self, keys: Any) -> None:
-        if isinstance(keys, str) or not isinstance(keys, Iterable):
-            raise KovaError(
-                f"model_list takes a list of method keys, got {type(keys).__name__} {keys!r}; "
-                f"choose from {list(self._model_names)}."
-            )
+        Rule("model_list", (list, tuple, set, frozenset, KeysView)).check(keys)
         keys = list(keys)
-        unknown = [key for key in keys if key not in self._model_names]
-        if unknown:
-            raise KovaError(f"Unknown methods {unknown}; choose from {list(self._model_names)}.")
+        Rule("model_list", list, members=list(self._model_names)).check(keys)
         self._selection = list(dict.fromkeys(keys))
 
     @property
@@ -185,8 +172,7 @@ class DataQualityAPI:
                 f"method must be a method from model_prepare()[key]['estimator'], "
                 f"got {type(method).__name__} {method!r}."
             )
-        if not isinstance(model_name, str):
-            raise KovaError(f"model_name must be a string, got {model_name!r}.")
+        Rule("model_name", str).check(model_name)
         positions = self._positions(dataset)
         detector = method.fit(self.dataset.data_init.iloc[positions])
         trained = TrainedMethod(detector=detector, positions=positions, part=dataset)
@@ -252,8 +238,7 @@ class DataQualityAPI:
         "od_tsne_comparison" with lists of methods and thresholds; this one is also drawn
         into the current output at once). ``dataset`` names the data part.
         """
-        if not isinstance(show, str):
-            raise KovaError(f"show must be the name of a view (a string), got {show!r}.")
+        Rule("show", str).check(show)
         if show in INTEGRITY_REPORTS:
             return self._integrity(INTEGRITY_REPORTS[show], dataset)
         handlers = {
@@ -267,9 +252,7 @@ class DataQualityAPI:
             ),
             "od_tsne_comparison": lambda: self._tsne_view(method, threshold, dataset),
         }
-        if show not in handlers:
-            allowed = list(INTEGRITY_REPORTS) + list(handlers)
-            raise KovaError(f"Unknown data-quality view {show!r}; choose from {allowed}.")
+        Rule("show", str, values=[*INTEGRITY_REPORTS, *handlers]).check(show)
         return handlers[show]()
 
     # -------------------------------------------------------------- data parts

@@ -15,7 +15,7 @@ from pandas.api import types as ptypes
 
 from kova.exceptions import KovaError
 
-__all__ = ["Dataset", "infer_column_kind"]
+__all__ = ["Dataset", "PartitionedIntegrityCheck", "infer_column_kind"]
 
 NUMERICAL = "numerical"
 CATEGORICAL = "categorical"
@@ -26,6 +26,9 @@ TASK_TYPES = ("classification", "regression")
 MAX_INFERRED_CLASSES = 10
 
 # Bundled scikit-learn data sets (no download) and the task each one poses.
+# pandas 3 always copies on write; before it, only when the option is set.
+_COPY_ON_WRITE = int(pd.__version__.split(".")[0]) >= 3
+
 SKLEARN_DATASETS = {
     "breast_cancer": "classification",
     "diabetes": "regression",
@@ -170,7 +173,9 @@ class Dataset:
         duplicated = data.columns[data.columns.duplicated()].unique().tolist()
         if duplicated:
             raise KovaError(f"Column names must be unique; repeated: {duplicated}.")
-        return data.copy(deep=True)
+        # Under copy-on-write a shallow copy is already private: a later write to either
+        # frame copies the data it touches, and no cell is copied before.
+        return data.copy(deep=not _COPY_ON_WRITE)
 
     def _checked_target(self, target):
         if target is None:
@@ -322,3 +327,12 @@ class Dataset:
             f"Dataset(rows={len(self.data_init)}, features={len(self.feature_names)}, "
             f"target={self.target_name!r}, task_type={self.task_type!r})"
         )
+
+
+def __getattr__(name):
+    """PartitionedIntegrityCheck, imported on first use (it needs the native checks and dask)."""
+    if name == "PartitionedIntegrityCheck":
+        from kova.data.kestrin.partitioned import PartitionedIntegrityCheck
+
+        return PartitionedIntegrityCheck
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")

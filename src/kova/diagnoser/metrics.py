@@ -199,4 +199,24 @@ def segment_scorer(
     else:
         output = np.asarray(data["prediction"])[test]
     options = scoring_options(metric, n_classes(estimator))
+    per_row = _per_row_values(metric, scoring, y_test, output, options)
+    if per_row is not None:
+        # a segment's score is the mean of its rows' values: computed once for all rows
+        # the sum over the count is how np.mean computes it, without its per-call checks
+        return lambda idx: float(per_row[idx].sum() / len(idx)) if len(idx) else float("nan")
     return lambda idx: score_or_nan(scoring, y_test[idx], output[idx], **options)
+
+
+def _per_row_values(
+    metric: str, scoring: Callable[..., Any], y_true: Any, output: Any, options: dict
+) -> np.ndarray | None:
+    """The per-sample values of every row when ``scoring`` is the metric's per-sample
+    function (their mean over any rows is the score of those rows), else None."""
+    if _PER_SAMPLE.get(metric) is not scoring or options:
+        return None
+    with warnings.catch_warnings():
+        warnings.simplefilter("ignore")
+        try:
+            return np.asarray(scoring(y_true, output), dtype=float)
+        except ValueError:
+            return None

@@ -27,6 +27,7 @@ from kova.diagnoser.region_search import FeatureBins, RegionSearch, bin_feature
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
 from kova.models.pipeline import ModelPipeline
+from kova.validation import Rule, validate
 
 __all__ = ["Condition", "Region", "WeakRegions", "find_weak_regions", "regions_of"]
 
@@ -151,17 +152,18 @@ def _checked_metric(metric, task_type):
     return metric
 
 
+# The search settings of find_weak_regions and what each allows.
+SETTINGS = (
+    Rule("max_conditions", int, low=1, high=MAX_CONDITIONS),
+    Rule("min_size", int, low=1, required=False),
+    Rule("alpha", float, low=0.0, high=1.0, low_open=True, high_open=True),
+)
+
+
 def _checked_settings(max_conditions, min_size, alpha, n_rows):
-    valid = isinstance(max_conditions, (int, np.integer)) and not isinstance(max_conditions, bool)
-    if not valid or max_conditions not in range(1, MAX_CONDITIONS + 1):
-        raise KovaError(f"max_conditions must be 1, 2 or 3, got {max_conditions!r}.")
+    validate(SETTINGS, {"max_conditions": max_conditions, "min_size": min_size, "alpha": alpha})
     if min_size is None:
         min_size = max(MIN_ROWS, math.ceil(MIN_SHARE * n_rows))
-    elif isinstance(min_size, bool) or not isinstance(min_size, (int, np.integer)) or min_size < 1:
-        raise KovaError(f"min_size must be a positive integer or None, got {min_size!r}.")
-    valid_alpha = isinstance(alpha, (int, float, np.floating)) and not isinstance(alpha, bool)
-    if not valid_alpha or not 0 < alpha < 1:
-        raise KovaError(f"alpha must be a number between 0 and 1 (exclusive), got {alpha!r}.")
     return int(min_size), float(alpha)
 
 

@@ -34,6 +34,7 @@ from kova.diagnoser.regions import WeakRegions, regions_of
 from kova.diagnoser.result import DiagnoseResult
 from kova.diagnoser.utils import get_scoring_metric
 from kova.exceptions import KovaError
+from kova.validation import Rule, validate
 
 __all__ = ["WeakSpot", "threshold_line"]
 
@@ -48,10 +49,14 @@ def threshold_line(overall, threshold, better_when_larger):
     return overall - margin if better_when_larger else overall + margin
 
 
-def _positive_int(value, name):
-    if isinstance(value, bool) or not isinstance(value, (int, np.integer)) or value < 1:
-        raise KovaError(f"{name} must be a positive integer, got {value!r}.")
-    return int(value)
+# The slicing settings of WeakSpot and what each allows.
+SETTINGS = (
+    Rule("method", str, values=METHODS),
+    Rule("slice_features", (list, tuple)),
+    Rule("bins", int, low=1),
+    Rule("min_samples", int, low=1),
+    Rule("threshold", float),
+)
 
 
 class WeakSpot(DataDiagnoser):
@@ -93,12 +98,12 @@ class WeakSpot(DataDiagnoser):
         category_levels=None,
     ):
         super().__init__(estimator, random_state=random_state, task_type=task_type)
-        if method not in METHODS:
-            raise KovaError(f"method must be one of {list(METHODS)}, got {method!r}.")
-        if not slice_features or isinstance(slice_features, str):
-            raise KovaError("slice_features must be a non-empty list of feature names.")
-        self.bins = _positive_int(bins, "bins")
-        self.min_samples = _positive_int(min_samples, "min_samples")
+        settings = {"method": method, "slice_features": slice_features, "bins": bins}
+        validate(SETTINGS, {**settings, "min_samples": min_samples, "threshold": threshold})
+        if not slice_features:
+            raise KovaError("Invalid value for 'slice_features': []. Allowed: feature names.")
+        self.bins = int(bins)
+        self.min_samples = int(min_samples)
         self.threshold = float(threshold)
         self.method = method
         self.metric = DEFAULT_METRIC[self.task_type] if metric is None else metric

@@ -170,15 +170,16 @@ py::object get_result(const kova::Module& mod, const kova::Args& a) {
   table = table.attr("sort_values")(py::arg("by") = rank_key, py::arg("kind") = "stable");
   table.attr("columns") = labels;
 
-  // scikit-learn stores smaller-is-better scores negated; show them as plain losses.
+  // scikit-learn stores smaller-is-better scores negated; show them as plain losses. The columns
+  // are replaced with assign: item assignment made from C++ looks like chained assignment to
+  // pandas 2 (it counts references to the frame) and draws a false warning.
+  py::dict losses;
   for (auto item : scoring.attr("items")()) {
     py::object name = item[py::int_(0)];
     py::object sign = item[py::int_(1)].attr("_sign");
-    if (sign.equal(py::int_(-1))) {
-      table[name] = py::int_(-1) * py::object(table[name]);
-    }
+    if (sign.equal(py::int_(-1))) losses[name] = py::int_(-1) * py::object(table[name]);
   }
-  return table;
+  return table.attr("assign")(**losses);
 }
 
 py::object get_params_ranks(const kova::Module& mod, const kova::Args& a) {

@@ -39,8 +39,11 @@ def _encode_column(column, kind):
     """Floats for a numerical column; sorted-level integer codes for a categorical one."""
     if kind == "numerical":
         return pd.to_numeric(column, errors="raise").astype(float).to_numpy(), None
-    present = column.dropna()
-    levels = sorted(present.unique(), key=lambda v: (str(type(v)), v))
+    uniques = column.dropna().unique()
+    if pd.api.types.infer_dtype(uniques, skipna=False) == "string":
+        levels = sorted(uniques)  # one type: the same order without the per-value key
+    else:
+        levels = sorted(uniques, key=lambda v: (str(type(v)), v))
     codes = pd.Categorical(column, categories=levels).codes.astype(float)
     codes[codes < 0] = np.nan
     return codes, levels
@@ -111,9 +114,9 @@ class ModelPipeline:
 
     @staticmethod
     def _encoded(dataset):
-        columns, levels = [], {}
+        columns, levels, x = [], {}, dataset.x
         for name, kind in zip(dataset.feature_names, dataset.feature_types, strict=True):
-            values, column_levels = _encode_column(dataset.x[name], kind)
+            values, column_levels = _encode_column(x[name], kind)
             columns.append(values)
             if column_levels is not None:
                 levels[name] = column_levels

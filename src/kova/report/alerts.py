@@ -8,10 +8,15 @@ the fields of `Thresholds`, which the command line exposes as options.
 from __future__ import annotations
 
 import dataclasses
+from collections.abc import Callable, Sequence
 from dataclasses import dataclass
+from typing import TYPE_CHECKING
 
 import numpy as np
 import pandas as pd
+
+if TYPE_CHECKING:
+    from kova.diagnoser.regions import Region
 
 SEVERITIES = ("high", "medium", "low")
 
@@ -55,11 +60,14 @@ THRESHOLD_HELP = {
     "is above this",
     "association": "alert on a pair of features whose association (|Spearman|, Theil's U or "
     "correlation ratio, 0 to 1) is above this",
-    "weak_segment_gap": "alert on a segment whose score is worse than the whole test set's by "
-    "more than this (accuracy points, or mean squared error as a share of the target's variance)",
+    "weak_segment_gap": "alert on a weak region whose score is worse than the whole test set's "
+    "by more than this (accuracy points, or mean squared error as a share of the target's "
+    "variance)",
     "weak_segment_alpha": "... and whose rows score worse than the other test rows at this "
-    "significance level (one-sided Welch t-test, Bonferroni-corrected over the segments tested)",
-    "min_segment_size": "segments with fewer test rows are not alerted",
+    "significance level (one-sided Welch t-test, Bonferroni-corrected over every condition the "
+    "region search evaluated)",
+    "min_segment_size": "regions with fewer test rows (or fewer than 1%% of them) are not "
+    "searched, segments with fewer test rows are not ranked",
     "max_train_test_psi": "alert on a feature whose population stability index between the "
     "training and the test rows is above this",
 }
@@ -197,9 +205,6 @@ class SegmentScores:
     overall: float
     higher_is_better: bool
     scale: float = 1.0  # divides score differences (the target's variance for MSE)
-    # one-sided p-value of "the segment's rows score worse than the other test rows", for the
-    # segments tested (the others are NaN)
-    p_values: pd.Series | None = None
 
     def gaps(self) -> pd.Series:
         """How much worse than the whole test set each segment scores, in scale units."""
@@ -208,26 +213,29 @@ class SegmentScores:
         return worse / self.scale
 
 
-def weak_segment_alerts(scores: SegmentScores, thresholds: Thresholds, anchor: str) -> list:
-    """Segments with enough rows, a gap above the threshold and a significant difference."""
-    gaps = scores.gaps()
-    big = scores.table["Size"] >= thresholds.min_segment_size
-    weak = big & (gaps > thresholds.weak_segment_gap)
-    if scores.p_values is not None:
-        tested = int(scores.p_values.notna().sum())
-        weak &= scores.p_values.fillna(1.0) < thresholds.weak_segment_alpha / max(tested, 1)
-    weak = scores.table[weak]
-    return [
-        Alert(
-            "weak segment",
-            (str(row["Feature"]),),
-            f"{row['Feature']} in {row['Segment']}: {scores.metric} {row[scores.metric]:.3g} "
-            f"against {scores.overall:.3g} overall ({int(row['Size'])} test rows)",
-            anchor,
-            float(gaps[label]),
-        )
-        for label, row in weak.iterrows()
-    ]
+def weak_region_alerts(
+    regions: Sequence[Region], metric: str, worse_gap: Callable[[float], float],
+    thresholds: Thresholds, anchor: str,
+) -> list[Alert]:  # fmt: skip
+    """Weak regions (`kova.diagnoser.Region`) with enough rows, a gap above the threshold and
+    a significant difference; `worse_gap` turns a region's gap (its score less the whole test
+    set's) into how much worse it is, in the units of the threshold. Each alert names the
+    region's features and states its conditions, size and gap."""
+    alerts = []
+    for region in regions:
+        worse = worse_gap(region.gap)
+        if (
+            region.size >= thresholds.min_segment_size
+            and worse > thresholds.weak_segment_gap
+            and region.p_value <= thresholds.weak_segment_alpha
+        ):
+            features = tuple(dict.fromkeys(str(c.feature) for c in region.conditions))
+            figure = (
+                f"{region.text}: {region.size} test rows, {metric} {region.metric:.3g} against "
+                f"{region.overall:.3g} overall (gap {region.gap:+.3g})"
+            )
+            alerts.append(Alert("weak segment", features, figure, anchor, worse))
+    return alerts
 
 
 def distance_alerts(distances: pd.Series, limit: float, anchor: str) -> list[Alert]:

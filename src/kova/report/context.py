@@ -3,12 +3,14 @@
 `ReportContext` holds the frame as read and builds, on first use and only once: the column
 profiles, one `Dataset` (column kinds by `kova.data.infer_column_kind`, task type, split),
 the identifier-like columns, the integrity check's per-column results and duplicated rows,
-and (only with a target) the diagnostics model fitted on a sample of the training rows.
+and (only with a target) the diagnostics model fitted on a sample of the training rows and its
+weak regions.
 Sections take from it and never recompute what it holds.
 """
 
 from __future__ import annotations
 
+import math
 from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any
@@ -124,6 +126,26 @@ class ReportContext:
 
         sample = self.model_sample
         return None if sample is None else fit_pipeline(sample.dataset)
+
+    @cached_property
+    def weak_regions(self):
+        """`kova.diagnoser.find_weak_regions` on the diagnostics model's test rows, or None
+        without a target: every feature but the identifier-like ones (a set of an identifier's
+        values can spell out any rows), regions of at least `min_segment_size` test rows and
+        1 % of them, tests at `weak_segment_alpha`."""
+        from kova.diagnoser.regions import MIN_SHARE, find_weak_regions
+
+        pipeline = self.model
+        if pipeline is None:
+            return None
+        identifiers = set(self.identifiers)
+        features = [f for f in pipeline.get_feature_names() if f not in identifiers]
+        if not features:
+            return None
+        tested = len(pipeline.dataset.test_idx)
+        min_size = max(self.thresholds.min_segment_size, math.ceil(MIN_SHARE * tested))
+        alpha = self.thresholds.weak_segment_alpha
+        return find_weak_regions(pipeline, features, min_size=min_size, alpha=alpha)
 
 
 def _repeated_rows(groups) -> int:

@@ -80,25 +80,37 @@ def _level_label(value):
     return str(value)
 
 
+def _labels_of(values):
+    """Display texts of an object array of distinct values (text is its own label)."""
+    if pd.api.types.infer_dtype(values, skipna=False) == "string":
+        return values
+    return np.array([_level_label(v) for v in values], dtype=object)
+
+
 def level_labels(column, max_levels):
     """Per-row display labels and the ordered list of levels to draw.
 
     Levels are ordered by count (then by label); past `max_levels` the rarest
     levels are pooled into one "Other (k levels)" level, and missing values form a
-    last "Missing" level.
+    last "Missing" level. Labels are made once per distinct value, not per row.
     """
     values = column.astype(object)
     missing = values.isna().to_numpy()
-    counts = values[~missing].value_counts()
-    label_of = {value: _level_label(value) for value in counts.index}
-    label_counts = counts.groupby(counts.index.map(label_of)).sum()
-    ordered = sorted(label_counts.items(), key=lambda item: (-item[1], item[0]))
+    codes, uniques = pd.factorize(values)
+    present = codes >= 0
+    unique_labels = _labels_of(np.asarray(uniques, dtype=object))
+    counts = np.bincount(codes[present], minlength=unique_labels.size)
+    label_counts = pd.Series(counts).groupby(unique_labels, sort=True).sum()
+    # the labels are sorted: a stable sort by falling count breaks ties by label
+    by_count = np.argsort(-label_counts.to_numpy(), kind="stable")
+    ordered = [str(label) for label in label_counts.index.to_numpy(dtype=object)[by_count]]
     if len(ordered) > max_levels:
-        kept = [label for label, _ in ordered[: max_levels - 1]]
+        kept = ordered[: max_levels - 1]
         other = f"Other ({len(ordered) - len(kept)} levels)"
     else:
-        kept, other = [label for label, _ in ordered], None
-    labels = values.map(label_of).to_numpy(dtype=object)
+        kept, other = ordered, None
+    labels = np.empty(len(values), dtype=object)
+    labels[present] = unique_labels[codes[present]]
     if other is not None:
         labels[~(pd.Series(labels).isin(kept).to_numpy() | missing)] = other
     labels[missing] = MISSING_LABEL

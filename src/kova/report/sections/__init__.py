@@ -19,6 +19,7 @@ from kova.report.sections import (
     integrity,
     missing,
     overview,
+    regions,
     rows,
     search,
     segments,
@@ -43,5 +44,6 @@ SECTIONS: list[Section] = [
     Section("exploratory plots", eda.run),
     Section("hyper-parameter search", search.run),
     Section("train/test distance", distance.run),
+    Section("weak regions", regions.run),
     Section("model diagnostics", segments.run),
 ]

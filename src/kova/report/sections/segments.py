@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import contextlib
 import io
-import warnings
 from typing import Any
 
 import numpy as np
@@ -69,9 +68,8 @@ def _quiet(call, **settings):
         return call(**settings)
 
 
-def segment_scores(api, min_size: int) -> al.SegmentScores:
-    """The segment table with the whole test set's score of the same metric, and for every
-    segment of at least `min_size` test rows the p-value of its rows scoring worse."""
+def segment_scores(api) -> al.SegmentScores:
+    """The segment table with the whole test set's score of the same metric."""
     from kova.diagnoser.utils import get_scoring_metric
 
     table = _quiet(
@@ -88,31 +86,8 @@ def segment_scores(api, min_size: int) -> al.SegmentScores:
     per_row = np.asarray(scorer(y, prediction), dtype=float)
     higher_is_better = sign == 1
     scale = 1.0 if higher_is_better else float(np.var(y)) or 1.0
-    p_values = pd.Series(np.nan, index=table.index)
-    for label, row in table[table["Size"] >= min_size].iterrows():
-        members = api.result_dict[api.match_id[int(row["Segment ID"])]]["idx"]
-        p_values[label] = _p_worse(per_row, np.asarray(members, dtype=np.intp), higher_is_better)
     overall = float(np.mean(per_row))
-    return al.SegmentScores(table, metric, overall, higher_is_better, scale, p_values)
-
-
-def _p_worse(per_row: np.ndarray, members: np.ndarray, higher_is_better: bool) -> float:
-    """One-sided Welch t-test p-value of the members' per-row scores being worse than the
-    other rows'."""
-    from scipy.stats import ttest_ind
-
-    inside = np.zeros(per_row.size, dtype=bool)
-    inside[members] = True
-    if inside.all():
-        return 1.0
-    a, b = per_row[inside], per_row[~inside]
-    worse = "less" if higher_is_better else "greater"
-    with warnings.catch_warnings():  # nearly constant scores: the p-value is still usable
-        warnings.simplefilter("ignore", RuntimeWarning)
-        p = ttest_ind(a, b, equal_var=False, alternative=worse).pvalue
-    if np.isnan(p):  # both groups constant: worse for certain or not at all
-        return 0.0 if (a.mean() < b.mean()) == higher_is_better else 1.0
-    return float(p)
+    return al.SegmentScores(table, metric, overall, higher_is_better, scale)
 
 
 def _with_level_names(table: pd.DataFrame, levels: dict) -> pd.DataFrame:
@@ -148,7 +123,7 @@ def _slice_feature(api, segment_feature: str) -> str:
 
 def segment_sections(ctx: ReportContext, page: Page, api, explanation: str) -> list[al.Alert]:
     limits = ctx.thresholds
-    scores = segment_scores(api, limits.min_segment_size)
+    scores = segment_scores(api)
     page.section("segments", "Segmented diagnostics: segment table", explanation)
     used = f"Rows used: {ctx.model_sample.describe()}." if ctx.model_sample else ""
     page.text(used)
@@ -161,7 +136,7 @@ def segment_sections(ctx: ReportContext, page: Page, api, explanation: str) -> l
     page.table(weakest_rows.round(4).reset_index(drop=True))
     weakest = weakest_segment(scores, limits.min_segment_size)
     weakest_segment_sections(page, api, weakest, ctx.identifiers, used)
-    return al.weak_segment_alerts(scores, limits, "segments")
+    return []
 
 
 def weakest_segment_sections(

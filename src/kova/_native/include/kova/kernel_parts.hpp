@@ -6,8 +6,11 @@
 
 namespace kova::kernels {
 
-// Gradient-boosted depth-1 trees on histogram bins (boosting.cpp).
-void define_boosting(pybind11::module_& m);
+// Bins of the boosted depth-1 trees: thresholds, bin matrix, prediction (stump_bins.cpp).
+void define_stump_bins(pybind11::module_& m);
+
+// Training of the boosted depth-1 trees on the bin matrix (stump_training.cpp).
+void define_stump_training(pybind11::module_& m);
 
 // Bin codes and counts, and column passes over 2-D arrays (binning.cpp).
 void define_binning(pybind11::module_& m);
@@ -19,5 +22,7 @@ void define_distance(pybind11::module_& m);
 void define_profile(pybind11::module_& m);
 // Conditions of weak regions over bin codes (regions.cpp).
 void define_regions(pybind11::module_& m);
+// 128-bit row hashes for finding identical rows across partitions (rowhash.cpp).
+void define_row_hash(pybind11::module_& m);
 
 }  // namespace kova::kernels

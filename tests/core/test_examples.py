@@ -7,7 +7,7 @@ import pytest
 nbformat = pytest.importorskip("nbformat")
 nbclient = pytest.importorskip("nbclient")
 
-NOTEBOOK = Path(__file__).resolve().parent.parent / "examples" / "tour.ipynb"
+NOTEBOOK = Path(__file__).resolve().parents[2] / "examples" / "tour.ipynb"
 
 
 @pytest.mark.skipif(not NOTEBOOK.exists(), reason="examples are not part of this checkout")

@@ -185,7 +185,7 @@ def test_threshold_line_lies_on_the_bad_side(overall, larger_better, expected):
 
 def test_bad_settings_and_data_keys_fail_clearly(case):
     pipeline = case[0]
-    with pytest.raises(KovaError, match="method must be one of"):
+    with pytest.raises(KovaError, match="Invalid value for .method.: .forest."):
         _weakspot(pipeline, method="forest")
     with pytest.raises(KovaError, match="Unknown feature"):
         _weakspot(pipeline, slice_features=["no such feature"]).fit(**pipeline.get_data_dict())

@@ -8,7 +8,7 @@ import pytest
 nbformat = pytest.importorskip("nbformat")
 nbclient = pytest.importorskip("nbclient")
 
-NOTEBOOK = Path(__file__).resolve().parent.parent / "examples" / "dashboard.ipynb"
+NOTEBOOK = Path(__file__).resolve().parents[2] / "examples" / "dashboard.ipynb"
 WIDGET_VIEW = "application/vnd.jupyter.widget-view+json"
 WIDGET_STATE = "application/vnd.jupyter.widget-state+json"
 

@@ -328,3 +328,34 @@ def test_graph_labels_stay_inside_the_axes_and_off_the_nodes(names, figsize):
         if len(names) <= 12:  # horizontal labels: their box keeps clear of the marker
             gap = np.hypot(max(box.x0 - x, 0, x - box.x1), max(box.y0 - y, 0, y - box.y1))
             assert gap >= radius
+
+
+def _reference_levels(column, max_levels):
+    """Row by row: each value's label, levels by falling count then label, the rest pooled."""
+    labels = [None if pd.isna(v) else (str(int(v)) if isinstance(v, float) and v == int(v)
+              else str(v)) for v in column]  # fmt: skip
+    counts = pd.Series([x for x in labels if x is not None]).value_counts()
+    ordered = sorted(counts.items(), key=lambda item: (-item[1], item[0]))
+    kept = [x for x, _ in ordered][: max_levels - 1 if len(ordered) > max_levels else None]
+    other = f"Other ({len(ordered) - len(kept)} levels)" if len(kept) < len(ordered) else None
+    rows = ["Missing" if x is None else x if x in kept else other for x in labels]
+    return rows, kept + ([other] if other else []) + (["Missing"] if None in labels else [])
+
+
+@pytest.mark.parametrize("max_levels", [3, 12])
+@pytest.mark.parametrize(
+    "column",
+    [
+        pd.Series([f"ID-{i}" for i in range(40)] + ["ID-7", "ID-3", "ID-7"]),
+        pd.Series(["b", None, "a", "b", "c", "a", "b", None], dtype="str"),
+        pd.Series([1, 1.0, "1", 2.5, 3.0, None, "x", 3, np.nan] * 3, dtype=object),
+        pd.Series(np.random.default_rng(0).integers(0, 30, 200).astype(float)),
+    ],
+)
+def test_level_labels_by_distinct_value_match_the_row_by_row_rule(column, max_levels):
+    from kova.data.eda.features import level_labels
+
+    labels, levels = level_labels(column, max_levels)
+    expected_rows, expected_levels = _reference_levels(column, max_levels)
+    assert levels == expected_levels
+    assert list(labels) == expected_rows

@@ -1,17 +1,19 @@
-"""XGB1Regressor: effect functions that add up to the prediction, scikit-learn compatibility,
-rejected inputs, and the fitted loss against reference boosters."""
+"""XGB1Regressor and XGB1Classifier: effect functions that add up to the prediction, missing
+values, sample weights, threads, scikit-learn compatibility, rejected inputs, and the fitted loss
+against reference boosters."""
 
 import warnings
 
 import numpy as np
 import pytest
 from sklearn.base import clone
-from sklearn.ensemble import HistGradientBoostingRegressor
+from sklearn.ensemble import HistGradientBoostingClassifier, HistGradientBoostingRegressor
 from sklearn.exceptions import NotFittedError
 from sklearn.utils.estimator_checks import check_estimator
 
 from kova import _kernels
-from kova.models import XGB1Regressor
+from kova.exceptions import KovaError
+from kova.models import XGB1Classifier, XGB1Regressor
 
 
 def make_rows(n=600, seed=0):
@@ -34,19 +36,21 @@ NAMES = ["a", "b", "c", "code", "noise"]
 TYPES = ["numerical", "numerical", "numerical", "categorical", "numerical"]
 
 
-def additive_prediction(interpreter, X, names):
-    """Intercept plus, per feature in the effects, the value of the interval holding each row."""
+def additive_prediction(interpreter, X, names, missing=None):
+    """Intercept plus, per feature in the effects, the value of the interval holding each row (or
+    the feature's "missing" value where ``missing`` has NaN; X then holds inf there)."""
     total = np.full(X.shape[0], interpreter.intercept_)
     for j, name in enumerate(names):
         if name not in interpreter.effects_["1D"]:
             continue
         effect = interpreter.effects_["1D"][name]
         values, splits, x = effect["values"], effect["splits"], X[:, j]
+        absent = np.zeros(len(x), bool) if missing is None else np.isnan(missing[:, j])
         assert len(splits) == len(values) + 1
         assert np.all(np.diff(splits) > 0)
-        assert splits[0] == x.min() and splits[-1] == x.max()
-        hits = np.zeros(len(x), dtype=int)
-        term = np.zeros(len(x))
+        assert splits[0] == x[~absent].min() and splits[-1] == x[~absent].max()
+        hits = absent.astype(int)
+        term = np.where(absent, effect.get("missing", np.nan), 0.0)
         for i, value in enumerate(values):
             last = i == len(values) - 1
             inside = (splits[i] <= x) & ((x <= splits[i + 1]) if last else (x < splits[i + 1]))
@@ -172,10 +176,11 @@ def test_test_loss_close_to_scikit_learn_histogram_boosting():
     assert losses[0] == pytest.approx(losses[1], rel=0.03)
 
 
-def test_scikit_learn_estimator_checks():
+@pytest.mark.parametrize("estimator", [XGB1Regressor(), XGB1Classifier()])
+def test_scikit_learn_estimator_checks(estimator):
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
-        check_estimator(XGB1Regressor())
+        check_estimator(estimator)
 
 
 def test_parameters_clone_and_seeded_subsamples():
@@ -201,7 +206,7 @@ def test_names_from_data_frame_and_types_by_name():
 @pytest.mark.parametrize(
     ("change", "message"),
     [
-        (lambda X, y: (np.where(X == X[3, 1], np.nan, X), y), "NaN"),
+        (lambda X, y: (X, np.where(y == y[0], np.inf, y)), "infinity"),
         (lambda X, y: (np.where(X == X[3, 1], np.inf, X), y), "infinity"),
         (lambda X, y: (X, np.where(y == y[0], np.nan, y)), "NaN"),
         (lambda X, y: (np.column_stack([X, np.arange(len(y))]), y), "more than max_bins"),
@@ -227,12 +232,16 @@ def test_bad_rows_are_rejected(change, message):
         ({"feature_names": ["a"] * 5}, "distinct"),
         ({"feature_types": ["numerical"] * 4 + ["ordinal"]}, "ordinal"),
         ({"feature_types": {"a": "numerical"}}, "no type"),
+        ({"learning_rate": "0.1"}, r"Invalid type for 'learning_rate': '0.1' is of type str"),
+        ({"reg_lambda": np.inf}, r"Invalid value for 'reg_lambda': inf. Allowed values: float"),
+        ({"n_jobs": 0}, r"Allowed values: int >= 1 or -1"),
     ],
 )
-def test_bad_settings_are_rejected(settings, message):
+@pytest.mark.parametrize("cls", [XGB1Regressor, XGB1Classifier])
+def test_bad_settings_are_rejected(settings, message, cls):
     X, y = make_rows(n=50)
-    with pytest.raises(ValueError, match=message):
-        XGB1Regressor(**settings).fit(X, y)
+    with pytest.raises(KovaError, match=message):
+        cls(**settings).fit(X, y > np.median(y))
 
 
 def test_prediction_needs_a_fit_and_the_same_columns():
@@ -244,3 +253,112 @@ def test_prediction_needs_a_fit_and_the_same_columns():
         model.predict(X[:, :4])
     with pytest.raises(ValueError, match="expecting 5 features"):
         model.parse_model().global_interpret(X=X[:, :4])
+
+
+# ------------------------------------------------------- classifier, missing values, weights
+
+
+def with_missing(X, share=0.15, seed=6):
+    """X with NaN in a share of the entries of its first and fourth (categorical) columns."""
+    X = X.copy()
+    rng = np.random.default_rng(seed)
+    for j in (0, 3):
+        X[rng.random(len(X)) < share, j] = np.nan
+    return X
+
+
+def labels_of(y):
+    return np.where(y > np.median(y), "high", "low")
+
+
+@pytest.mark.parametrize("missing", [False, True])
+@pytest.mark.parametrize("settings", [{}, {"subsample": 0.7, "max_bins": 16, "n_jobs": 2}])
+def test_classifier_effects_add_up_to_the_log_odds(missing, settings):
+    X, y = make_rows()
+    X = with_missing(X) if missing else X
+    model = XGB1Classifier(feature_names=NAMES, feature_types=TYPES, random_state=1, **settings)
+    model.fit(X, labels_of(y))
+    assert list(model.classes_) == ["high", "low"]
+    interpreter = model.parse_model()
+    interpreter.global_interpret()
+    total = additive_prediction(interpreter, np.nan_to_num(X, nan=np.inf), NAMES, missing=X)
+    margins = model.decision_function(X)
+    np.testing.assert_array_equal(total, margins)
+    np.testing.assert_allclose(model.predict_proba(X)[:, 1], 1 / (1 + np.exp(-margins)))
+    assert np.mean(model.predict(X) == labels_of(y)) > 0.8
+
+
+@pytest.mark.parametrize(
+    ("kind", "train_missing", "expected"),
+    [
+        ("numerical", True, 4.0),  # learned: NaN rows behave like the large values
+        ("categorical", True, 9.0),  # learned: NaN set apart as a code of its own
+        ("numerical", False, 0.0),  # none in training: the side of larger weight
+    ],
+)
+def test_missing_values_go_where_the_stump_learned(kind, train_missing, expected):
+    rng = np.random.default_rng(3)
+    x = rng.choice([1.0, 2.0, 3.0, 4.0, 5.0], size=500)
+    y = np.where(x > 4.5, 4.0, 0.0)
+    if train_missing:
+        x[:60] = np.nan
+        y[:60] = 4.0 if kind == "numerical" else 9.0
+    model = XGB1Regressor(
+        n_estimators=1, learning_rate=1.0, reg_lambda=0.0, min_samples_leaf=1, feature_types=[kind]
+    ).fit(x.reshape(-1, 1), y)
+    assert model.predict([[np.nan]])[0] == pytest.approx(expected, abs=1e-12)
+    effect = model.parse_model().global_interpret(X=[[np.nan], [1.0], [5.0]])["1D"]["X0"]
+    assert effect["missing"] + model.intercept_ == pytest.approx(expected, abs=1e-12)
+
+
+@pytest.mark.parametrize("cls", [XGB1Regressor, XGB1Classifier])
+def test_integer_sample_weights_are_repeated_rows(cls):
+    X, y = make_rows(n=400)
+    X = with_missing(X)
+    y = labels_of(y) if cls is XGB1Classifier else y
+    weight = np.random.default_rng(8).integers(0, 4, size=len(y))
+    settings = {"max_bins": 32, "min_samples_leaf": 7, "feature_types": TYPES, "random_state": 0}
+    weighted = cls(**settings).fit(X, y, sample_weight=weight)
+    repeated = cls(**settings).fit(X.repeat(weight, axis=0), y.repeat(weight))
+    for a, b in zip(weighted.thresholds_, repeated.thresholds_, strict=True):
+        np.testing.assert_array_equal(a, b)
+    for a, b in zip(weighted.tables_, repeated.tables_, strict=True):
+        np.testing.assert_allclose(a, b, rtol=1e-9, atol=1e-12)
+    assert np.abs(weighted.tables_[0]).max() > 0.1  # the weights took part in real splits
+
+
+@pytest.mark.parametrize("cls", [XGB1Regressor, XGB1Classifier])
+@pytest.mark.parametrize("subsample", [1.0, 0.6])
+def test_threads_give_the_same_model(cls, subsample):
+    X, y = make_rows(n=40_000, seed=2)
+    X = with_missing(X)
+    y = labels_of(y) if cls is XGB1Classifier else y
+    fits = [
+        cls(subsample=subsample, random_state=4, feature_types=TYPES, n_jobs=jobs).fit(X, y)
+        for jobs in (1, 2)
+    ]
+    for a, b in zip(fits[0].tables_, fits[1].tables_, strict=True):
+        np.testing.assert_array_equal(a, b)
+
+
+def test_classifier_log_loss_close_to_scikit_learn_histogram_boosting():
+    X, y = make_rows(n=4000, seed=5)
+    labels = (y > np.median(y)).astype(int)
+    train, test = slice(0, 3000), slice(3000, None)
+    ours = XGB1Classifier(n_estimators=200, learning_rate=0.2, max_bins=255)
+    reference = HistGradientBoostingClassifier(
+        max_iter=200,
+        learning_rate=0.2,
+        max_depth=1,
+        max_bins=255,
+        l2_regularization=1.0,
+        min_samples_leaf=20,
+        early_stopping=False,
+    )
+    losses = []
+    for model in (ours, reference):
+        p = model.fit(X[train], labels[train]).predict_proba(X[test])[:, 1]
+        t = labels[test]
+        losses.append(-np.mean(t * np.log(p) + (1 - t) * np.log(1 - p)))
+    assert losses[0] < 0.4
+    assert losses[0] == pytest.approx(losses[1], rel=0.03)

@@ -18,7 +18,7 @@ import numpy as np
 import pytest
 from sklearn.base import clone
 
-ROOT = Path(__file__).resolve().parents[1]
+ROOT = Path(__file__).resolve().parents[2]
 MODULE = "kova._bindtest"
 BUILD_TIMEOUT = 600  # seconds for configuring and compiling the one module
 

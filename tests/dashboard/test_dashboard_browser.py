@@ -17,7 +17,7 @@ webdriver = pytest.importorskip("selenium.webdriver", reason="selenium is not in
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support.ui import Select, WebDriverWait  # noqa: E402
 
-ROOT = Path(__file__).resolve().parent.parent
+ROOT = Path(__file__).resolve().parents[2]
 NOTEBOOK = ROOT / "examples" / "dashboard.ipynb"
 CHROMIUM, DRIVER = shutil.which("chromium"), shutil.which("chromedriver")
 TRAINED = ["Isolation Forest", "PCA Reconstruction"]  # ticked; every other method is unticked

@@ -3,6 +3,7 @@
 import importlib
 import inspect
 import pickle
+import sys
 
 import matplotlib.pyplot as plt
 import numpy as np
@@ -413,6 +414,20 @@ def test_result_table_is_ranked_by_the_first_metric_with_losses_positive(scored)
     pd.testing.assert_frame_equal(scored.data, table)
     with pytest.raises(AttributeError):
         scored.data = table
+
+
+def test_losses_are_negated_without_item_assignment_pandas_takes_for_chained(scored, monkeypatch):
+    # pandas 2 warns on `frame[column] = ...` when few references to the frame exist, as when the
+    # assignment comes from native code: the warning reached standard error in every report.
+    assign = pd.DataFrame.__setitem__
+
+    def refcounting_setitem(frame, key, value):
+        if sys.getrefcount(frame) <= 3:
+            raise AssertionError("item assignment pandas 2 takes for chained assignment")
+        assign(frame, key, value)
+
+    monkeypatch.setattr(pd.DataFrame, "__setitem__", refcounting_setitem)
+    assert scored.get_result()["MSE"].tolist() == [1.0, 4.0, 9.0]
 
 
 def test_default_regressor_table_has_three_columns():

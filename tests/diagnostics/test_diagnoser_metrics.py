@@ -6,7 +6,7 @@ import warnings
 import numpy as np
 import pytest
 from sklearn import metrics as skm
-from sklearn.linear_model import LogisticRegression
+from sklearn.linear_model import LinearRegression, LogisticRegression
 from sklearn.svm import LinearSVC
 
 from kova.config import CLS_METRICS, METRICS, REG_METRICS
@@ -103,6 +103,7 @@ def test_auc_of_a_single_class_is_nan_and_otherwise_sklearn():
 # ------------------------------------------------------- what a fitted model's metric scores
 
 X_FIT = RNG.normal(size=(300, 3))
+Y_FIT = 3 * X_FIT[:, 0] + RNG.normal(size=300) + 10
 LABELS = {2: (X_FIT[:, 0] > 0).astype(int), 3: np.digitize(X_FIT[:, 0], [-0.5, 0.5])}
 
 
@@ -163,3 +164,22 @@ def test_segment_scores_follow_the_model_classes(metric):
         "AUC": lambda: np.nan,  # a single class has no ranking to score
     }[metric]()
     np.testing.assert_allclose(score, expected)
+
+
+@pytest.mark.parametrize("metric", ["ACC", "MSE", "MAE", "MAPE"])
+def test_per_sample_segment_scores_are_the_metric_on_the_rows(metric):
+    """Additive metrics score a segment from per-row values taken once: the same value as the
+    metric computed on the segment's rows alone, bit for bit, and NaN on no rows."""
+    if metric == "ACC":
+        model, data = _model_data(LogisticRegression(), 3)
+    else:
+        model = LinearRegression().fit(X_FIT[:200], Y_FIT[:200])
+        data = {"x": X_FIT, "y": Y_FIT, "prediction": model.predict(X_FIT),
+                "test_idx": np.arange(200, 300)}  # fmt: skip
+    _, _, scoring, needs_proba, _ = get_scoring_metric(metric, average=False)
+    score = segment_scorer(metric, scoring, needs_proba, model, data)
+    y, prediction = data["y"][200:], data["prediction"][200:]
+    for idx in (np.arange(100), np.flatnonzero(X_FIT[200:, 1] > 0.3), [4, 2, 9]):
+        expected = float(np.mean(scoring(y[idx], prediction[idx])))
+        assert score(idx) == expected
+    assert np.isnan(score(np.array([], dtype=np.intp)))

@@ -128,7 +128,7 @@ def test_working_note_is_hidden_not_closed(monkeypatch):
 
 def named(argument):
     """A message that starts with the argument's name or names it in brackets."""
-    return rf"^{argument} (takes|must|needs)|\({argument}\)"
+    return rf"^{argument} (takes|must|needs)|\({argument}\)|for '{argument}'"
 
 
 @pytest.mark.parametrize(

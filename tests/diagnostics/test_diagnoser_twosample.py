@@ -113,6 +113,7 @@ def test_frames_and_text_categories():
     assert result.value["features"] == ["x", "c"]
     p, q = _shares(a["c"].to_numpy(), b["c"].to_numpy())
     assert result.value["KS"][1] == pytest.approx(0.5 * np.abs(p - q).sum())
+    assert isinstance(result.figure, Figure)
 
 
 @pytest.mark.parametrize("metric", ["PSI", "WD1", "KS"])

@@ -87,6 +87,10 @@ def test_caller_frame_is_left_untouched(frame):
     ds.data_init.iloc[0, 0] = -1
     ds.remove_outliers([0])
     pd.testing.assert_frame_equal(frame, snapshot)
+    held = ds.data_init.copy(deep=True)
+    frame.iloc[1, 0] = -2  # nor does a later change of the caller's frame reach the data set
+    frame.loc[:, frame.columns[-1]] = frame.iloc[::-1, -1].to_numpy()
+    pd.testing.assert_frame_equal(ds.data_init, held)
 
 
 @pytest.mark.parametrize(

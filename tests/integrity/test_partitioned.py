@@ -1,0 +1,180 @@
+"""The partitioned integrity checks give the tables of DataIntegrityCheck on the same rows."""
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+from pandas.testing import assert_frame_equal
+
+from kova.data import PartitionedIntegrityCheck, infer_column_kind
+from kova.data.kestrin.kestrin import DataIntegrityCheck
+from kova.exceptions import KovaError
+
+dask = pytest.importorskip("dask")
+dd = pytest.importorskip("dask.dataframe")
+distributed = pytest.importorskip("distributed")
+
+START_TIMEOUT = "60s"
+CLOSE_TIMEOUT = 30  # seconds
+
+TEXTS = ["a", "b", "12", " 3.5 ", "??", "#!", "", "a much longer text than the rest", None]
+
+
+@pytest.fixture(scope="module")
+def client():
+    """A client of a LocalCluster of two worker processes on the loopback interface: separate
+    processes, so that text hashes must not depend on the process."""
+    cluster = distributed.LocalCluster(
+        host="127.0.0.1",
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        dashboard_address="127.0.0.1:0",
+        scheduler_port=0,
+        worker_dashboard_address=None,
+        timeout=START_TIMEOUT,
+    )
+    try:
+        with distributed.Client(cluster, timeout=START_TIMEOUT) as dask_client:
+            dask_client.wait_for_workers(2, timeout=START_TIMEOUT)
+            yield dask_client
+    finally:
+        cluster.close(timeout=CLOSE_TIMEOUT)
+
+
+@st.composite
+def partitioned_frames(draw):
+    """A small frame and cut points splitting it into uneven (possibly empty) partitions."""
+    n = draw(st.integers(0, 24))
+    rows = st.lists(st.integers(0, 3), min_size=n, max_size=n)
+    ints, floats, texts, cats = (draw(rows) for _ in range(4))
+    frame = pd.DataFrame(
+        {
+            "int": np.array(ints, dtype=np.int64),
+            # entirely missing in the rows where the draw is 0 (whole partitions, often)
+            "float": np.array([np.nan if v == 0 else v / 2 for v in floats]),
+            "text": pd.Series(
+                [TEXTS[(t * 3 + i) % len(TEXTS)] for i, t in enumerate(texts)], dtype=object
+            ),
+            "cat": pd.Categorical(
+                [["x", "y", "z", None][c] for c in cats], categories=["x", "y", "z"]
+            ),
+            "word": pd.Series([["p", "q", "1", None][c] for c in ints], dtype=object),
+        }
+    )
+    cuts = sorted(draw(st.lists(st.integers(0, n), max_size=4)))
+    labels = draw(st.sampled_from(["positions", "repeated"]))
+    return frame, [0, *cuts, n], labels
+
+
+def as_dask(frame: pd.DataFrame, bounds: list[int]):
+    parts = [frame.iloc[a:b] for a, b in zip(bounds[:-1], bounds[1:], strict=True)]
+    return dd.from_delayed([dask.delayed(p) for p in parts], meta=frame.iloc[:0])
+
+
+def tables(check):
+    dups = check.duplicated_samples()
+    return (
+        check.single_column_check().data,
+        check.highly_correlated_features().data,
+        dups if isinstance(dups, str) else dups,
+    )
+
+
+def assert_same_tables(ours, expected):
+    for got, want in zip(ours, expected, strict=True):
+        if isinstance(want, str):
+            assert got == want
+        else:
+            assert_frame_equal(got, want)
+
+
+@settings(
+    max_examples=6, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(partitioned_frames(), st.booleans())
+def test_partitioned_tables_equal_in_memory(client, case, infer):
+    frame, bounds, labels = case
+    if labels == "repeated":  # the source's own index, with repeated labels
+        frame = frame.set_axis(pd.Index([i // 3 for i in range(len(frame))], name="key"))
+    source = as_dask(frame, bounds)
+    # the rows as the Dask DataFrame holds them (Dask may store text in its own string dtype)
+    rows = source.compute()
+    if labels == "positions":
+        rows = rows.reset_index(drop=True)
+    meta = {name: infer_column_kind(rows[name]) for name in rows.columns}
+    check = PartitionedIntegrityCheck(source, None if infer else meta)
+    assert_same_tables(tables(check), tables(DataIntegrityCheck(rows, meta)))
+
+
+def test_same_styling_as_in_memory(client):
+    frame = pd.DataFrame({"n": [1.0, 2.0, 3.0, 1.0], "t": ["a", "b", "a", "!!"]})
+    meta = {"n": "numerical", "t": "categorical"}
+    ours = PartitionedIntegrityCheck(as_dask(frame, [0, 1, 1, 4]), meta)
+    theirs = DataIntegrityCheck(frame, meta)
+    for method in ("single_column_check", "highly_correlated_features"):
+        assert getattr(ours, method)().set_uuid("t").to_html() == (
+            getattr(theirs, method)().set_uuid("t").to_html()
+        )
+
+
+@pytest.mark.parametrize("layout", ["parquet folder", "parquet glob", "csv glob", "parquet file"])
+def test_files_read_as_the_concatenated_rows(client, tmp_path, layout):
+    frame = pd.DataFrame(
+        {"x": [1, 2, 2, 1, 5, 2], "t": ["a", "bb", "bb", "a", "a very long text", "bb"]}
+    )
+    pieces = [frame.iloc[:2], frame.iloc[2:5], frame.iloc[5:]]
+    kind = "csv" if layout.startswith("csv") else "parquet"
+    for k, piece in enumerate(pieces):
+        path = tmp_path / f"part-{k}.{kind}"
+        if kind == "csv":
+            piece.to_csv(path, index=False)
+        else:
+            piece.reset_index(drop=True).to_parquet(path, index=False)
+    source = {
+        "parquet folder": tmp_path,
+        "parquet glob": tmp_path / "part-*.parquet",
+        "csv glob": tmp_path / "part-*.csv",
+        "parquet file": tmp_path / "part-1.parquet",
+    }[layout]
+    expected = frame.iloc[2:5].reset_index(drop=True) if layout == "parquet file" else frame
+    check = PartitionedIntegrityCheck(str(source), None)
+    rows = check.data.compute().reset_index(drop=True)
+    assert_frame_equal(rows, expected, check_dtype=False)
+    meta = {name: infer_column_kind(rows[name]) for name in rows.columns}
+    in_memory = DataIntegrityCheck(rows, meta)
+    assert_same_tables(tables(check), tables(in_memory))
+
+
+def test_bad_sources_fail_with_one_clear_error(tmp_path):
+    pd.DataFrame({"a": [1]}).to_csv(tmp_path / "one.csv", index=False)
+    pd.DataFrame({"b": [1]}).to_csv(tmp_path / "two.csv", index=False)
+    (tmp_path / "bad.parquet").write_bytes(b"not a parquet file")
+    cases = {
+        str(tmp_path / "none-*.csv"): "no file matches",
+        str(tmp_path / "*.csv"): "must have the same columns",
+        str(tmp_path / "bad.parquet"): "cannot read",
+        str(tmp_path / "missing.parquet"): "no file matches",
+    }
+    for source, message in cases.items():
+        with pytest.raises(KovaError, match=message):
+            PartitionedIntegrityCheck(source)
+    with pytest.raises(KovaError, match="meta_info"):
+        PartitionedIntegrityCheck(str(tmp_path / "one.csv"), ["a"])
+
+
+def test_row_hashes_equal_for_equal_rows_only():
+    from kova._kernels import row_hashes
+
+    texts = np.array(["é", "é", "x", None, np.nan, 1, 1.0, True], dtype=object)
+    floats = np.array([0.0, -0.0, 1.0, np.nan, np.nan, 2.0, 2.0, 2.0])
+    h = row_hashes([texts, floats], len(floats))
+    assert (h[0] == h[1]).all() and (h[3] == h[4]).all() and (h[5] == h[6]).all()
+    assert (h[6] == h[7]).all() and not (h[0] == h[2]).all()
+    unhashable = np.empty(2, dtype=object)
+    unhashable[:] = [[1], [2]]
+    with pytest.raises(TypeError):
+        row_hashes([unhashable], 2)
+    with pytest.raises(ValueError, match="1-dimensional with 3 entries"):
+        row_hashes([floats[:2]], 3)

@@ -57,3 +57,18 @@ def headless_chromium():
     finally:
         for driver in drivers:
             driver.quit()
+
+
+def pytest_addoption(parser):
+    parser.addoption(
+        "--fuzz-long",
+        action="store_true",
+        help="run the fuzz tests (tests/fuzz) with 1000 random examples each "
+        "(KOVA_FUZZ_EXAMPLES sets another count)",
+    )
+
+
+def pytest_configure(config):
+    # Read by tests/fuzz/fuzz_frames.py when the fuzz modules are collected, after this hook.
+    if config.getoption("--fuzz-long"):
+        os.environ.setdefault("KOVA_FUZZ_EXAMPLES", "1000")

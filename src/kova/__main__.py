@@ -11,12 +11,14 @@ import argparse
 import json
 import os
 import sys
+import warnings
 from pathlib import Path
 
 from kova.report.alerts import THRESHOLD_HELP, Thresholds, threshold_fields
 
 PARQUET_MAGIC = b"PAR1"
 SNIFF_BYTES = 64 * 1024
+UTF16_MARKS = (b"\xff\xfe", b"\xfe\xff")
 
 
 class InputError(Exception):
@@ -108,8 +110,12 @@ def read_frame(path: Path):
         return _read_parquet(path)
     if not head.strip():
         raise InputError(f"{path}: the file is empty")
-    if b"\0" in head or not _is_text(head):
+    if head.startswith(UTF16_MARKS):
+        raise InputError(f"{path}: the file is UTF-16 text; save it as UTF-8")
+    if b"\0" in head:
         raise InputError(f"{path}: not a CSV or Parquet file")
+    if not _is_text(head):
+        raise InputError(f"{path}: not UTF-8 text; save the file as UTF-8")
     try:
         return pd.read_csv(path)
     except (pd.errors.ParserError, UnicodeDecodeError) as error:
@@ -148,6 +154,8 @@ def check_frame(df, target: str | None, source: str) -> None:
         return
     if target not in df.columns:
         raise InputError(f"{source}: target column {target!r} is not in the file")
+    if df.shape[1] == 1:
+        raise InputError(f"{source}: the file holds only the target {target!r}; no features")
     values = df[target]
     if values.isna().any():
         raise InputError(
@@ -155,6 +163,19 @@ def check_frame(df, target: str | None, source: str) -> None:
         )
     if values.nunique() < 2:
         raise InputError(f"{source}: target {target!r} has a single value; nothing to learn")
+
+
+def checked_output(output: str) -> Path:
+    """The report's path, resolved; a folder that is missing or not writable is an
+    `InputError` now, before any section runs, not after the whole report is computed."""
+    path = Path(output).resolve()
+    if path.is_dir():
+        raise InputError(f"{path}: is a folder; give the report's file name")
+    if not path.parent.is_dir():
+        raise InputError(f"{path.parent}: no such folder for the report")
+    if not os.access(path.parent, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
+        raise InputError(f"{path}: cannot write the report there")
+    return path
 
 
 def _load(args: argparse.Namespace):
@@ -207,6 +228,7 @@ def main(argv: list[str] | None = None) -> int:
     from kova.report.build import SECTIONS, build_report
 
     try:
+        output = checked_output(args.output)
         df, title, target = _load(args)
     except (InputError, KovaError) as error:
         print(f"error: {error}", file=sys.stderr)
@@ -214,14 +236,18 @@ def main(argv: list[str] | None = None) -> int:
     bar = ProgressBar(len(SECTIONS), enabled=False if args.quiet else None)
     timings: dict[str, float] = {}
     try:
-        page = build_report(df, target, title, _thresholds(args), on_step=bar.step,
-                            jobs=args.jobs, timings=timings)  # fmt: skip
+        # the page holds the findings: the libraries' warnings (and the tracebacks some of
+        # them quote) would only clutter the one-line contract of standard error
+        with warnings.catch_warnings():
+            warnings.simplefilter("ignore")
+            page = build_report(df, target, title, _thresholds(args), on_step=bar.step,
+                                jobs=args.jobs, timings=timings)  # fmt: skip
     except KovaError as error:
         bar.close()
         print(f"error: {error}", file=sys.stderr)
         return 2
     bar.close()
-    print(page.write(Path(args.output).resolve()))
+    print(page.write(output))
     if args.timings is not None:
         Path(args.timings).write_text(json.dumps(timings, indent=1) + "\n", encoding="utf-8")
     return 0

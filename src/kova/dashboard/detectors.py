@@ -66,8 +66,12 @@ class FeatureEncoder:
         median = values.median()
         median = 0.0 if pd.isna(median) else float(median)
         filled = values.fillna(median)
-        scale = float(filled.std(ddof=0))
-        return median, float(filled.mean()), scale if scale > 0 else 1.0
+        # moments in units of the largest magnitude: sums of values near the float limits
+        # would overflow to infinity (and the standardised values to NaN)
+        unit = float(filled.abs().max()) if len(filled) else 0.0
+        unit = unit if unit > 0 else 1.0
+        scale = float((filled / unit).std(ddof=0)) * unit
+        return median, float((filled / unit).mean()) * unit, scale if scale > 0 else 1.0
 
     def transform(self, frame: pd.DataFrame) -> np.ndarray:
         columns = []
@@ -75,7 +79,8 @@ class FeatureEncoder:
             if name in self.numeric_:
                 median, mean, scale = self.numeric_[name]
                 values = _as_numbers(frame[name]).fillna(median).to_numpy(float)
-                columns.append(((values - mean) / scale)[:, None])
+                # halved first: the difference of two values near the float limits overflows
+                columns.append(((values / 2 - mean / 2) / (scale / 2))[:, None])
             elif name in self.levels_:
                 levels = _as_levels(frame[name]).to_numpy()
                 columns.append(np.stack([levels == lv for lv in self.levels_[name]], 1))

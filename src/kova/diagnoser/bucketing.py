@@ -33,15 +33,27 @@ def feature_type(position: int, feature_names: Any, feature_types: Any) -> str:
     else:
         kind = list(feature_types)[position]
     if kind not in (NUMERICAL, CATEGORICAL):
-        raise ValueError(f"Feature types are 'numerical' or 'categorical', got {kind!r}.")
+        raise KovaError(f"Feature types are 'numerical' or 'categorical', got {kind!r}.")
     return kind
+
+
+def float_values(values: Any, feature: Any) -> np.ndarray:
+    """The values of a numerical feature as float64; a value that is not a number (text,
+    None in an object array) is a `KovaError` naming the feature."""
+    try:
+        return np.asarray(values, dtype=np.float64)
+    except (TypeError, ValueError):
+        raise KovaError(
+            f"Numerical feature {feature!r} holds values that are not numbers; convert them or "
+            "declare the feature categorical."
+        ) from None
 
 
 def finite_column(values: Any, feature: Any) -> np.ndarray:
     """The values of a numerical feature as float64; NaN or infinite values are an error."""
-    column = np.asarray(values, dtype=np.float64)
+    column = float_values(values, feature)
     if not np.isfinite(column).all():
-        raise ValueError(
+        raise KovaError(
             f"Feature {feature!r} has NaN or infinite values; impute or drop them first."
         )
     return column
@@ -86,7 +98,7 @@ def bin_edges(values: np.ndarray, method: str, n_bins: int) -> np.ndarray:
     bins over finite ``values``; edges that coincide (ties, a constant) are merged. Any finite
     values are binned, also those near the float limits."""
     if isinstance(n_bins, bool) or not isinstance(n_bins, (int, np.integer)) or n_bins < 1:
-        raise ValueError(f"n_bins must be a positive integer, got {n_bins!r}.")
+        raise KovaError(f"n_bins must be a positive integer, got {n_bins!r}.")
     if method == "uniform":
         edges = uniform_edges(values.min(), values.max(), int(n_bins))
     elif method == "quantile":
@@ -94,7 +106,7 @@ def bin_edges(values: np.ndarray, method: str, n_bins: int) -> np.ndarray:
         lower, upper, weight = quantile_ranks(ordered.size, int(n_bins))
         edges = interpolate(ordered[lower], ordered[upper], weight)
     else:
-        raise ValueError(f"Binning method is 'uniform' or 'quantile', got {method!r}.")
+        raise KovaError(f"Binning method is 'uniform' or 'quantile', got {method!r}.")
     return np.unique(edges)
 
 
@@ -155,6 +167,6 @@ class Bucketing:
 
     def _categories(self, column: np.ndarray) -> tuple[np.ndarray, list]:
         if pd.isna(column).any():
-            raise ValueError(f"Feature {self.feature!r} has missing categories; fill them first.")
+            raise KovaError(f"Feature {self.feature!r} has missing categories; fill them first.")
         codes, categories = pd.factorize(column, sort=True)
         return codes.astype(np.int64), [[category] for category in categories]

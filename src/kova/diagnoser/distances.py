@@ -19,6 +19,7 @@ from kova.diagnoser.bucketing import (
     bin_edges,
     feature_position,
     feature_type,
+    float_values,
     interpolate,
     quantile_ranks,
     uniform_edges,
@@ -84,7 +85,7 @@ class _Numerical:
 
     def _check_finite(self, bad: np.ndarray) -> None:
         if bad.any():
-            raise ValueError(
+            raise KovaError(
                 f"Feature {self.names[int(np.argmax(bad))]!r} has NaN or infinite values; "
                 "impute or drop them first."
             )
@@ -227,22 +228,24 @@ def _samples(sample1: Any, sample2: Any, feature_names: Any) -> tuple[np.ndarray
     a, b = (np.asarray(s) for s in (sample1, sample2))
     a, b = (s.reshape(-1, 1) if s.ndim == 1 else s for s in (a, b))
     if a.ndim != 2 or b.ndim != 2 or a.shape[1] != b.shape[1]:
-        raise ValueError(
+        raise KovaError(
             f"The samples must be 2-D with the same columns, got shapes {a.shape} and {b.shape}."
         )
     if feature_names is None:
         feature_names = getattr(sample1, "columns", [f"X{j}" for j in range(a.shape[1])])
     names = list(feature_names)
     if len(names) != a.shape[1]:
-        raise ValueError(f"{len(names)} feature names for {a.shape[1]} columns.")
+        raise KovaError(f"{len(names)} feature names for {a.shape[1]} columns.")
     return a, b, names
 
 
-def _float_columns(sample: np.ndarray, columns: list[int]) -> np.ndarray:
+def _float_columns(sample: np.ndarray, columns: list[int], names: list) -> np.ndarray:
     """The given columns as a float64 matrix, without a copy when they are all of them."""
     if len(columns) == sample.shape[1] and sample.dtype == np.float64:
         return sample
-    return np.asarray(sample[:, columns], dtype=np.float64)
+    return np.column_stack([float_values(sample[:, j], names[j]) for j in columns]).reshape(
+        sample.shape[0], len(columns)
+    )
 
 
 def _metric_names(distance_metric: Any) -> list[str]:
@@ -337,7 +340,7 @@ def twosample_test(
     kinds = [feature_type(j, names, feature_types) for j in range(len(names))]
 
     def numerical(columns: list[int]) -> _Numerical:
-        a_, b_ = _float_columns(a, columns), _float_columns(b, columns)
+        a_, b_ = _float_columns(a, columns, names), _float_columns(b, columns, names)
         return _Numerical(a_, b_, [names[j] for j in columns], psi_buckets, psi_bins, threads)
 
     if show_feature is None:

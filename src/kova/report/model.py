@@ -90,19 +90,29 @@ def sample_rows(dataset) -> ModelSample:
 
 
 def _filled(dataset, frame: pd.DataFrame, train_rows: np.ndarray) -> pd.DataFrame:
-    """`frame` with missing feature values filled: training-row medians for numbers, a
-    "(missing)" level for categories."""
+    """`frame` with missing feature values filled: training-row medians for numbers
+    (infinite values count as missing; 0 for a column without any finite training value),
+    a "(missing)" level for categories."""
     frame = frame.copy()
     for name in dataset.feature_names:
         column = frame[name]
-        if not column.isna().any():
-            continue
         if dataset.meta_info[name] == "numerical":
-            median = pd.to_numeric(dataset.data_init[name].iloc[train_rows]).median()
-            frame[name] = pd.to_numeric(column).fillna(median)
+            numbers = _finite_or_nan(column)
+            if not numbers.isna().any():
+                continue
+            median = _finite_or_nan(dataset.data_init[name].iloc[train_rows]).median()
+            frame[name] = numbers.fillna(0.0 if pd.isna(median) else median)
+        elif not column.isna().any():
+            continue
         else:
             frame[name] = column.astype(object).where(column.notna(), MISSING_LEVEL)
     return frame
+
+
+def _finite_or_nan(column: pd.Series) -> pd.Series:
+    """A numerical column as floats, with infinite values as NaN."""
+    numbers = pd.to_numeric(column).astype(float)
+    return numbers.where(np.isfinite(numbers))
 
 
 def fit_pipeline(dataset):

@@ -130,4 +130,20 @@ inline void check_threshold(const Module& mod, const py::handle& threshold) {
   if (!is_finite_number(threshold)) raise_argument(mod, "threshold", "a finite number", threshold);
 }
 
+// KovaError naming the first feature with a missing or infinite value among the rows of x
+// (`rows`, e.g. "the test rows"): the bins and the boosted regressor need finite values.
+inline void check_finite_features(const Module& mod, const py::object& self, const py::object& x,
+                                  const char* rows) {
+  py::object np = mod["np"];
+  py::object finite = np.attr("isfinite")(x).attr("all")(py::arg("axis") = 0);
+  if (truth(finite.attr("all")())) return;
+  py::object first = np.attr("argmin")(finite);
+  py::object feature = py::list(self.attr("feature_names"))[first];
+  const std::string text = "Feature " + std::string(py::repr(feature)) +
+                           " has missing or infinite values among " + rows +
+                           "; segmented diagnostics need finite feature values: impute or drop "
+                           "them first.";
+  raise(mod["KovaError"], text.c_str());
+}
+
 }  // namespace kova::trelliso

@@ -149,6 +149,7 @@ py::object calculate_all_segments(const Module& mod, const Args& a) {
   py::object self = a.self();
   py::object data_dict = self.attr("data_dict");
   py::object x_test = data_dict["x"][data_dict["test_idx"]];
+  check_finite_features(mod, self, x_test, "the test rows");
   py::object method = a["segment_method"];
   py::dict result;
   if (method.equal(py::str("uniform")) || method.equal(py::str("quantile"))) {

@@ -29,7 +29,9 @@ def train_test_distances(dataset, features: list[str]) -> pd.Series:
         column = dataset.data_init[name]
         train, test = (column.iloc[rows].dropna() for rows in (dataset.train_idx, dataset.test_idx))
         if kind == "numerical":
+            # infinite values are left out as the missing ones are: the distances need numbers
             train, test = (pd.to_numeric(s).to_numpy(dtype=float) for s in (train, test))
+            train, test = train[np.isfinite(train)], test[np.isfinite(test)]
         result = twosample_test(
             np.asarray(train).reshape(-1, 1),
             np.asarray(test).reshape(-1, 1),

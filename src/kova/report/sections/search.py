@@ -3,6 +3,8 @@ sample's rows and its train/test split."""
 
 from __future__ import annotations
 
+import numpy as np
+
 from kova.report.alerts import Alert
 from kova.report.context import ReportContext
 from kova.report.page import Page
@@ -33,7 +35,9 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
         model, scoring = DecisionTreeClassifier(random_state=0), ["AUC", "ACC"]
     else:
         model, scoring = DecisionTreeRegressor(random_state=0), ["R2", "MAE"]
-    features = dataset.data_init[numeric].apply(lambda c: c.astype(float))
+    # decision trees read float32: larger magnitudes are clipped, which keeps their order
+    limit = float(np.finfo(np.float32).max)
+    features = dataset.data_init[numeric].apply(lambda c: c.astype(float)).clip(-limit, limit)
     split = [(dataset.train_idx, dataset.test_idx)]
     search = KovaGridSearchCV(model, {"max_depth": DEPTHS}, scoring=scoring, cv=split, n_jobs=1)
     search.fit(features, dataset.y)

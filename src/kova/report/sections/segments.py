@@ -17,6 +17,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from kova.exceptions import KovaError
 from kova.report import alerts as al
 from kova.report.context import ReportContext
 from kova.report.page import Page
@@ -150,14 +151,20 @@ def weakest_segment_sections(
     against = feature if numerical else sliced
 
     def diagnose(show, **options):
-        return _quiet(
-            api.segmented_diagnose,
-            show=show,
-            segment_method=SEGMENT_METHOD,
-            segment_bins=SEGMENT_BINS,
-            segment_id=int(row["Segment ID"]),
-            **options,
-        )
+        """The report, or None with a note on the page when the segment cannot be diagnosed
+        that way (too few rows, a single class, ...): the other reports still run."""
+        try:
+            return _quiet(
+                api.segmented_diagnose,
+                show=show,
+                segment_method=SEGMENT_METHOD,
+                segment_bins=SEGMENT_BINS,
+                segment_id=int(row["Segment ID"]),
+                **options,
+            )
+        except KovaError as error:
+            page.text(f"Not shown: {error}")
+            return None
 
     page.section(
         "segment-accuracy",
@@ -166,7 +173,9 @@ def weakest_segment_sections(
         "gap means the model fits the segment's training rows much better than it predicts.",
     )
     page.text(used)
-    page.table(diagnose("accuracy_table").data)
+    accuracy = diagnose("accuracy_table")
+    if accuracy is not None:
+        page.table(accuracy.data)
     page.section(
         "segment-residuals",
         f"Residuals in the weakest segment against {against}",
@@ -175,7 +184,8 @@ def weakest_segment_sections(
     )
     page.text(used)
     residual = diagnose("accuracy_residual", show_feature=against)
-    page.figure(residual.figure, f"Residuals of the segment {name} against {against}")
+    if residual is not None:
+        page.figure(residual.figure, f"Residuals of the segment {name} against {against}")
     page.section(
         "segment-weak-spots",
         f"Weak spots in the weakest segment along {sliced}",
@@ -184,11 +194,12 @@ def weakest_segment_sections(
     )
     page.text(used)
     weak = diagnose("weakspot", slice_features=[sliced])
-    page.figure(weak.figure, f"Weak spots of the segment {name} along {sliced}")
-    if len(weak.data):
-        page.table(weak.data)
-    else:
-        page.text("No slice is weaker than the segment by the weak-spot threshold.")
+    if weak is not None:
+        page.figure(weak.figure, f"Weak spots of the segment {name} along {sliced}")
+        if len(weak.data):
+            page.table(weak.data)
+        else:
+            page.text("No slice is weaker than the segment by the weak-spot threshold.")
     page.section(
         "segment-shift",
         "Distribution shift: weakest segment against the other rows",
@@ -196,7 +207,10 @@ def weakest_segment_sections(
         "features that set the segment apart come first.",
     )
     page.text(used)
-    shift = diagnose("distribution_shift").data
+    shifted = diagnose("distribution_shift")
+    if shifted is None:
+        return
+    shift = shifted.data
     shift = shift[~shift.iloc[:, 0].isin(identifiers)]
     if identifiers:
         page.text(f"Left out as identifier-like: {', '.join(identifiers)}.")

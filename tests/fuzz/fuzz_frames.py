@@ -224,7 +224,8 @@ def kept(call, *args, **kwargs):
 
 def _same_array(new, old):
     new, old = np.asarray(new), np.asarray(old)
-    assert new.dtype == old.dtype and new.shape == old.shape
+    assert new.dtype == old.dtype
+    assert new.shape == old.shape
     if new.dtype == object:  # NaN cells compare by their text, as -0.0 and 0.0 do not
         assert repr(new.tolist()) == repr(old.tolist())
     else:

@@ -30,7 +30,8 @@ def run_report(path, out, *options):
 def assert_contract(done, out):
     """Exit 0 with the page written, or exit 2 with one line on stderr and nothing written."""
     if done.returncode == 0:
-        assert out.is_file() and out.stat().st_size > 0
+        assert out.is_file()
+        assert out.stat().st_size > 0
         assert done.stdout.splitlines() == [str(out.resolve())], done.stdout
     else:
         assert done.returncode == 2, done.stderr
@@ -93,4 +94,5 @@ def test_an_output_folder_that_does_not_exist_is_named_before_any_work(tmp_path)
     path.write_text(_rows("a,b,y", SMALL), encoding="utf-8")
     done = run_report(path, out, "--target", "y")
     assert_contract(done, out)
-    assert done.returncode == 2 and "missing" in done.stderr
+    assert done.returncode == 2
+    assert "missing" in done.stderr

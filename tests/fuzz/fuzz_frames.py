@@ -218,7 +218,8 @@ def kept(call, *args, **kwargs):
     try:
         return call(*args, **kwargs)
     except KovaError as error:
-        assert str(error).strip(), "a KovaError without a message"
+        if not str(error).strip():
+            raise AssertionError("a KovaError without a message") from error
         return None
 
 

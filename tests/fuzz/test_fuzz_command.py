@@ -62,7 +62,7 @@ ODD_FILES = {
     "a 1e300 cell": _rows("a,b,y", ["1e300,1,0", "-1e300,2,1", *SMALL]),
     "an all-empty column": _rows(
         "a,b,e,y", [f"{row.rsplit(',', 1)[0]},,{i % 2}" for i, row in enumerate(SMALL)]
-    ),  # fmt: skip
+    ),
     "an ID column": _rows("id,a,b,y", [f"{i},{row}" for i, row in enumerate(SMALL)]),
     "three rows": _rows("a,b,y", SMALL[:3]),
     "two rows": _rows("a,b,y", SMALL[:2]),

@@ -212,3 +212,22 @@ def test_kernel_finds_the_condition_of_largest_score(seed, z):
         assert total == pytest.approx(loss[rows][inside].sum())
         assert _score(loss[rows][inside], mean, z) == pytest.approx(max(scores))
     assert _kernels.region_conditions(*args, bound)[2] == [None, None]  # pruned by the bound
+
+
+def test_many_level_categories_are_not_searched():
+    """A set of levels of a many-level column could list the misclassified rows one by one."""
+    rng = np.random.default_rng(3)
+    rows = 4000
+    frame = pd.DataFrame(rng.normal(size=(rows, 2)), columns=["x0", "x1"])
+    frame["code"] = [f"c{i}" for i in rng.integers(0, 400, rows)]
+    region = (frame["x1"] > 0.5).to_numpy()
+    flip = rng.random(rows) < np.where(region, 0.4, 0.02)
+    frame["y"] = (frame["x0"].to_numpy() > 0) ^ flip
+    dataset = Dataset(frame, target="y", task_type="classification", test_ratio=0.6)
+    encoded = ModelPipeline.encode(dataset).to_numpy()
+    model = HistGradientBoostingClassifier(max_iter=30, random_state=0)
+    pipeline = ModelPipeline(model.fit(encoded[dataset.train_idx], dataset.train_y), dataset)
+    result = find_weak_regions(pipeline)
+    features = {c.feature for region in result.regions for c in region.conditions}
+    assert "code" not in features
+    assert result.regions[0].conditions[0].feature == "x1"

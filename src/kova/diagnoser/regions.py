@@ -51,6 +51,8 @@ LOSSES = {
 MIN_ROWS = 20
 MIN_SHARE = 0.01
 MAX_CONDITIONS = 3
+# Categorical features with more levels among the searched rows are not searched.
+MAX_SEARCHED_LEVELS = 32
 PROBABILITY_FLOOR = 1e-15
 
 
@@ -276,11 +278,14 @@ def regions_of(
     loss = row_losses(metric, y, diagnoser.prediction[rows], proba)
     if not np.isfinite(loss).all():
         raise KovaError(f"The model's {metric} losses are not finite on every test row.")
+    columns = _searchable(columns, diagnoser.feature_types, matrix, positions)
+    overall = metric_score(metric, y, output)
+    if not columns:
+        return WeakRegions([], [], labels, metric, overall, 0)
     names = [diagnoser.feature_names[j] for j in columns]
     numerical = [diagnoser.feature_types[j] == "numerical" for j in columns]
     codes, bins = bin_features(matrix, positions, columns, names, numerical, levels)
     search = RegionSearch(codes, bins, loss, min_size)
-    overall = metric_score(metric, y, output)
     regions, row_sets = [], []
     for candidate, mask, p in search.weak_regions(max_conditions, alpha):
         value = metric_score(metric, y[mask], output[mask])
@@ -288,6 +293,21 @@ def regions_of(
         regions.append(Region(conditions, int(mask.sum()), value, overall, value - overall, p))
         row_sets.append(np.flatnonzero(mask))
     return WeakRegions(regions, row_sets, labels, metric, overall, search.evaluated)
+
+
+def _searchable(columns, feature_types, matrix, positions) -> list:
+    """The features of `columns` the search may use: every numerical one, and the categorical
+    ones with at most `MAX_SEARCHED_LEVELS` levels among the searched rows. A set of levels of
+    a many-level feature (an identifier, a free-text column) can list exactly the rows the
+    model gets wrong, which singles out rows instead of describing a region."""
+    kept = []
+    for j in columns:
+        if feature_types[j] != "numerical":
+            values = matrix[positions, j]
+            if np.unique(values[np.isfinite(values)]).size > MAX_SEARCHED_LEVELS:
+                continue
+        kept.append(j)
+    return kept
 
 
 def _condition(bins: FeatureBins, allowed: np.ndarray) -> Condition:

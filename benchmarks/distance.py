@@ -17,12 +17,12 @@ from __future__ import annotations
 
 import argparse
 import os
-import statistics
-import time
 from collections.abc import Callable
 
 import numpy as np
 from matplotlib.figure import Figure
+
+from benchmarks.common import interleaved
 
 PSI_BINS = 10
 PSI_FLOOR = 1e-4  # the floor kova applies to an empty bin's share
@@ -88,17 +88,6 @@ def previous_call(metric: str, a: np.ndarray, b: np.ndarray) -> np.ndarray:
     ax.barh(np.arange(found.size), np.sort(found))
     ax.set_yticks(np.arange(found.size), [f"x{j}" for j in range(found.size)])
     return found
-
-
-def interleaved(runs: dict[str, Callable[[], object]], repeats: int) -> dict[str, float]:
-    """Median wall time of every run, the runs taking turns in each round."""
-    times: dict[str, list[float]] = {name: [] for name in runs}
-    for _ in range(repeats):
-        for name, run in runs.items():
-            start = time.perf_counter()
-            run()
-            times[name].append(time.perf_counter() - start)
-    return {name: statistics.median(values) for name, values in times.items()}
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:

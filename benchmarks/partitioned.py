@@ -24,6 +24,7 @@ import pandas as pd
 from pandas.testing import assert_frame_equal
 
 from benchmarks import integrity
+from benchmarks.common import loopback_cluster
 
 CHECKS = ("single_column_check", "duplicated_samples", "highly_correlated_features")
 
@@ -106,7 +107,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--repeats", type=int, default=1, help="interleaved timed runs")
     args = parser.parse_args(argv)
 
-    from distributed import Client, LocalCluster
+    from distributed import Client
     from threadpoolctl import threadpool_limits
 
     from kova.data import PartitionedIntegrityCheck
@@ -119,14 +120,7 @@ def main(argv: list[str] | None = None) -> int:
             f"wrote {args.rows:,} rows x 20 columns in {len(files)} files "
             f"({time.perf_counter() - start:.1f} s)"
         )
-        cluster = LocalCluster(
-            host="127.0.0.1",
-            n_workers=2,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address="127.0.0.1:0",
-            worker_dashboard_address=None,
-        )
+        cluster = loopback_cluster(2)
         try:
             with Client(cluster) as client:
                 pids = {"scheduler": os.getpid()}

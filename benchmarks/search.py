@@ -18,6 +18,7 @@ from sklearn.datasets import make_classification
 from sklearn.ensemble import RandomForestClassifier
 from sklearn.model_selection import GridSearchCV, ParameterGrid, train_test_split
 
+from benchmarks.common import loopback_cluster
 from kova.config.other_configs import METRICS
 from kova.models.morbeck import KovaGridSearchCV
 
@@ -57,19 +58,10 @@ def _sklearn_search(split) -> GridSearchCV:
 
 def _on_cluster(X, y, split) -> tuple[float, float]:
     """Seconds to start a two-worker LocalCluster and to run the search on it."""
-    from distributed import Client, LocalCluster
+    from distributed import Client
 
     start = time.perf_counter()
-    cluster = LocalCluster(
-        host="127.0.0.1",
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        # The scheduler's HTTP server listens even without a dashboard, by default on port
-        # 8787: a free loopback port keeps clusters that run side by side apart.
-        dashboard_address="127.0.0.1:0",
-        worker_dashboard_address=None,
-    )
+    cluster = loopback_cluster(2)
     try:
         with Client(cluster) as client:
             client.wait_for_workers(2)

@@ -11,11 +11,11 @@ python -m benchmarks xgb1 --rounds 100    # fewer rounds
 from __future__ import annotations
 
 import argparse
-import statistics
-import time
 from collections.abc import Callable
 
 import numpy as np
+
+from benchmarks.common import interleaved
 
 
 def make_data(
@@ -53,16 +53,15 @@ def interleaved_medians(
     makers: dict[str, Callable[[], object]], X: np.ndarray, y: np.ndarray, repeats: int
 ) -> tuple[dict[str, float], dict[str, object]]:
     """Median fit seconds of every model, fitting each once per repetition in turn."""
-    seconds: dict[str, list[float]] = {name: [] for name in makers}
     fitted: dict[str, object] = {}
-    for _ in range(repeats):
-        for name, make in makers.items():
-            model = make()
-            start = time.perf_counter()
-            model.fit(X, y)  # type: ignore[attr-defined]
-            seconds[name].append(time.perf_counter() - start)
-            fitted[name] = model
-    return {name: statistics.median(s) for name, s in seconds.items()}, fitted
+
+    def fit(name: str, make: Callable[[], object]) -> Callable[[], None]:
+        def run() -> None:
+            fitted[name] = make().fit(X, y)  # type: ignore[attr-defined]
+
+        return run
+
+    return interleaved({name: fit(name, make) for name, make in makers.items()}, repeats), fitted
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:

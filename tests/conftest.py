@@ -72,3 +72,42 @@ def pytest_configure(config):
     # Read by tests/fuzz/fuzz_frames.py when the fuzz modules are collected, after this hook.
     if config.getoption("--fuzz-long"):
         os.environ.setdefault("KOVA_FUZZ_EXAMPLES", "1000")
+
+
+# Dask clusters of the tests: on the loopback interface, on free ports, closed even when a test
+# fails, within bounded times.
+DASK_START_TIMEOUT = "60s"
+DASK_CLOSE_TIMEOUT = 30  # seconds
+
+
+@pytest.fixture(scope="module")
+def dask_cluster():
+    """A LocalCluster of two single-threaded worker processes on 127.0.0.1: separate processes,
+    so that nothing may depend on the process it runs in."""
+    distributed = pytest.importorskip("distributed", reason="the distributed extra is missing")
+    cluster = distributed.LocalCluster(
+        host="127.0.0.1",
+        n_workers=2,
+        threads_per_worker=1,
+        processes=True,
+        # The scheduler's HTTP server listens even without a dashboard, by default on port
+        # 8787: a free loopback port keeps clusters that run side by side apart.
+        dashboard_address="127.0.0.1:0",
+        scheduler_port=0,
+        worker_dashboard_address=None,
+        timeout=DASK_START_TIMEOUT,
+    )
+    try:
+        yield cluster
+    finally:
+        cluster.close(timeout=DASK_CLOSE_TIMEOUT)
+
+
+@pytest.fixture(scope="module")
+def client(dask_cluster):
+    """A client of `dask_cluster` with both workers up."""
+    import distributed
+
+    with distributed.Client(dask_cluster, timeout=DASK_START_TIMEOUT) as dask_client:
+        dask_client.wait_for_workers(2, timeout=DASK_START_TIMEOUT)
+        yield dask_client

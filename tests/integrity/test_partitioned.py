@@ -15,34 +15,10 @@ from kova.exceptions import KovaError
 
 dask = pytest.importorskip("dask")
 dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
+pytest.importorskip("distributed")
 
-START_TIMEOUT = "60s"
-CLOSE_TIMEOUT = 30  # seconds
 
 TEXTS = ["a", "b", "12", " 3.5 ", "??", "#!", "", "a much longer text than the rest", None]
-
-
-@pytest.fixture(scope="module")
-def client():
-    """A client of a LocalCluster of two worker processes on the loopback interface: separate
-    processes, so that text hashes must not depend on the process."""
-    cluster = distributed.LocalCluster(
-        host="127.0.0.1",
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        dashboard_address="127.0.0.1:0",
-        scheduler_port=0,
-        worker_dashboard_address=None,
-        timeout=START_TIMEOUT,
-    )
-    try:
-        with distributed.Client(cluster, timeout=START_TIMEOUT) as dask_client:
-            dask_client.wait_for_workers(2, timeout=START_TIMEOUT)
-            yield dask_client
-    finally:
-        cluster.close(timeout=CLOSE_TIMEOUT)
 
 
 @st.composite

@@ -20,21 +20,13 @@ dd = pytest.importorskip("dask.dataframe")
 distributed = pytest.importorskip("distributed")
 
 START_TIMEOUT = "60s"
-CLOSE_TIMEOUT = 30  # seconds
 CUTS = [0, 7, 7, 150, 151, 400]  # uneven files, one of them empty
 
 
 @pytest.fixture(scope="module")
-def scheduler():
-    """The address of a LocalCluster of two worker processes on the loopback interface."""
-    cluster = distributed.LocalCluster(
-        host="127.0.0.1", n_workers=2, threads_per_worker=1, processes=True,
-        dashboard_address="127.0.0.1:0", worker_dashboard_address=None, timeout=START_TIMEOUT,
-    )  # fmt: skip
-    try:
-        yield cluster.scheduler_address
-    finally:
-        cluster.close(timeout=CLOSE_TIMEOUT)
+def scheduler(dask_cluster):
+    """The address of the tests' LocalCluster."""
+    return dask_cluster.scheduler_address
 
 
 def planted_frame() -> pd.DataFrame:

@@ -13,32 +13,6 @@ from kova.models.morbeck import KovaGridSearchCV, KovaRandomizedSearchCV
 
 distributed = pytest.importorskip("distributed", reason="the distributed extra is not installed")
 
-START_TIMEOUT = "60s"
-CLOSE_TIMEOUT = 30  # seconds
-
-
-@pytest.fixture(scope="module")
-def client():
-    """A client of a LocalCluster of two worker processes on the loopback interface."""
-    cluster = distributed.LocalCluster(
-        host="127.0.0.1",
-        n_workers=2,
-        threads_per_worker=1,
-        processes=True,
-        # The scheduler's HTTP server listens even without a dashboard, by default on port
-        # 8787: a free loopback port keeps clusters that run side by side apart.
-        dashboard_address="127.0.0.1:0",
-        scheduler_port=0,
-        worker_dashboard_address=None,
-        timeout=START_TIMEOUT,
-    )
-    try:
-        with distributed.Client(cluster, timeout=START_TIMEOUT) as dask_client:
-            dask_client.wait_for_workers(2, timeout=START_TIMEOUT)
-            yield dask_client
-    finally:
-        cluster.close(timeout=CLOSE_TIMEOUT)
-
 
 @pytest.fixture(scope="module")
 def regression():

@@ -82,3 +82,19 @@ def test_rank_deviation_sums_skip_missing_ranks():
     ry = np.array([2.0, np.nan, 1.0, 3.0])
     sxy, sxx, syy = _kernels.rank_deviation_sums(rx, ry, 2.0)
     assert (sxy, sxx, syy) == (-1.0 * 0.0 + 2.0 * 1.0, 1.0 + 4.0, 0.0 + 1.0)
+
+
+def test_tables_rebuilt_from_bytes_at_odd_addresses_read_as_aligned_ones():
+    """Arrays a worker rebuilds from a message buffer may be misaligned; they are copied."""
+
+    def misaligned(values):
+        raw = bytearray(1) + np.asarray(values, dtype=np.float64).tobytes()
+        array = np.frombuffer(raw, dtype=np.float64, offset=1)
+        assert not array.flags.aligned
+        return array
+
+    table = ([1.0, 2.0, 3.0], [1.0, 2.5, 3.0])
+    x = np.array([2.0, 0.5, np.nan, 9.0])
+    expected = _kernels.table_ranks(x, [tuple(np.array(t) for t in table)])
+    found = _kernels.table_ranks(misaligned(x), [tuple(misaligned(t) for t in table)])
+    np.testing.assert_array_equal(found[0], expected[0])

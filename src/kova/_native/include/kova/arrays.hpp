@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdint>
 #include <string>
 
 #include "kova/association.hpp"
@@ -28,6 +29,11 @@ Array as_array(const pybind11::handle& values, pybind11::ssize_t ndim, const cha
     throw pybind11::value_error(std::string(function) + "(): '" + argument + "' must be " +
                                 std::to_string(ndim) + "-dimensional, got " +
                                 std::to_string(array.ndim()) + " dimensions");
+  }
+  // Arrays rebuilt from a byte buffer (one sent to a Dask worker, say) may start at any
+  // address; their elements are read through typed pointers, so such an array is copied.
+  if (reinterpret_cast<std::uintptr_t>(array.data()) % alignof(typename Array::value_type) != 0) {
+    array = Array(array.attr("copy")());
   }
   return array;
 }

@@ -19,12 +19,12 @@ def lazy_import(name: str) -> ModuleType:
     loaded = sys.modules.get(name)
     if loaded is not None:
         return loaded
-    spec = importlib.util.find_spec(name)
-    if spec is None or spec.loader is None:
+    found = importlib.util.find_spec(name)
+    if found is None or found.loader is None:
         raise ModuleNotFoundError(f"No module named {name!r}", name=name)
-    loader = importlib.util.LazyLoader(spec.loader)
-    spec.loader = loader
-    module = importlib.util.module_from_spec(spec)
+    loader = importlib.util.LazyLoader(found.loader)
+    found.loader = loader
+    module = importlib.util.module_from_spec(found)
     sys.modules[name] = module
     loader.exec_module(module)
     return module

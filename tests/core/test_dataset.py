@@ -129,6 +129,28 @@ def test_split_partitions_rows_reproducibly(frame):
     assert not np.array_equal(ds.test_idx, other.test_idx)
 
 
+@pytest.mark.parametrize("n_rows", [3, 60, 1001])
+@pytest.mark.parametrize("test_ratio", [0.2, 0.33, 0.5])
+@pytest.mark.parametrize("seed", [0, 7, np.int64(42), "global", "generator"])
+def test_unstratified_split_is_the_model_librarys(n_rows, test_ratio, seed):
+    """The split drawn without the model library is the one it would draw, for every kind of
+    seed, so results do not move with how the split is computed."""
+    from sklearn.model_selection import train_test_split
+
+    frame = pd.DataFrame({"x": np.arange(n_rows, dtype=float)})
+    ours_seed, their_seed = seed, seed
+    if seed == "global":
+        ours_seed = their_seed = None
+    elif seed == "generator":
+        ours_seed, their_seed = np.random.RandomState(5), np.random.RandomState(5)
+    np.random.seed(11)
+    ds = Dataset(frame, test_ratio=test_ratio, random_state=ours_seed)
+    np.random.seed(11)
+    train, test = train_test_split(np.arange(n_rows), test_size=test_ratio, random_state=their_seed)
+    np.testing.assert_array_equal(ds.train_idx, np.sort(train))
+    np.testing.assert_array_equal(ds.test_idx, np.sort(test))
+
+
 def test_classification_split_is_stratified(frame):
     labels = np.array([0] * 48 + [1] * 12)
     ds = Dataset(frame.assign(label=labels), target="label", test_ratio=0.25)

@@ -9,7 +9,10 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
+#include <algorithm>
+#include <atomic>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "kova/arrays.hpp"
@@ -30,6 +33,24 @@ using Array = py::array_t<T, py::array::forcecast>;
 
 using kova::kernels::as_array;
 using kova::kernels::view_of;
+
+// ---------------------------------------------------------------------------------------------
+// Threads of the matrix kernels
+
+std::atomic<std::size_t>& thread_limit_store() {
+  static std::atomic<std::size_t> limit{std::max(1u, std::thread::hardware_concurrency())};
+  return limit;
+}
+
+std::size_t thread_limit() { return thread_limit_store(); }
+
+void set_thread_limit(std::size_t threads) {
+  if (threads == 0) throw py::value_error("set_thread_limit: threads must be at least 1, got 0");
+  thread_limit_store() = threads;
+}
+
+// The threads a kernel call uses: those asked for, or the process-wide limit for 0.
+std::size_t threads_or_limit(std::size_t threads) { return threads > 0 ? threads : thread_limit(); }
 
 // ---------------------------------------------------------------------------------------------
 // Text and whole-column passes
@@ -116,19 +137,20 @@ py::array_t<double> as_matrix(const std::vector<double>& cells, std::size_t rows
   return matrix;
 }
 
-py::array_t<double> symmetric_theil_u_matrix(const py::object& codes) {
+py::array_t<double> symmetric_theil_u_matrix(const py::object& codes, std::size_t threads) {
   constexpr const char* kName = "symmetric_theil_u_matrix";
   const auto arrays = column_arrays<std::int64_t>(codes, kName, "codes");
   const auto columns = coded_columns(arrays, kName);
   std::vector<double> cells;
   {
     py::gil_scoped_release unlocked;  // reads only the arrays held above
-    cells = assoc::symmetric_theil_u_matrix(columns);
+    cells = assoc::symmetric_theil_u_matrix(columns, threads_or_limit(threads));
   }
   return as_matrix(cells, columns.size(), columns.size());
 }
 
-py::array_t<double> correlation_ratio_matrix(const py::object& codes, const py::object& values) {
+py::array_t<double> correlation_ratio_matrix(const py::object& codes, const py::object& values,
+                                             std::size_t threads) {
   constexpr const char* kName = "correlation_ratio_matrix";
   const auto code_arrays = column_arrays<std::int64_t>(codes, kName, "codes");
   const auto value_arrays = column_arrays<double>(values, kName, "values");
@@ -138,12 +160,12 @@ py::array_t<double> correlation_ratio_matrix(const py::object& codes, const py::
   std::vector<double> cells;
   {
     py::gil_scoped_release unlocked;
-    cells = assoc::correlation_ratio_matrix(columns, numbers);
+    cells = assoc::correlation_ratio_matrix(columns, numbers, threads_or_limit(threads));
   }
   return as_matrix(cells, numbers.size(), columns.size());
 }
 
-py::array_t<double> spearman_matrix(const py::object& values) {
+py::array_t<double> spearman_matrix(const py::object& values, std::size_t threads) {
   constexpr const char* kName = "spearman_matrix";
   const auto arrays = column_arrays<double>(values, kName, "values");
   std::vector<assoc::DoubleView> columns;
@@ -151,7 +173,7 @@ py::array_t<double> spearman_matrix(const py::object& values) {
   std::vector<double> cells;
   {
     py::gil_scoped_release unlocked;
-    cells = assoc::spearman_matrix(columns);
+    cells = assoc::spearman_matrix(columns, threads_or_limit(threads));
   }
   return as_matrix(cells, columns.size(), columns.size());
 }
@@ -248,29 +270,40 @@ The result is sqrt(between-group / total sum of squares) in [0, 1]; 0.0 when all
 equal, NaN when empty or when a value is not finite. Invalid codes or lengths raise ValueError.)doc");
 
   m.def("symmetric_theil_u_matrix", &symmetric_theil_u_matrix, py::arg("codes"),
+        py::arg("threads") = 0,
         R"doc(Symmetric Theil's U between every pair of coded columns, as a k x k float64 array.
 
 ``codes`` is a sequence of k equal-length 1-D integer arrays of category codes as
 pandas.factorize returns them (-1 for a missing entry). Each pair is measured over the rows where
 both columns are present, with the values symmetric_theil_u_correlation gives for those rows
 (NaN when there are none). The diagonal is 1.0, or NaN for a column without entries; this is
-DataFrame.corr(method=symmetric_theil_u_correlation) of the codes with -1 read as NaN.)doc");
+DataFrame.corr(method=symmetric_theil_u_correlation) of the codes with -1 read as NaN.
+``threads`` bounds the threads used (0: thread_limit()).)doc");
 
   m.def("correlation_ratio_matrix", &correlation_ratio_matrix, py::arg("codes"), py::arg("values"),
+        py::arg("threads") = 0,
         R"doc(Correlation ratio of every value column grouped by every coded column, p x k float64.
 
 ``codes`` holds k integer code arrays (-1 for missing), ``values`` p float arrays of the same
 length. Cell (v, c) is correlation_ratio of the rows where code c is present and value v is not
 NaN; this is DataFrame.corrwith(codes, method=correlation_ratio) of the values, one code column
-at a time.)doc");
+at a time. ``threads`` bounds the threads used (0: thread_limit()).)doc");
 
-  m.def("spearman_matrix", &spearman_matrix, py::arg("values"),
+  m.def("spearman_matrix", &spearman_matrix, py::arg("values"), py::arg("threads") = 0,
         R"doc(Spearman's rank correlation between every pair of float columns, p x p float64.
 
 ``values`` is a sequence of p equal-length 1-D float arrays. Each pair is measured over its
 pairwise complete observations (NaN and infinite values missing) with average ranks for ties,
 as DataFrame.corr(method="spearman") measures it; NaN without such rows or when a column is
-constant on them.)doc");
+constant on them. ``threads`` bounds the threads used (0: thread_limit()).)doc");
+
+  m.def("thread_limit", &thread_limit,
+        R"doc(The threads a matrix kernel uses when its ``threads`` is 0: the machine's cores
+unless set_thread_limit changed it.)doc");
+
+  m.def("set_thread_limit", &set_thread_limit, py::arg("threads"),
+        R"doc(Set the threads the matrix kernels use when their ``threads`` is 0 (at least 1), for
+the whole process; the report sets it to its ``--jobs`` while it runs.)doc");
 
   kova::kernels::define_stump_bins(m);
   kova::kernels::define_stump_training(m);

@@ -37,13 +37,41 @@ SKLEARN_DATASETS = {
 }
 
 
+def _seeded_generator(random_state):
+    """The random generator scikit-learn draws a split from for this `random_state` (None:
+    numpy's global one), or None for a kind of seed left to scikit-learn to read."""
+    if random_state is None:
+        return np.random.mtrand._rand
+    if isinstance(random_state, np.random.RandomState):
+        return random_state
+    if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
+        return np.random.RandomState(random_state)
+    return None
+
+
+def _shuffled_split(n_rows, test_ratio, rng):
+    """Sorted training and test positions of an unstratified shuffled split: the permutation
+    and the cut of scikit-learn's `train_test_split` (the first ceil(ratio * rows) positions
+    of the permutation are the test rows), without importing the library, which a report
+    without a target otherwise needs for nothing else."""
+    order = rng.permutation(n_rows)
+    n_test = math.ceil(test_ratio * n_rows)
+    return np.sort(order[n_test:]).astype(np.intp), np.sort(order[:n_test]).astype(np.intp)
+
+
+_FIRST_PARSED = 1000  # entries tried before a whole text column is converted
+
+
 def _parses_as_numbers(column):
     """True when the column has values and every non-missing one converts to float."""
     present = column.dropna()
     if present.empty or ptypes.infer_dtype(present, skipna=True) == "boolean":
         return False
     try:
-        present.astype(float)
+        # a text column usually fails on its first entries: try those before converting all
+        present.iloc[:_FIRST_PARSED].astype(float)
+        if len(present) > _FIRST_PARSED:
+            present.astype(float)
     except (TypeError, ValueError):
         return False
     return True
@@ -259,15 +287,16 @@ class Dataset:
         return labels
 
     def _split(self):
+        labels = self._stratify_labels()
+        rng = _seeded_generator(self.random_state)
+        if labels is None and rng is not None:
+            return _shuffled_split(len(self.data_init), self.test_ratio, rng)
         # Deferred so that importing kova.data (and its kestrin package) stays quick.
         from sklearn.model_selection import train_test_split
 
         positions = np.arange(len(self.data_init), dtype=np.intp)
         train, test = train_test_split(
-            positions,
-            test_size=self.test_ratio,
-            random_state=self.random_state,
-            stratify=self._stratify_labels(),
+            positions, test_size=self.test_ratio, random_state=self.random_state, stratify=labels
         )
         return np.sort(train), np.sort(test)
 

@@ -5,7 +5,8 @@ from __future__ import annotations
 
 import os
 import time
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
+from contextlib import contextmanager
 
 import pandas as pd
 
@@ -25,6 +26,19 @@ def free_cores() -> int:
     return max(1, cores - round(load))
 
 
+@contextmanager
+def native_threads(threads: int) -> Iterator[None]:
+    """Bound the threads of kova's own matrix kernels to `threads` while the block runs."""
+    from kova import _kernels
+
+    previous = _kernels.thread_limit()
+    _kernels.set_thread_limit(threads)
+    try:
+        yield
+    finally:
+        _kernels.set_thread_limit(previous)
+
+
 def build_report(
     df: pd.DataFrame,
     target: str | None,
@@ -37,17 +51,19 @@ def build_report(
 ) -> Page:
     """Run every section on the frame, calling `on_step(label)` before each one; a failing
     section stops the report with its error. Native thread pools (the model's, the linear
-    algebra's) use at most `jobs` threads (default: `free_cores()`); each section's wall time
-    in seconds is stored in `timings` under its label when a dict is given. A section's time
-    includes the shared results of the context it is the first to need. A prepared `context`
-    (a partitioned table's, for one) is used instead of one built on `df`."""
+    algebra's, kova's kernels') use at most `jobs` threads (default: `free_cores()`); each
+    section's wall time in seconds is stored in `timings` under its label when a dict is
+    given. A section's time includes the shared results of the context it is the first to
+    need. A prepared `context` (a partitioned table's, for one) is used instead of one built
+    on `df`."""
     from threadpoolctl import threadpool_limits
 
     if context is None:
         limits = al.Thresholds() if thresholds is None else thresholds
         context = ReportContext(df, target, limits)
     page = Page(title)
-    with threadpool_limits(limits=free_cores() if jobs is None else jobs):
+    threads = free_cores() if jobs is None else jobs
+    with threadpool_limits(limits=threads), native_threads(threads):
         for section in SECTIONS:
             if on_step is not None:
                 on_step(section.label)

@@ -2,17 +2,24 @@
 
 import warnings
 
-import seaborn as sns
+from matplotlib.colors import LinearSegmentedColormap
 
 from kova import figures
 from kova.figures import TEXT_COLOR
 from kova.figures import style_axes as style_axes  # the plots import it from here
 
 DEFAULT_FIGSIZE = (6, 6)
-PALETTE = sns.color_palette("deep")
+# Muted categorical colours, and colour maps interpolated through fixed stops: written out so
+# that drawing needs only matplotlib (a plotting library import costs a report half a second).
+PALETTE = ["#4c72b0", "#dd8452", "#55a868", "#c44e52", "#8172b3",
+           "#937860", "#da8bc3", "#8c8c8c", "#ccb974", "#64b5cd"]  # fmt: skip
 PRIMARY, ACCENT, SECONDARY, NEUTRAL = PALETTE[0], PALETTE[3], PALETTE[2], PALETTE[7]
-DIVERGING_CMAP = sns.diverging_palette(240, 10, as_cmap=True)
-SEQUENTIAL_CMAP = sns.light_palette(PRIMARY, as_cmap=True)
+_DIVERGING_STOPS = ["#417ca8", "#6d9aba", "#9ab7cd", "#c6d5e0", "#f2f1f1",
+                    "#ecc3c6", "#e6959b", "#e06770", "#da3b46"]  # fmt: skip
+DIVERGING_CMAP = LinearSegmentedColormap.from_list("kova_diverging", _DIVERGING_STOPS)
+SEQUENTIAL_CMAP = LinearSegmentedColormap.from_list(
+    "kova_sequential", ["#f0f1f2", "#9eb1d1", PRIMARY]
+)
 MAX_LABEL_CHARS = 22
 HEADING_GID = "kova-heading"  # marks the title and detail line that must fit the figure
 

@@ -20,7 +20,7 @@ MAX_PSI_BINS = 10
 def train_test_distances(dataset, features: list[str]) -> pd.Series:
     """PSI between the training and the test rows of each of `features`, on present values
     (the test draws no figure unless one is read)."""
-    from kova.diagnoser.utils import twosample_test
+    from kova.diagnoser.distances import twosample_test
 
     n_bins = int(np.clip(len(dataset.test_idx) // ROWS_PER_PSI_BIN, 2, MAX_PSI_BINS))
     distances = {}

@@ -13,10 +13,6 @@ DEPTHS = [1, 2, 3, 4, 6, 8]
 
 
 def run(ctx: ReportContext, page: Page) -> list[Alert]:
-    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
-
-    from kova.models.morbeck import KovaGridSearchCV
-
     page.section(
         "search",
         "Hyper-parameter search: decision-tree depth",
@@ -31,6 +27,10 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
     if sample is None or dataset is None or not numeric:
         page.text("Skipped: needs a target column and numeric features.")
         return []
+    from sklearn.tree import DecisionTreeClassifier, DecisionTreeRegressor
+
+    from kova.models.morbeck import KovaGridSearchCV
+
     if dataset.task_type == "classification":
         model, scoring = DecisionTreeClassifier(random_state=0), ["AUC", "ACC"]
     else:

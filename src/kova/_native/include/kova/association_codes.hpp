@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "kova/association_cores.hpp"
+#include "kova/column_sort.hpp"
 
 namespace kova::association {
 
@@ -155,13 +156,15 @@ inline auto id_of(const CodeView& codes) {
 
 // The k x k matrix (row-major) of symmetric Theil's U between the coded columns, each pair over
 // the rows where both are present. The diagonal is 1.0, or NaN for a column without entries.
-inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColumn>& columns) {
+inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColumn>& columns,
+                                                    std::size_t threads) {
   constexpr const char* kName = "symmetric_theil_u_matrix";
   const std::size_t k = columns.size();
   const std::size_t n = k == 0 ? 0 : columns[0].codes.size();
   require_equal_lengths(columns, n, kName);
   std::vector<double> matrix(k * k, kNaN);
-  for (std::size_t i = 0; i < k; ++i) {
+  // row i writes the cells (i, j) and (j, i) for j > i only: no cell is written twice
+  kernels::for_each_parallel(k, threads, [&](std::size_t i, std::size_t) {
     const CodedColumn& a = columns[i];
     matrix[i * k + i] = a.levels > 0 ? 1.0 : kNaN;
     for (std::size_t j = i + 1; j < k; ++j) {
@@ -174,7 +177,7 @@ inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColum
       matrix[i * k + j] = u;
       matrix[j * k + i] = u;
     }
-  }
+  });
   return matrix;
 }
 
@@ -218,25 +221,28 @@ inline void grouped_by_complete_column(const CodedColumn& groups,
 // column, each pair over the rows where the code is present and the value is not NaN. The values
 // of a column are summarized once for all coded columns without missing entries.
 inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColumn>& columns,
-                                                    const std::vector<DoubleView>& values) {
+                                                    const std::vector<DoubleView>& values,
+                                                    std::size_t threads) {
   constexpr const char* kName = "correlation_ratio_matrix";
   const std::size_t k = columns.size();
   const std::size_t p = values.size();
   const std::size_t n = k > 0 ? columns[0].codes.size() : p > 0 ? values[0].size() : 0;
   require_equal_lengths(columns, n, kName);
   for (const DoubleView& column : values) require_same_length(column.size(), n, kName);
-  std::vector<ValueSummary> summaries;  // over the rows where the value is not NaN
-  for (const DoubleView& number : values) {
-    summaries.push_back(summarize_values(
+  std::vector<ValueSummary> summaries(p);  // over the rows where the value is not NaN
+  kernels::for_each_parallel(p, threads, [&](std::size_t v, std::size_t) {
+    const DoubleView& number = values[v];
+    summaries[v] = summarize_values(
         n, [&](std::size_t r) { return number[r]; },
-        [&](std::size_t r) { return !std::isnan(number[r]); }));
-  }
+        [&](std::size_t r) { return !std::isnan(number[r]); });
+  });
   std::vector<double> matrix(p * k, kNaN);
-  for (std::size_t c = 0; c < k; ++c) {
+  // column c of the matrix is written by task c alone
+  kernels::for_each_parallel(k, threads, [&](std::size_t c, std::size_t) {
     const CodedColumn& groups = columns[c];
     if (groups.complete) {
       grouped_by_complete_column(groups, values, summaries, matrix, c, k);
-      continue;
+      return;
     }
     for (std::size_t v = 0; v < p; ++v) {
       const DoubleView& number = values[v];
@@ -244,7 +250,7 @@ inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColum
           n, groups.levels, id_of(groups.codes), [&](std::size_t r) { return number[r]; },
           [&](std::size_t r) { return groups.codes[r] >= 0 && !std::isnan(number[r]); });
     }
-  }
+  });
   return matrix;
 }
 

@@ -8,6 +8,7 @@
 #include <array>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 #include <vector>
 
 namespace kova::radix {
@@ -24,6 +25,36 @@ inline double value_of(std::uint64_t key) {
   double x;
   std::memcpy(&x, &bits, sizeof x);
   return x;
+}
+
+// Sorts keys in increasing order and moves rows[i] along with keys[i] (a key-ordered argsort
+// when rows are the positions the keys were read from). The order of equal keys is unspecified.
+template <typename Row>
+void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<Row>& rows) {
+  constexpr int kBits = 11;
+  constexpr int kDigits = (64 + kBits - 1) / kBits;
+  constexpr std::size_t kBuckets = std::size_t{1} << kBits;
+  const std::size_t n = keys.size();
+  std::vector<std::array<std::size_t, kBuckets>> counts(kDigits);
+  for (auto& digit : counts) digit.fill(0);
+  for (const std::uint64_t key : keys) {
+    for (int d = 0; d < kDigits; ++d) ++counts[d][(key >> (d * kBits)) & (kBuckets - 1)];
+  }
+  std::vector<std::uint64_t> spare_keys(n);
+  std::vector<Row> spare_rows(n);
+  for (int d = 0; d < kDigits; ++d) {
+    auto& digit = counts[d];
+    if (n == 0 || digit[(keys[0] >> (d * kBits)) & (kBuckets - 1)] == n) continue;
+    std::size_t offset = 0;
+    for (auto& count : digit) offset += std::exchange(count, offset);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t slot = digit[(keys[i] >> (d * kBits)) & (kBuckets - 1)]++;
+      spare_keys[slot] = keys[i];
+      spare_rows[slot] = rows[i];
+    }
+    keys.swap(spare_keys);
+    rows.swap(spare_rows);
+  }
 }
 
 // Sorts values (no NaN) in increasing order.

@@ -4,11 +4,15 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <cstdint>
 #include <limits>
+#include <stdexcept>
 #include <utility>
 #include <vector>
 
 #include "kova/association_cores.hpp"
+#include "kova/column_sort.hpp"
+#include "kova/radix_sort.hpp"
 
 namespace kova::association {
 
@@ -21,21 +25,27 @@ namespace kova::association {
 // of their positions, counted from 1); a pair whose rows are not the complete rows of both columns
 // is ranked again over its own rows; the correlation is sum(dx dy) / sqrt(sum dx^2 sum dy^2) of
 // the ranks' deviations from (m + 1) / 2, summed in row order; NaN without rows or when a column
-// is constant on the pair's rows. Each column is sorted once; ranking a pair's rows again is a
-// pass over that order.
+// is constant on the pair's rows. Each column is sorted once (by its values' bits); ranking a
+// pair's rows again is a pass over that order. Ranks are kept doubled, as whole numbers in 32
+// bits, so a column costs 4 bytes a row (8 with its order); columns are ranked and pairs
+// measured on up to `threads` threads.
+
+// Twice a row's average rank, a whole number: the rank counted from 1 is twice / 2.
+using TwiceRank = std::uint32_t;
+inline constexpr TwiceRank kUnranked = 0;  // a NaN value has no rank
 
 struct RankedColumn {
-  DoubleView values;
-  std::vector<std::size_t> order;  // the rows of values other than NaN, by ascending value
-  std::vector<double> ranks;       // their average ranks (infinities ranked too), NaN elsewhere
-  std::vector<char> finite;
-  bool all_finite = true;
+  std::vector<TwiceRank> ranks;      // over every value but NaN (infinities ranked too)
+  std::vector<std::uint32_t> order;  // those rows by ascending value (only when re-ranking)
+  std::vector<char> finite;          // per row; empty when every value is finite
+  bool all_finite() const { return finite.empty(); }
+  bool is_finite(std::size_t r) const { return finite.empty() || finite[r]; }
 };
 
 // Rows with ranked(row) by ascending value: by counting when all their values are integers in a
-// short range, else by sorting.
-inline std::vector<std::size_t> value_order(const DoubleView& values,
-                                            const std::vector<char>& ranked) {
+// short range, else by a radix sort of their bits.
+inline std::vector<std::uint32_t> value_order(const DoubleView& values,
+                                              const std::vector<char>& ranked) {
   const std::size_t n = values.size();
   double low = std::numeric_limits<double>::infinity();
   double high = -low;
@@ -49,8 +59,7 @@ inline std::vector<std::size_t> value_order(const DoubleView& values,
     integral = integral && v == std::floor(v);
     ++m;
   }
-  std::vector<std::size_t> order;
-  order.reserve(m);
+  std::vector<std::uint32_t> order;
   if (m > 0 && integral && high - low <= 4.0 * static_cast<double>(n) + 1024.0) {
     std::vector<std::size_t> starts(static_cast<std::size_t>(high - low) + 2, 0);
     auto slot = [&](std::size_t i) { return static_cast<std::size_t>(values[i] - low); };
@@ -60,34 +69,35 @@ inline std::vector<std::size_t> value_order(const DoubleView& values,
     for (std::size_t b = 1; b < starts.size(); ++b) starts[b] += starts[b - 1];
     order.resize(m);
     for (std::size_t i = 0; i < n; ++i) {
-      if (ranked[i]) order[starts[slot(i)]++] = i;
+      if (ranked[i]) order[starts[slot(i)]++] = static_cast<std::uint32_t>(i);
     }
     return order;
   }
-  std::vector<std::pair<double, std::size_t>> sorted;
-  sorted.reserve(m);
+  std::vector<std::uint64_t> keys;
+  keys.reserve(m);
+  order.reserve(m);
   for (std::size_t i = 0; i < n; ++i) {
-    if (ranked[i]) sorted.emplace_back(values[i], i);
+    if (!ranked[i]) continue;
+    keys.push_back(radix::key_of(values[i] == 0.0 ? 0.0 : values[i]));  // -0.0 ties with 0.0
+    order.push_back(static_cast<std::uint32_t>(i));
   }
-  std::sort(sorted.begin(), sorted.end(),
-            [](const auto& a, const auto& b) { return a.first < b.first; });
-  for (const auto& entry : sorted) order.push_back(entry.second);
+  radix::sort_by_key(keys, order);
   return order;
 }
 
-// Average ranks, into ranks[row], of the rows of `order` (ascending by value) that keep(row).
-template <typename Keep>
-void assign_ranks(const DoubleView& values, const std::vector<std::size_t>& order, Keep keep,
-                  std::vector<double>& ranks) {
-  std::size_t position = 0;  // kept rows ranked so far
+// Twice the average ranks, into ranks[row], of the rows of `order` that keep(row); a run of
+// `order` with same(a, b) for neighbours is a group of ties.
+template <typename Same, typename Keep>
+void assign_ranks(const std::vector<std::uint32_t>& order, Same same, Keep keep,
+                  std::vector<TwiceRank>& ranks) {
+  std::uint64_t position = 0;  // kept rows ranked so far
   for (std::size_t begin = 0; begin < order.size();) {
-    std::size_t end = begin;
-    std::size_t kept = 0;
-    const double value = values[order[begin]];
-    for (; end < order.size() && values[order[end]] == value; ++end) kept += keep(order[end]);
-    const double rank = static_cast<double>(2 * position + kept + 1) / 2.0;
+    std::size_t end = begin + 1;
+    std::uint64_t kept = keep(order[begin]);
+    for (; end < order.size() && same(order[begin], order[end]); ++end) kept += keep(order[end]);
+    const auto twice = static_cast<TwiceRank>(2 * position + kept + 1);
     for (std::size_t k = begin; k < end; ++k) {
-      if (keep(order[k])) ranks[order[k]] = rank;
+      if (keep(order[k])) ranks[order[k]] = twice;
     }
     position += kept;
     begin = end;
@@ -95,32 +105,41 @@ void assign_ranks(const DoubleView& values, const std::vector<std::size_t>& orde
 }
 
 // As pandas ranks a column first: every value but NaN, infinities included (a pair whose rows are
-// the finite rows of both columns keeps these ranks, as in pandas).
-inline RankedColumn ranked_column(const DoubleView& values) {
+// the finite rows of both columns keeps these ranks, as in pandas). The order is kept only when
+// some pair will be ranked again.
+inline RankedColumn ranked_column(const DoubleView& values, bool keep_order) {
   const std::size_t n = values.size();
-  RankedColumn column{values, {}, std::vector<double>(n, kNaN), std::vector<char>(n)};
+  RankedColumn column{std::vector<TwiceRank>(n, kUnranked), {}, {}};
   std::vector<char> ranked(n);
+  std::vector<char> finite(n);
+  bool all_finite = true;
   for (std::size_t i = 0; i < n; ++i) {
-    column.finite[i] = std::isfinite(values[i]) ? 1 : 0;
-    column.all_finite = column.all_finite && column.finite[i];
+    finite[i] = std::isfinite(values[i]) ? 1 : 0;
+    all_finite = all_finite && finite[i];
     ranked[i] = std::isnan(values[i]) ? 0 : 1;
   }
-  column.order = value_order(values, ranked);
-  assign_ranks(values, column.order, [](std::size_t) { return true; }, column.ranks);
+  std::vector<std::uint32_t> order = value_order(values, ranked);
+  assign_ranks(
+      order, [&](std::uint32_t a, std::uint32_t b) { return values[a] == values[b]; },
+      [](std::uint32_t) { return 1; }, column.ranks);
+  if (keep_order) column.order = std::move(order);
+  if (!all_finite) column.finite = std::move(finite);
   return column;
 }
 
-// sum(dx dy) / sqrt(sum dx^2 sum dy^2) over the rows with present(r), dx = rx(r) - mean.
-template <typename RankX, typename RankY, typename Present>
-double rank_correlation(std::size_t n, std::size_t m, RankX rx, RankY ry, Present present) {
+// sum(dx dy) / sqrt(sum dx^2 sum dy^2) over the rows with present(r), dx = rx(r) - mean, from
+// doubled ranks.
+template <typename Present>
+double rank_correlation(std::size_t m, const std::vector<TwiceRank>& x,
+                        const std::vector<TwiceRank>& y, Present present) {
   const double mean = (static_cast<double>(m) + 1.0) / 2.0;
   double sum_xy = 0.0;
   double sum_xx = 0.0;
   double sum_yy = 0.0;
-  for (std::size_t r = 0; r < n; ++r) {
+  for (std::size_t r = 0; r < x.size(); ++r) {
     if (!present(r)) continue;
-    const double dx = rx(r) - mean;
-    const double dy = ry(r) - mean;
+    const double dx = 0.5 * static_cast<double>(x[r]) - mean;
+    const double dy = 0.5 * static_cast<double>(y[r]) - mean;
     sum_xy += dx * dy;
     sum_xx += dx * dx;
     sum_yy += dy * dy;
@@ -129,54 +148,68 @@ double rank_correlation(std::size_t n, std::size_t m, RankX rx, RankY ry, Presen
   return divisor != 0.0 ? sum_xy / divisor : kNaN;
 }
 
+// Scratch ranks of one thread, for the pairs ranked again over their own rows.
+struct PairScratch {
+  std::vector<TwiceRank> x;
+  std::vector<TwiceRank> y;
+};
+
 inline double spearman_pair(const RankedColumn& x, const RankedColumn& y, bool all_finite,
-                            std::vector<double>& scratch_x, std::vector<double>& scratch_y) {
-  const std::size_t n = x.values.size();
-  if (all_finite) {
-    return rank_correlation(
-        n, n, [&](std::size_t r) { return x.ranks[r]; }, [&](std::size_t r) { return y.ranks[r]; },
-        [](std::size_t) { return true; });
-  }
+                            PairScratch& scratch) {
+  const std::size_t n = x.ranks.size();
+  if (all_finite) return rank_correlation(n, x.ranks, y.ranks, [](std::size_t) { return true; });
   std::size_t m = 0;
   bool same_rows = true;
   for (std::size_t r = 0; r < n; ++r) {
-    m += x.finite[r] && y.finite[r];
-    same_rows = same_rows && x.finite[r] == y.finite[r];
+    m += x.is_finite(r) && y.is_finite(r);
+    same_rows = same_rows && x.is_finite(r) == y.is_finite(r);
   }
   if (m == 0) return kNaN;
-  auto both = [&](std::size_t r) { return x.finite[r] && y.finite[r]; };
-  if (same_rows) {
-    return rank_correlation(
-        n, m, [&](std::size_t r) { return x.ranks[r]; }, [&](std::size_t r) { return y.ranks[r]; },
-        both);
-  }
-  assign_ranks(x.values, x.order, both, scratch_x);
-  assign_ranks(y.values, y.order, both, scratch_y);
-  return rank_correlation(
-      n, m, [&](std::size_t r) { return scratch_x[r]; },
-      [&](std::size_t r) { return scratch_y[r]; }, both);
+  auto both = [&](std::size_t r) { return x.is_finite(r) && y.is_finite(r); };
+  if (same_rows) return rank_correlation(m, x.ranks, y.ranks, both);
+  if (scratch.x.empty()) scratch = {std::vector<TwiceRank>(n), std::vector<TwiceRank>(n)};
+  auto tie = [](const RankedColumn& c) {
+    return [&c](std::uint32_t a, std::uint32_t b) { return c.ranks[a] == c.ranks[b]; };
+  };
+  assign_ranks(x.order, tie(x), both, scratch.x);
+  assign_ranks(y.order, tie(y), both, scratch.y);
+  return rank_correlation(m, scratch.x, scratch.y, both);
 }
 
-// The p x p matrix (row-major) of Spearman's rank correlation between the float columns.
-inline std::vector<double> spearman_matrix(const std::vector<DoubleView>& values) {
+// The p x p matrix (row-major) of Spearman's rank correlation between the float columns, on up
+// to `threads` threads.
+inline std::vector<double> spearman_matrix(const std::vector<DoubleView>& values,
+                                           std::size_t threads) {
   constexpr const char* kName = "spearman_matrix";
   const std::size_t p = values.size();
   const std::size_t n = p == 0 ? 0 : values[0].size();
   for (const DoubleView& column : values) require_same_length(column.size(), n, kName);
-  std::vector<RankedColumn> columns;
-  for (const DoubleView& column : values) columns.push_back(ranked_column(column));
-  const bool all_finite = std::all_of(columns.begin(), columns.end(),
-                                      [](const RankedColumn& c) { return c.all_finite; });
-  std::vector<double> scratch_x(n);
-  std::vector<double> scratch_y(n);
-  std::vector<double> matrix(p * p, kNaN);
-  for (std::size_t i = 0; i < p; ++i) {
-    for (std::size_t j = 0; j <= i; ++j) {
-      const double rho = spearman_pair(columns[i], columns[j], all_finite, scratch_x, scratch_y);
-      matrix[i * p + j] = rho;
-      matrix[j * p + i] = rho;
-    }
+  if (n >= (std::size_t{1} << 31)) {
+    throw std::length_error(std::string(kName) + ": columns of 2**31 rows or more");
   }
+  auto all_finite_column = [](const DoubleView& column) {
+    for (std::size_t r = 0; r < column.size(); ++r) {
+      if (!std::isfinite(column[r])) return false;
+    }
+    return true;
+  };
+  const bool all_finite = std::all_of(values.begin(), values.end(), all_finite_column);
+  std::vector<RankedColumn> columns(p);
+  kernels::for_each_parallel(p, threads, [&](std::size_t i, std::size_t) {
+    columns[i] = ranked_column(values[i], !all_finite);
+  });
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  for (std::size_t i = 0; i < p; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) pairs.emplace_back(i, j);
+  }
+  std::vector<PairScratch> scratch(std::max<std::size_t>(1, threads));
+  std::vector<double> matrix(p * p, kNaN);
+  kernels::for_each_parallel(pairs.size(), threads, [&](std::size_t k, std::size_t thread) {
+    const auto [i, j] = pairs[k];
+    const double rho = spearman_pair(columns[i], columns[j], all_finite, scratch[thread]);
+    matrix[i * p + j] = rho;
+    matrix[j * p + i] = rho;
+  });
   return matrix;
 }
 

@@ -166,3 +166,26 @@ def test_long_lists_of_row_labels_are_cut(value, shown):
     from kova.report.sections.integrity import _short
 
     assert _short(value) == shown
+
+
+def test_a_report_without_target_loads_no_model_or_seaborn_library(tmp_path):
+    """Those imports cost a run without a model about a second: they must stay unloaded."""
+    import subprocess
+    import sys
+
+    path = tmp_path / "data.csv"
+    rng = np.random.default_rng(0)
+    pd.DataFrame({"a": rng.normal(size=300), "b": rng.choice(["x", "y"], 300)}).to_csv(path)
+    script = (
+        "import sys, runpy\n"
+        f"sys.argv = ['kova', 'report', {str(path)!r}, '-q', '-o', {str(tmp_path / 'r.html')!r}]\n"
+        "try:\n    runpy.run_module('kova', run_name='__main__')\n"
+        "except SystemExit:\n    pass\n"
+        "print(sorted(m for m in ('sklearn', 'scipy', 'seaborn.rcmod', 'ipywidgets')"
+        " if m in sys.modules))\n"
+    )
+    result = subprocess.run(
+        [sys.executable, "-c", script], capture_output=True, text=True, check=True, timeout=120
+    )
+    assert result.stdout.strip().splitlines()[-1] == "[]"
+    assert (tmp_path / "r.html").stat().st_size > 10_000

@@ -45,7 +45,7 @@ def _seeded_generator(random_state):
     if isinstance(random_state, np.random.RandomState):
         return random_state
     if isinstance(random_state, numbers.Integral) and not isinstance(random_state, bool):
-        return np.random.RandomState(random_state)
+        return np.random.RandomState(int(random_state))
     return None
 
 

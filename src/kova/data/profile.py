@@ -21,6 +21,7 @@ distinct or long (see `is_text`). What each statistic means:
 
 from __future__ import annotations
 
+from collections.abc import Mapping
 from dataclasses import dataclass
 from typing import Any
 
@@ -107,24 +108,35 @@ class ColumnProfile:
     lengths: LengthStats | None = None
 
 
-def profile_frame(df: pd.DataFrame, kinds: dict[str, str]) -> dict[str, ColumnProfile]:
+def profile_frame(
+    df: pd.DataFrame,
+    kinds: dict[str, str],
+    factorized: Mapping[str, tuple[npt.NDArray[np.intp], Any]] | None = None,
+) -> dict[str, ColumnProfile]:
     """Profile every column of `df`, in column order.
 
     `kinds` maps columns to "numerical" or "categorical" (as `infer_column_kind` gives them);
-    a column it leaves out is inferred.
+    a column it leaves out is inferred. `factorized` may hold a categorical column's
+    `factorize_column` result, so that it is not computed again.
     """
+    given = {} if factorized is None else factorized
     return {
-        name: profile_column(df[name], kinds.get(name) or infer_column_kind(df[name]))
+        name: profile_column(
+            df[name], kinds.get(name) or infer_column_kind(df[name]), given.get(name)
+        )
         for name in df.columns
     }
 
 
-def profile_column(series: pd.Series, kind: str) -> ColumnProfile:
-    """Profile one column of kind "numerical" or "categorical" (which may turn out text)."""
+def profile_column(
+    series: pd.Series, kind: str, factorized: tuple[npt.NDArray[np.intp], Any] | None = None
+) -> ColumnProfile:
+    """Profile one column of kind "numerical" or "categorical" (which may turn out text);
+    `factorized` is the column's `factorize_column` result when the caller has it."""
     if kind == NUMERICAL:
         return _numerical_profile(series)
     if kind == CATEGORICAL:
-        return _categorical_profile(series)
+        return _categorical_profile(series, factorized)
     raise KovaError(f"kind must be {NUMERICAL!r} or {CATEGORICAL!r}, got {kind!r}.")
 
 
@@ -175,8 +187,10 @@ def _numerical_profile(series: pd.Series) -> ColumnProfile:
     )
 
 
-def _categorical_profile(series: pd.Series) -> ColumnProfile:
-    codes, uniques = _factorized(series)
+def _categorical_profile(
+    series: pd.Series, factorized: tuple[npt.NDArray[np.intp], Any] | None
+) -> ColumnProfile:
+    codes, uniques = factorize_column(series) if factorized is None else factorized
     present = codes[codes >= 0]
     count, distinct = int(present.size), len(uniques)
     missing = len(codes) - count
@@ -202,7 +216,7 @@ def is_text(distinct: int, count: int, mean_length: float) -> bool:
     return mostly_distinct or mean_length >= TEXT_MEAN_LENGTH
 
 
-def _factorized(series: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
+def factorize_column(series: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
     """Codes numbering the values by first appearance (-1 for missing) and the values."""
     try:
         return pd.factorize(series, use_na_sentinel=True)

@@ -65,11 +65,22 @@ class ReportContext:
         return self.dataset.meta_info
 
     @cached_property
+    def category_codes(self) -> dict[str, tuple[np.ndarray, Any]]:
+        """Categorical column -> its factorize codes (-1 for missing) and distinct values."""
+        from kova.data.profile import factorize_column
+
+        return {
+            name: factorize_column(self.frame[name])
+            for name, kind in self.kinds.items()
+            if kind == "categorical"
+        }
+
+    @cached_property
     def profiles(self) -> dict[str, Any]:
         """Column name -> `kova.data.profile.ColumnProfile`."""
         from kova.data.profile import profile_frame
 
-        return profile_frame(self.frame, self.kinds)
+        return profile_frame(self.frame, self.kinds, self.category_codes)
 
     @cached_property
     def missing(self) -> pd.Series:
@@ -95,14 +106,15 @@ class ReportContext:
         return [c for c in self.frame.columns if c not in set(self.identifiers)]
 
     @cached_property
-    def associations(self):
-        """The styled association matrix of the `association_columns`."""
-        from kova.data.kestrin.kestrin import DataIntegrityCheck
+    def associations(self) -> pd.DataFrame:
+        """The association matrix of the `association_columns`, as the integrity check
+        computes it, from the shared category codes."""
+        from kova.data.associations import association_matrix
 
         columns = self.association_columns
         frame = self.frame if len(columns) == self.frame.shape[1] else self.frame[columns]
-        kinds = {c: self.kinds[c] for c in columns}
-        return DataIntegrityCheck(frame, kinds).highly_correlated_features()
+        codes = {name: self.category_codes[name][0] for name in self.category_codes}
+        return association_matrix(frame, {c: self.kinds[c] for c in columns}, codes)
 
     @property
     def memory_bytes(self) -> int:
@@ -141,11 +153,11 @@ class ReportContext:
         without a target: every feature but the identifier-like ones (a set of an identifier's
         values can spell out any rows), regions of at least `min_segment_size` test rows and
         1 % of them, tests at `weak_segment_alpha`."""
-        from kova.diagnoser.regions import MIN_SHARE, find_weak_regions
-
         pipeline = self.model
         if pipeline is None:
             return None
+        from kova.diagnoser.regions import MIN_SHARE, find_weak_regions
+
         identifiers = set(self.identifiers)
         features = [f for f in pipeline.get_feature_names() if f not in identifiers]
         if not features:

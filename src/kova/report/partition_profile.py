@@ -95,7 +95,7 @@ def column_facts(series: pd.Series, kind: str) -> ColumnFacts:
         mean = summary.mean if finite.size else 0.0
         return ColumnFacts(len(floats), len(floats) - present.size, values,
                            counts.astype(np.int64), (finite.size, mean, m2))  # fmt: skip
-    codes, uniques = prof._factorized(series)
+    codes, uniques = prof.factorize_column(series)
     present = codes[codes >= 0]
     frequencies = np.bincount(present, minlength=len(uniques))
     levels = dict(

@@ -303,13 +303,13 @@ class PartitionedReportContext(ReportContext):
         return integrity_results(check.single_column_check(), check.duplicated_samples())
 
     @cached_property
-    def associations(self):
+    def associations(self) -> pd.DataFrame:
         from kova.data import PartitionedIntegrityCheck
 
         columns = self.association_columns
         data = self.source if len(columns) == len(self.source.columns) else self.source[columns]
         kinds = {c: self.kinds[c] for c in columns}
-        return PartitionedIntegrityCheck(data, kinds).highly_correlated_features()
+        return PartitionedIntegrityCheck(data, kinds).highly_correlated_features().data
 
     @property
     def memory_bytes(self) -> int:

@@ -6,8 +6,6 @@ from __future__ import annotations
 
 import copy
 
-import pandas as pd
-
 from kova.report import alerts as al
 from kova.report.context import ReportContext
 from kova.report.page import Page
@@ -84,8 +82,9 @@ def _associations(ctx: ReportContext, page: Page) -> list[al.Alert]:
     )
     if ctx.identifiers:
         page.text(f"Left out as identifier-like: {', '.join(ctx.identifiers)}.")
-    matrix = ctx.associations
-    page.table(matrix)
-    values: pd.DataFrame = matrix.data  # the Styler's frame
+    from kova.data.associations import style_associations
+
+    values = ctx.associations
+    page.table(style_associations(values))
     limit = ctx.thresholds.association
     return al.association_alerts(values, [ctx.target], limit, anchor)

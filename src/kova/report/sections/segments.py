@@ -36,7 +36,7 @@ def _trelliso():
 
 
 def run(ctx: ReportContext, page: Page) -> list[al.Alert]:
-    api_class = _trelliso()
+    api_class = None if ctx.target is None else _trelliso()
     explanation = (
         "Test rows cut into segments along each feature (5 equal-frequency bins, or one "
         "segment per category), ranked from the weakest model score up."

@@ -95,10 +95,11 @@ class ReportContext:
 
     @cached_property
     def integrity(self) -> IntegrityResults:
+        from kova.data.kestrin.duplicates import duplicated_samples
         from kova.data.kestrin.kestrin import DataIntegrityCheck
 
         check = DataIntegrityCheck(self.frame, self.kinds)
-        return integrity_results(check.single_column_check(), check.duplicated_samples())
+        return integrity_results(check.single_column_check(), duplicated_samples(self.frame))
 
     @cached_property
     def association_columns(self) -> list[str]:

@@ -94,9 +94,7 @@ def level_labels(column, max_levels):
     levels are pooled into one "Other (k levels)" level, and missing values form a
     last "Missing" level. Labels are made once per distinct value, not per row.
     """
-    values = column.astype(object)
-    missing = values.isna().to_numpy()
-    codes, uniques = pd.factorize(values)
+    codes, uniques = pd.factorize(column)  # missing entries of any kind get the code -1
     present = codes >= 0
     unique_labels = _labels_of(np.asarray(uniques, dtype=object))
     counts = np.bincount(codes[present], minlength=unique_labels.size)
@@ -109,11 +107,12 @@ def level_labels(column, max_levels):
         other = f"Other ({len(ordered) - len(kept)} levels)"
     else:
         kept, other = ordered, None
-    labels = np.empty(len(values), dtype=object)
+    if other is not None:  # labels of the rarer levels become the pooled level's
+        pooled = ~pd.Index(unique_labels.astype(str)).isin(kept)
+        unique_labels = np.where(pooled, other, unique_labels).astype(object)
+    labels = np.full(len(codes), MISSING_LABEL, dtype=object)
     labels[present] = unique_labels[codes[present]]
-    if other is not None:
-        labels[~(pd.Series(labels).isin(kept).to_numpy() | missing)] = other
-    labels[missing] = MISSING_LABEL
+    missing = ~present
     levels = kept + ([other] if other else []) + ([MISSING_LABEL] if missing.any() else [])
     return labels, levels
 

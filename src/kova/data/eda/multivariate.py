@@ -306,5 +306,53 @@ class MultivariatePlot(FeaturePlot):
             raise KovaError(
                 f"A correlation view needs at least two numerical features; got {len(numeric)}."
             )
-        corr = pd.DataFrame(numeric, index=self.data.index).corr()
-        return corr, self.data.shape[1] - len(numeric)
+        return pearson_matrix(numeric), self.data.shape[1] - len(numeric)
+
+
+_CHUNK_ROWS = 32_768  # rows of the reused buffers the sums are accumulated from
+
+
+def pearson_matrix(columns: dict) -> pd.DataFrame:
+    """Pearson's correlation of every pair of float columns (NaN for missing) over the rows
+    where both are present, as `DataFrame.corr` gives it (up to rounding).
+
+    Each column is shifted by its mean (which changes no deviation) with missing entries set
+    to 0 (z) and marked (m). Over the rows where columns i and j are both present, the count,
+    sums and sums of squares of column i and the cross products are then matrix products
+    (m mT, z mT, z^2 mT, z zT), taken against the marks of the columns with missing entries
+    only and accumulated over row chunks in reused buffers, instead of a pass per pair."""
+    names, values = list(columns), list(columns.values())
+    p = len(values)
+    n = len(values[0]) if p else 0
+    gaps = np.flatnonzero([np.isnan(v).any() for v in values])  # columns with missing entries
+    shifts = np.array([np.nanmean(v) if not np.isnan(v).all() else 0.0 for v in values])
+    totals, total_squares = np.zeros(p), np.zeros(p)
+    products, gap_counts = np.zeros((p, p)), np.zeros((len(gaps), p))
+    gap_sums, gap_squares = np.zeros((p, len(gaps))), np.zeros((p, len(gaps)))
+    z, z2 = np.empty((p, min(n, _CHUNK_ROWS))), np.empty((p, min(n, _CHUNK_ROWS)))
+    for start in range(0, n, _CHUNK_ROWS):
+        k = min(_CHUNK_ROWS, n - start)
+        zk, z2k = z[:, :k], z2[:, :k]
+        for j, v in enumerate(values):
+            np.subtract(v[start : start + k], shifts[j], out=zk[j])
+        marks = ~np.isnan(zk)
+        zk[~marks] = 0.0
+        np.multiply(zk, zk, out=z2k)
+        totals += zk.sum(axis=1)
+        total_squares += z2k.sum(axis=1)
+        products += zk @ zk.T
+        if len(gaps):
+            gap_marks = marks[gaps].astype(float)
+            gap_counts += gap_marks @ marks.T
+            gap_sums += zk @ gap_marks.T
+            gap_squares += z2k @ gap_marks.T
+    count = np.full((p, p), float(n))
+    count[gaps, :], count[:, gaps] = gap_counts, gap_counts.T
+    sums, squares = np.repeat(totals[:, None], p, axis=1), np.repeat(total_squares[:, None], p, 1)
+    sums[:, gaps], squares[:, gaps] = gap_sums, gap_squares  # (i, j): over the rows j has
+    with np.errstate(divide="ignore", invalid="ignore"):
+        centred = products - sums * sums.T / count
+        spread = np.maximum((squares - sums**2 / count) * (squares.T - sums.T**2 / count), 0.0)
+        divisor = np.sqrt(spread)
+        corr = np.where((count > 0) & (divisor > 0), centred / divisor, np.nan)
+    return pd.DataFrame(corr, index=names, columns=names)

@@ -41,9 +41,39 @@ bool holds_no_text(const py::object& column) {
   return py::isinstance<py::dtype>(dtype) && py::reinterpret_borrow<py::dtype>(dtype).kind() != 'O';
 }
 
+// Rows sampled to tell whether an Arrow-backed text column repeats its values.
+constexpr Py_ssize_t kSampledRows = 4096;
+
+bool arrow_text(const py::object& column) {
+  py::object dtype = column.attr("dtype");
+  return py::isinstance(dtype, pandas_module().attr("StringDtype")) &&
+         py::str(dtype.attr("storage")).cast<std::string>() == "pyarrow";
+}
+
+// Whether the first rows hold at most half as many distinct values as rows.
+bool repeats_values(const py::object& column) {
+  py::object head = column.attr("iloc")[py::slice(0, kSampledRows, 1)];
+  const Py_ssize_t distinct = head.attr("nunique")(py::arg("dropna") = false).cast<Py_ssize_t>();
+  return 2 * distinct <= length_of(head);
+}
+
+// The entries of an Arrow-backed text column through its distinct values: each row refers to
+// the one str of its value (8 bytes a row) instead of a str made for it, which is slower and
+// holds the text once per row. Missing rows hold the column's missing marker.
+py::object entries_by_value(const py::object& column) {
+  py::module_ numpy = py::module_::import("numpy");
+  py::tuple factorized = pandas_module().attr("factorize")(column);
+  py::object values = numpy.attr("asarray")(factorized[1], py::arg("dtype") = builtin("object"));
+  py::object markers = numpy.attr("empty")(1, py::arg("dtype") = builtin("object"));
+  markers[py::int_(0)] = column.attr("dtype").attr("na_value");
+  // code -1 (missing) takes the last element: the marker
+  return numpy.attr("concatenate")(py::make_tuple(values, markers)).attr("take")(factorized[0]);
+}
+
 // The entries of a Series as a 1-D object array (missing entries as pandas stores them). For
 // object and python-backed text columns this is the column's own array, not a copy.
 py::object object_entries(const py::object& column) {
+  if (arrow_text(column) && repeats_values(column)) return entries_by_value(column);
   return py::module_::import("numpy").attr("asarray")(column, py::arg("dtype") = builtin("object"));
 }
 

@@ -154,30 +154,73 @@ struct PairScratch {
   std::vector<TwiceRank> y;
 };
 
-inline double spearman_pair(const RankedColumn& x, const RankedColumn& y, bool all_finite,
-                            PairScratch& scratch) {
+// A pair of which a column has a non-finite value, over the rows both have finite. A column
+// ranked over exactly those rows keeps its ranks; the other is ranked again over them.
+inline double spearman_pair(const RankedColumn& x, const RankedColumn& y, PairScratch& scratch) {
   const std::size_t n = x.ranks.size();
-  if (all_finite) return rank_correlation(n, x.ranks, y.ranks, [](std::size_t) { return true; });
   std::size_t m = 0;
   bool same_rows = true;
+  bool x_ranked_on_pair = true;  // x's ranked rows are the pair's rows
+  bool y_ranked_on_pair = true;
   for (std::size_t r = 0; r < n; ++r) {
-    m += x.is_finite(r) && y.is_finite(r);
+    const bool both = x.is_finite(r) && y.is_finite(r);
+    m += both;
     same_rows = same_rows && x.is_finite(r) == y.is_finite(r);
+    x_ranked_on_pair = x_ranked_on_pair && (x.ranks[r] != kUnranked) == both;
+    y_ranked_on_pair = y_ranked_on_pair && (y.ranks[r] != kUnranked) == both;
   }
   if (m == 0) return kNaN;
   auto both = [&](std::size_t r) { return x.is_finite(r) && y.is_finite(r); };
   if (same_rows) return rank_correlation(m, x.ranks, y.ranks, both);
   if (scratch.x.empty()) scratch = {std::vector<TwiceRank>(n), std::vector<TwiceRank>(n)};
-  auto tie = [](const RankedColumn& c) {
-    return [&c](std::uint32_t a, std::uint32_t b) { return c.ranks[a] == c.ranks[b]; };
+  auto ranks_on_pair = [&](const RankedColumn& c, bool ranked_on_pair,
+                           std::vector<TwiceRank>& into) -> const std::vector<TwiceRank>& {
+    if (ranked_on_pair) return c.ranks;
+    assign_ranks(
+        c.order, [&c](std::uint32_t a, std::uint32_t b) { return c.ranks[a] == c.ranks[b]; }, both,
+        into);
+    return into;
   };
-  assign_ranks(x.order, tie(x), both, scratch.x);
-  assign_ranks(y.order, tie(y), both, scratch.y);
-  return rank_correlation(m, scratch.x, scratch.y, both);
+  return rank_correlation(m, ranks_on_pair(x, x_ranked_on_pair, scratch.x),
+                          ranks_on_pair(y, y_ranked_on_pair, scratch.y), both);
+}
+
+// Sums over every row of dx dy for every pair of the columns (dx = rank - mean, all rows
+// ranked), as a row-major p x p lower triangle: one pass over the rows, a block of rows at a
+// time, each row adding its products to all pairs' sums at once (the pairs' sums are
+// independent, so that inner loop runs in vector registers). Blocks are summed in row order.
+inline std::vector<double> deviation_products(const std::vector<const RankedColumn*>& columns,
+                                              std::size_t n, std::size_t threads) {
+  constexpr std::size_t kBlockRows = 16384;
+  const std::size_t p = columns.size();
+  const std::size_t blocks = (n + kBlockRows - 1) / kBlockRows;
+  const double mean = (static_cast<double>(n) + 1.0) / 2.0;
+  std::vector<double> partial(blocks * p * p, 0.0);
+  kernels::for_each_parallel(blocks, threads, [&](std::size_t block, std::size_t) {
+    double* sums = partial.data() + block * p * p;
+    std::vector<double> row(p);
+    const std::size_t end = std::min(n, (block + 1) * kBlockRows);
+    for (std::size_t r = block * kBlockRows; r < end; ++r) {
+      for (std::size_t i = 0; i < p; ++i) {
+        row[i] = 0.5 * static_cast<double>(columns[i]->ranks[r]) - mean;
+      }
+      for (std::size_t i = 0; i < p; ++i) {
+        const double di = row[i];
+        double* pair_sums = sums + i * p;
+        for (std::size_t j = 0; j <= i; ++j) pair_sums[j] += di * row[j];
+      }
+    }
+  });
+  std::vector<double> total(p * p, 0.0);
+  for (std::size_t block = 0; block < blocks; ++block) {
+    for (std::size_t k = 0; k < p * p; ++k) total[k] += partial[block * p * p + k];
+  }
+  return total;
 }
 
 // The p x p matrix (row-major) of Spearman's rank correlation between the float columns, on up
-// to `threads` threads.
+// to `threads` threads: the pairs of columns without non-finite values from their sums of
+// deviation products, the other pairs one by one.
 inline std::vector<double> spearman_matrix(const std::vector<DoubleView>& values,
                                            std::size_t threads) {
   constexpr const char* kName = "spearman_matrix";
@@ -198,15 +241,34 @@ inline std::vector<double> spearman_matrix(const std::vector<DoubleView>& values
   kernels::for_each_parallel(p, threads, [&](std::size_t i, std::size_t) {
     columns[i] = ranked_column(values[i], !all_finite);
   });
-  std::vector<std::pair<std::size_t, std::size_t>> pairs;
+  std::vector<double> matrix(p * p, kNaN);
+  std::vector<std::size_t> whole;  // the columns whose every value is finite
+  std::vector<const RankedColumn*> whole_columns;
   for (std::size_t i = 0; i < p; ++i) {
-    for (std::size_t j = 0; j <= i; ++j) pairs.emplace_back(i, j);
+    if (!columns[i].all_finite()) continue;
+    whole.push_back(i);
+    whole_columns.push_back(&columns[i]);
+  }
+  const std::vector<double> sums = deviation_products(whole_columns, n, threads);
+  const std::size_t w = whole.size();
+  for (std::size_t a = 0; a < w; ++a) {
+    for (std::size_t b = 0; b <= a; ++b) {
+      const double divisor = std::sqrt(sums[a * w + a] * sums[b * w + b]);
+      const double rho = divisor != 0.0 ? sums[a * w + b] / divisor : kNaN;
+      matrix[whole[a] * p + whole[b]] = rho;
+      matrix[whole[b] * p + whole[a]] = rho;
+    }
+  }
+  std::vector<std::pair<std::size_t, std::size_t>> pairs;  // pairs with a non-finite value
+  for (std::size_t i = 0; i < p; ++i) {
+    for (std::size_t j = 0; j <= i; ++j) {
+      if (!columns[i].all_finite() || !columns[j].all_finite()) pairs.emplace_back(i, j);
+    }
   }
   std::vector<PairScratch> scratch(std::max<std::size_t>(1, threads));
-  std::vector<double> matrix(p * p, kNaN);
   kernels::for_each_parallel(pairs.size(), threads, [&](std::size_t k, std::size_t thread) {
     const auto [i, j] = pairs[k];
-    const double rho = spearman_pair(columns[i], columns[j], all_finite, scratch[thread]);
+    const double rho = spearman_pair(columns[i], columns[j], scratch[thread]);
     matrix[i * p + j] = rho;
     matrix[j * p + i] = rho;
   });

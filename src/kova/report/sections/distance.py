@@ -4,6 +4,8 @@ columns are left out: nearly all their values are new in the test rows by constr
 
 from __future__ import annotations
 
+from typing import Any
+
 import numpy as np
 import pandas as pd
 
@@ -17,24 +19,38 @@ ROWS_PER_PSI_BIN = 20
 MAX_PSI_BINS = 10
 
 
-def train_test_distances(dataset, features: list[str]) -> pd.Series:
+def train_test_distances(
+    dataset, features: list[str], codes: dict[str, tuple[np.ndarray, Any]] | None = None
+) -> pd.Series:
     """PSI between the training and the test rows of each of `features`, on present values
-    (the test draws no figure unless one is read)."""
+    (the test draws no figure unless one is read). A categorical feature's factorize codes in
+    `codes` (-1 for missing), when given, stand for its values: PSI reads only which rows
+    share a value."""
     from kova.diagnoser.distances import twosample_test
 
     n_bins = int(np.clip(len(dataset.test_idx) // ROWS_PER_PSI_BIN, 2, MAX_PSI_BINS))
+    given = {} if codes is None else codes
     distances = {}
     for name in features:
         kind = dataset.meta_info[name]
-        column = dataset.data_init[name]
-        train, test = (column.iloc[rows].dropna() for rows in (dataset.train_idx, dataset.test_idx))
         if kind == "numerical":
             # infinite values are left out as the missing ones are: the distances need numbers
-            train, test = (pd.to_numeric(s).to_numpy(dtype=float) for s in (train, test))
+            values = pd.to_numeric(dataset.data_init[name]).to_numpy(dtype=float)
+            train, test = (values[rows] for rows in (dataset.train_idx, dataset.test_idx))
             train, test = train[np.isfinite(train)], test[np.isfinite(test)]
+        elif name in given:
+            values = given[name][0]
+            train, test = (values[rows] for rows in (dataset.train_idx, dataset.test_idx))
+            train, test = train[train >= 0], test[test >= 0]
+        else:
+            column = dataset.data_init[name]
+            train, test = (
+                column.iloc[rows].dropna().to_numpy(dtype=object)
+                for rows in (dataset.train_idx, dataset.test_idx)
+            )
         result = twosample_test(
-            np.asarray(train).reshape(-1, 1),
-            np.asarray(test).reshape(-1, 1),
+            train.reshape(-1, 1),
+            test.reshape(-1, 1),
             distance_metric="PSI",
             feature_names=[name],
             feature_types=[kind],
@@ -76,7 +92,7 @@ def run(ctx: ReportContext, page: Page) -> list[al.Alert]:
             f"Left out as identifier-like (a new value in most rows): {', '.join(ctx.identifiers)}."
         )
     features = [n for n in dataset.feature_names if n not in set(ctx.identifiers)]
-    distances = train_test_distances(dataset, features)
+    distances = train_test_distances(dataset, features, ctx.category_codes)
     page.figure(
         _distance_figure(distances, limit), "PSI between training and test rows per feature"
     )

@@ -368,3 +368,16 @@ def test_level_labels_by_distinct_value_match_the_row_by_row_rule(column, max_le
     expected_rows, expected_levels = _reference_levels(column, max_levels)
     assert levels == expected_levels
     assert list(labels) == expected_rows
+
+
+@pytest.mark.parametrize(("n", "drawn"), [(500, 500), (20_001, 20_000)])
+def test_large_scatters_draw_a_stated_sample(n, drawn):
+    from kova.data.eda.bivariate import BivariatePlot
+
+    rng = np.random.default_rng(2)
+    x = rng.normal(size=n)
+    fig = BivariatePlot(pd.DataFrame({"x": x, "y": x + rng.normal(size=n)})).plot(["x", "y"])
+    ax = fig.axes[0]
+    assert len(ax.collections[0].get_offsets()) == drawn
+    labels = ax.get_legend_handles_labels()[1]
+    assert (f"{drawn:,} of {n:,} points" in labels) == (drawn < n)

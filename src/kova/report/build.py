@@ -7,7 +7,7 @@ import ctypes
 import os
 import time
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, suppress
 
 import pandas as pd
 
@@ -31,10 +31,8 @@ def release_freed_memory() -> None:
     """Hand the heap's freed pages back to the system (glibc keeps them for reuse, so a
     finished section's temporaries would otherwise stay in the process's resident memory and
     add to every later section's peak). Does nothing where the C library has no such call."""
-    try:
+    with suppress(OSError, AttributeError):
         ctypes.CDLL(None).malloc_trim(0)
-    except (OSError, AttributeError):
-        pass
 
 
 @contextmanager

@@ -38,6 +38,7 @@ from .style import (
 __all__ = ["BivariatePlot"]
 
 MAX_GROUP_LEVELS = 12  # levels of box plots and count heatmaps
+MAX_SCATTER_POINTS = 20_000  # points a scatter draws
 
 # Box plots take `orientation` since matplotlib 3.10; older versions only know `vert`.
 _BOXPLOT_HAS_ORIENTATION = "orientation" in inspect.signature(Axes.boxplot).parameters
@@ -63,14 +64,21 @@ def _binned_means(x, y, bins=10):
 
 def _draw_scatter(ax, x, y, names):
     n = x.size
+    # past MAX_SCATTER_POINTS a repeatable random sample is drawn: more markers only overlap
+    # (and take seconds to draw), while the fit and binned means below use every point
+    drawn = np.arange(n)
+    if n > MAX_SCATTER_POINTS:
+        drawn = np.sort(np.random.default_rng(0).choice(n, MAX_SCATTER_POINTS, replace=False))
+    shown = drawn.size
     ax.scatter(
-        x,
-        y,
-        s=max(4.0, 30.0 - 6.0 * math.log10(max(n, 1))),
-        alpha=max(0.15, min(0.8, 300.0 / max(n, 1))),
+        x[drawn],
+        y[drawn],
+        s=max(4.0, 30.0 - 6.0 * math.log10(max(shown, 1))),
+        alpha=max(0.15, min(0.8, 300.0 / max(shown, 1))),
         color=PRIMARY,
         edgecolors="none",
-        rasterized=n > 5000,
+        rasterized=shown > 5000,
+        label=f"{shown:,} of {n:,} points" if shown < n else None,
     )
     slope, intercept = _linear_fit(x, y)
     if np.isfinite(slope) and np.isfinite(intercept):
@@ -79,6 +87,7 @@ def _draw_scatter(ax, x, y, names):
         if np.unique(x).size >= 20:
             mean_x, mean_y = _binned_means(x, y)
             ax.plot(mean_x, mean_y, color=SECONDARY, marker="o", markersize=4, label="Binned mean")
+    if ax.get_legend_handles_labels()[1]:
         ax.legend(frameon=False, fontsize=8)
     ax.set_xlabel(shorten(names[0], 50))
     ax.set_ylabel(shorten(names[1], 50))

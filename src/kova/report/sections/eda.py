@@ -1,5 +1,6 @@
 """Exploratory plots from the exploratory-analysis module: the first feature, that feature
-against the target (or the second feature), and the correlations of the numerical features."""
+against the target (or the second feature), and the correlations of the numerical features.
+Identifier-like columns are passed over: a bar per distinct value says nothing."""
 
 from __future__ import annotations
 
@@ -13,12 +14,14 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
 
     dataset = ctx.dataset
     api = EdaAPI(dataset)
-    features, target = dataset.feature_names, ctx.target
+    identifiers = set(ctx.identifiers)
+    features = [f for f in dataset.feature_names if f not in identifiers] or dataset.feature_names
+    target = ctx.target
     page.section(
         "eda-univariate",
         f"Exploratory analysis: distribution of {features[0]}",
-        "The distribution of the first feature: a histogram for numbers, bar counts for "
-        "categories.",
+        "The distribution of the first feature that is not identifier-like: a histogram for "
+        "numbers, bar counts for categories.",
     )
     if note := ctx.notes.get("eda"):
         page.text(note)

@@ -24,20 +24,20 @@ namespace kova::association {
 // computes it: NaN and infinite values are missing; ranks are average ranks (ties share the mean
 // of their positions, counted from 1); a pair whose rows are not the complete rows of both columns
 // is ranked again over its own rows; the correlation is sum(dx dy) / sqrt(sum dx^2 sum dy^2) of
-// the ranks' deviations from (m + 1) / 2, summed in row order; NaN without rows or when a column
-// is constant on the pair's rows. Each column is sorted once (by its values' bits); ranking a
-// pair's rows again is a pass over that order. Ranks are kept doubled, as whole numbers in 32
-// bits, so a column costs 4 bytes a row (8 with its order); columns are ranked and pairs
-// measured on up to `threads` threads.
+// the ranks' deviations from (m + 1) / 2, summed in row order (for pairs of columns without a
+// non-finite value, in blocks of rows, all such pairs in one pass); NaN without rows or when a
+// column is constant on the pair's rows. Each column is sorted once (by its values' bits); ranking
+// a pair's rows again is a pass over the order of its ranks (a counting sort of them). Ranks are
+// kept doubled, as whole numbers in 32 bits, so a column costs 4 bytes a row; columns are ranked
+// and pairs measured on up to `threads` threads.
 
 // Twice a row's average rank, a whole number: the rank counted from 1 is twice / 2.
 using TwiceRank = std::uint32_t;
 inline constexpr TwiceRank kUnranked = 0;  // a NaN value has no rank
 
 struct RankedColumn {
-  std::vector<TwiceRank> ranks;      // over every value but NaN (infinities ranked too)
-  std::vector<std::uint32_t> order;  // those rows by ascending value (only when re-ranking)
-  std::vector<char> finite;          // per row; empty when every value is finite
+  std::vector<TwiceRank> ranks;  // over every value but NaN (infinities ranked too)
+  std::vector<char> finite;      // per row; empty when every value is finite
   bool all_finite() const { return finite.empty(); }
   bool is_finite(std::size_t r) const { return finite.empty() || finite[r]; }
 };
@@ -105,11 +105,10 @@ void assign_ranks(const std::vector<std::uint32_t>& order, Same same, Keep keep,
 }
 
 // As pandas ranks a column first: every value but NaN, infinities included (a pair whose rows are
-// the finite rows of both columns keeps these ranks, as in pandas). The order is kept only when
-// some pair will be ranked again.
-inline RankedColumn ranked_column(const DoubleView& values, bool keep_order) {
+// the finite rows of both columns keeps these ranks, as in pandas).
+inline RankedColumn ranked_column(const DoubleView& values) {
   const std::size_t n = values.size();
-  RankedColumn column{std::vector<TwiceRank>(n, kUnranked), {}, {}};
+  RankedColumn column{std::vector<TwiceRank>(n, kUnranked), {}};
   std::vector<char> ranked(n);
   std::vector<char> finite(n);
   bool all_finite = true;
@@ -122,7 +121,6 @@ inline RankedColumn ranked_column(const DoubleView& values, bool keep_order) {
   assign_ranks(
       order, [&](std::uint32_t a, std::uint32_t b) { return values[a] == values[b]; },
       [](std::uint32_t) { return 1; }, column.ranks);
-  if (keep_order) column.order = std::move(order);
   if (!all_finite) column.finite = std::move(finite);
   return column;
 }
@@ -148,11 +146,33 @@ double rank_correlation(std::size_t m, const std::vector<TwiceRank>& x,
   return divisor != 0.0 ? sum_xy / divisor : kNaN;
 }
 
-// Scratch ranks of one thread, for the pairs ranked again over their own rows.
+// Scratch of one thread, for the pairs ranked again over their own rows.
 struct PairScratch {
   std::vector<TwiceRank> x;
   std::vector<TwiceRank> y;
+  std::vector<std::uint32_t> order;
+  std::vector<std::uint32_t> counts;
 };
+
+// The rows of a column that have a rank, by ascending rank: a counting sort of the doubled
+// ranks, which lie between 2 and 2n.
+inline void order_by_rank(const std::vector<TwiceRank>& ranks, PairScratch& scratch) {
+  const std::size_t n = ranks.size();
+  scratch.counts.assign(2 * n + 2, 0);
+  std::size_t m = 0;
+  for (const TwiceRank rank : ranks) {
+    if (rank == kUnranked) continue;
+    ++scratch.counts[rank];
+    ++m;
+  }
+  std::uint32_t start = 0;
+  for (std::uint32_t& count : scratch.counts) start += std::exchange(count, start);
+  scratch.order.resize(m);
+  for (std::size_t r = 0; r < n; ++r) {
+    if (ranks[r] != kUnranked)
+      scratch.order[scratch.counts[ranks[r]]++] = static_cast<std::uint32_t>(r);
+  }
+}
 
 // A pair of which a column has a non-finite value, over the rows both have finite. A column
 // ranked over exactly those rows keeps its ranks; the other is ranked again over them.
@@ -172,13 +192,15 @@ inline double spearman_pair(const RankedColumn& x, const RankedColumn& y, PairSc
   if (m == 0) return kNaN;
   auto both = [&](std::size_t r) { return x.is_finite(r) && y.is_finite(r); };
   if (same_rows) return rank_correlation(m, x.ranks, y.ranks, both);
-  if (scratch.x.empty()) scratch = {std::vector<TwiceRank>(n), std::vector<TwiceRank>(n)};
+  scratch.x.resize(n);
+  scratch.y.resize(n);
   auto ranks_on_pair = [&](const RankedColumn& c, bool ranked_on_pair,
                            std::vector<TwiceRank>& into) -> const std::vector<TwiceRank>& {
     if (ranked_on_pair) return c.ranks;
+    order_by_rank(c.ranks, scratch);
     assign_ranks(
-        c.order, [&c](std::uint32_t a, std::uint32_t b) { return c.ranks[a] == c.ranks[b]; }, both,
-        into);
+        scratch.order, [&c](std::uint32_t a, std::uint32_t b) { return c.ranks[a] == c.ranks[b]; },
+        both, into);
     return into;
   };
   return rank_correlation(m, ranks_on_pair(x, x_ranked_on_pair, scratch.x),
@@ -230,17 +252,9 @@ inline std::vector<double> spearman_matrix(const std::vector<DoubleView>& values
   if (n >= (std::size_t{1} << 31)) {
     throw std::length_error(std::string(kName) + ": columns of 2**31 rows or more");
   }
-  auto all_finite_column = [](const DoubleView& column) {
-    for (std::size_t r = 0; r < column.size(); ++r) {
-      if (!std::isfinite(column[r])) return false;
-    }
-    return true;
-  };
-  const bool all_finite = std::all_of(values.begin(), values.end(), all_finite_column);
   std::vector<RankedColumn> columns(p);
-  kernels::for_each_parallel(p, threads, [&](std::size_t i, std::size_t) {
-    columns[i] = ranked_column(values[i], !all_finite);
-  });
+  kernels::for_each_parallel(
+      p, threads, [&](std::size_t i, std::size_t) { columns[i] = ranked_column(values[i]); });
   std::vector<double> matrix(p * p, kNaN);
   std::vector<std::size_t> whole;  // the columns whose every value is finite
   std::vector<const RankedColumn*> whole_columns;

@@ -1,10 +1,11 @@
 """What every section of one report reads, computed once per run.
 
-`ReportContext` holds the frame as read and builds, on first use and only once: the column
-profiles, one `Dataset` (column kinds by `kova.data.infer_column_kind`, task type, split),
-the identifier-like columns, the integrity check's per-column results and duplicated rows,
-and (only with a target) the diagnostics model fitted on a sample of the training rows and its
-weak regions.
+`ReportContext` holds the frame as read and builds, on first use and only once: one
+`Dataset` (column kinds by `kova.data.infer_column_kind`, task type, split), the factorize
+codes of the categorical columns (read by the profiles, the association matrix and the
+train/test distances), the column profiles, the identifier-like columns, the integrity
+check's per-column results and duplicated rows, the association matrix, and (only with a
+target) the diagnostics model fitted on a sample of the training rows and its weak regions.
 Sections take from it and never recompute what it holds.
 """
 

@@ -84,13 +84,22 @@ def test_numeric_profile_matches_pandas(dtype, values):
         assert close(getattr(stats, name), value, scale), name
     for q, value in finite.quantile(list(QUANTILES)).items():
         assert close(stats.quantiles[q], value, scale), q
-    if len(finite) and finite.min() < finite.max():
+    if len(finite) and finite.min() < finite.max() and _numpy_can_bin(finite, stats):
         counts, edges = np.histogram(finite, bins=len(stats.hist_counts))
         np.testing.assert_array_equal(stats.hist_counts, counts)
         np.testing.assert_array_equal(stats.hist_edges, edges)
+    elif len(finite):
+        assert stats.hist_counts.sum() == len(finite)
     else:
         assert stats.hist_counts.sum() == len(finite)
         assert len(stats.hist_counts) <= 1
+
+
+def _numpy_can_bin(finite, stats) -> bool:
+    """Whether numpy makes that many equal bins of the range (a range of a few subnormal
+    steps has fewer distinct edges than bins)."""
+    edges = np.linspace(finite.min(), finite.max(), len(stats.hist_counts) + 1)
+    return bool(np.all(edges[:-1] < edges[1:]))
 
 
 def long_columns():

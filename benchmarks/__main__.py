@@ -31,12 +31,7 @@ from benchmarks.common import arguments
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
     return arguments(
-        "integrity",
-        __doc__,
-        rows=1_000_000,
-        rows_help="rows of the test frame",
-        repeats_help="timed runs of our version",
-        seed_help="seed of the test frame",
+        "integrity", __doc__, 1_000_000, "the test frame", "timed runs of our version"
     ).parse_args(argv)
 
 

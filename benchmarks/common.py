@@ -27,14 +27,15 @@ def interleaved(runs: dict[str, Callable[[], object]], repeats: int) -> dict[str
 
 
 def arguments(
-    name: str, doc: str | None, *, rows: int, rows_help: str, repeats_help: str, seed_help: str
+    name: str, doc: str | None, rows: int, data: str, repeats: str = "interleaved timed rounds"
 ) -> argparse.ArgumentParser:
     """The parser of `python -m benchmarks NAME` with the options every benchmark takes: --rows
-    (default `rows`), --repeats (default 3) and --seed (default 0); the caller adds its own."""
+    (default `rows`) and --seed (default 0) of the generated `data`, and --repeats (default 3,
+    described by `repeats`); the caller adds its own."""
     parser = argparse.ArgumentParser(prog=f"python -m benchmarks {name}", description=doc)
-    parser.add_argument("--rows", type=int, default=rows, help=rows_help)
-    parser.add_argument("--repeats", type=int, default=3, help=repeats_help)
-    parser.add_argument("--seed", type=int, default=0, help=seed_help)
+    parser.add_argument("--rows", type=int, default=rows, help=f"rows of {data}")
+    parser.add_argument("--repeats", type=int, default=3, help=repeats)
+    parser.add_argument("--seed", type=int, default=0, help=f"seed of {data}")
     return parser
 
 

@@ -90,14 +90,7 @@ def previous_call(metric: str, a: np.ndarray, b: np.ndarray) -> np.ndarray:
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    parser = arguments(
-        "distance",
-        __doc__,
-        rows=1_000_000,
-        rows_help="rows of each sample",
-        repeats_help="interleaved rounds",
-        seed_help="seed of the samples",
-    )
+    parser = arguments("distance", __doc__, 1_000_000, "each sample")
     parser.add_argument("--features", type=int, default=20, help="features of each sample")
     parser.add_argument("--threads", type=int, default=2, help="kova's threads (besides 1)")
     parser.add_argument(

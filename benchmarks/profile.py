@@ -49,14 +49,7 @@ def plain_categorical(series: pd.Series) -> dict:
 
 
 def main(argv: list[str] | None = None) -> int:
-    parser = arguments(
-        "profile",
-        __doc__,
-        rows=1_000_000,
-        rows_help="rows of the frame",
-        repeats_help="interleaved runs",
-        seed_help="seed of the frame",
-    )
+    parser = arguments("profile", __doc__, 1_000_000, "the frame")
     parser.add_argument("--cols", type=int, default=50, help="columns of the frame")
     args = parser.parse_args(argv)
     frame = make_frame(args.rows, args.cols, args.seed)

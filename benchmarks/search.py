@@ -32,12 +32,7 @@ GRID = {
 
 def _parse(argv: list[str]) -> argparse.Namespace:
     return arguments(
-        "search",
-        __doc__,
-        rows=100_000,
-        rows_help="rows of the data set",
-        repeats_help="interleaved runs per search",
-        seed_help="seed of the data and the split",
+        "search", __doc__, 100_000, "the data set", "interleaved runs per search"
     ).parse_args(argv)
 
 

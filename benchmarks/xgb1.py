@@ -66,12 +66,7 @@ def interleaved_medians(
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
     parser = arguments(
-        "xgb1",
-        __doc__,
-        rows=200_000,
-        rows_help="training rows",
-        repeats_help="interleaved timed fits of each",
-        seed_help="seed of the data",
+        "xgb1", __doc__, 200_000, "the training data", "interleaved timed fits of each"
     )
     parser.add_argument("--features", type=int, default=20, help="feature columns")
     parser.add_argument("--rounds", type=int, default=300, help="boosting rounds")

@@ -256,7 +256,6 @@ void define_eda_api(const kova::Module& mod) {
 }  // namespace
 
 PYBIND11_MODULE(olvary, m) {
-  kova::register_function_type(m);
   m.doc() = kModuleDoc;
   kova::Module mod(m);
   mod.import_from("data.eda", {"UnivariatePlot", "BivariatePlot", "MultivariatePlot"}, 2);

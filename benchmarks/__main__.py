@@ -26,14 +26,13 @@ from benchmarks import (
     search,
     xgb1,
 )
+from benchmarks.common import arguments
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m benchmarks integrity", description=__doc__)
-    parser.add_argument("--rows", type=int, default=1_000_000, help="rows of the test frame")
-    parser.add_argument("--repeats", type=int, default=3, help="timed runs of our version")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the test frame")
-    return parser.parse_args(argv)
+    return arguments(
+        "integrity", __doc__, 1_000_000, "the test frame", "timed runs of our version"
+    ).parse_args(argv)
 
 
 def integrity_main(argv: list[str] | None = None) -> int:

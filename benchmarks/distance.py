@@ -16,13 +16,12 @@ column, and the bar figure drawn on every call.
 from __future__ import annotations
 
 import argparse
-import os
 from collections.abc import Callable
 
 import numpy as np
 from matplotlib.figure import Figure
 
-from benchmarks.common import interleaved
+from benchmarks.common import arguments, interleaved, load_average
 
 PSI_BINS = 10
 PSI_FLOOR = 1e-4  # the floor kova applies to an empty bin's share
@@ -91,20 +90,13 @@ def previous_call(metric: str, a: np.ndarray, b: np.ndarray) -> np.ndarray:
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m benchmarks distance", description=__doc__)
-    parser.add_argument("--rows", type=int, default=1_000_000, help="rows of each sample")
+    parser = arguments("distance", __doc__, 1_000_000, "each sample")
     parser.add_argument("--features", type=int, default=20, help="features of each sample")
-    parser.add_argument("--repeats", type=int, default=3, help="interleaved rounds")
     parser.add_argument("--threads", type=int, default=2, help="kova's threads (besides 1)")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the samples")
     parser.add_argument(
         "--only", choices=METRICS, help="time this metric against scipy/numpy and nothing else"
     )
     return parser.parse_args(argv)
-
-
-def _load() -> str:
-    return "load average " + ", ".join(f"{x:.2f}" for x in os.getloadavg())
 
 
 def main(argv: list[str] | None = None) -> int:
@@ -123,7 +115,7 @@ def main(argv: list[str] | None = None) -> int:
 
         return run
 
-    print(f"samples: 2 x {args.rows:,} rows x {args.features} numerical features; {_load()}")
+    print(f"samples: 2 x {args.rows:,} rows x {args.features} numerical features; {load_average()}")
     t = args.threads
     print(f"{'distance':<10}{'kova 1t s':>11}{f'kova {t}t s':>11}{'scipy s':>10}"
           f"{'x (1t)':>8}{f'x ({t}t)':>8}{'max |diff|':>12}")  # fmt: skip
@@ -144,7 +136,7 @@ def main(argv: list[str] | None = None) -> int:
                 f"{diff:>12.1e}{'  MISMATCH' if diff > 1e-9 else ''}"
             )
         if args.only:
-            print(_load())
+            print(load_average())
             return int(failed)
         runs = {
             "one": kova("all", 1),
@@ -157,5 +149,5 @@ def main(argv: list[str] | None = None) -> int:
         f"{median['previous'] / median['one']:>7.1f}x{median['previous'] / median['many']:>7.1f}x"
         "   (baseline: three calls of the previous release's path)"
     )
-    print(_load())
+    print(load_average())
     return int(failed)

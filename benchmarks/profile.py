@@ -11,14 +11,13 @@ kind of column.
 
 from __future__ import annotations
 
-import argparse
 import statistics
-import time
 from collections import defaultdict
 
 import numpy as np
 import pandas as pd
 
+from benchmarks.common import arguments, timed
 from benchmarks.report import make_frame
 from kova.data import infer_column_kind
 from kova.data.profile import HIST_BINS, QUANTILES, TOP_LEVELS, profile_column
@@ -49,19 +48,11 @@ def plain_categorical(series: pd.Series) -> dict:
     }
 
 
-def _timed(run) -> float:
-    start = time.perf_counter()
-    run()
-    return time.perf_counter() - start
-
-
 def main(argv: list[str] | None = None) -> int:
-    parser = argparse.ArgumentParser(prog="python -m benchmarks profile", description=__doc__)
-    parser.add_argument("--rows", type=int, default=1_000_000, help="rows of the frame")
+    parser = arguments("profile", __doc__, 1_000_000, "the frame")
     parser.add_argument("--cols", type=int, default=50, help="columns of the frame")
-    parser.add_argument("--repeats", type=int, default=3, help="interleaved runs")
     args = parser.parse_args(argv)
-    frame = make_frame(args.rows, args.cols)
+    frame = make_frame(args.rows, args.cols, args.seed)
     kinds = {name: infer_column_kind(frame[name]) for name in frame}
     plain = {"numerical": plain_numerical, "categorical": plain_categorical}
     ours: dict[str, list[float]] = defaultdict(list)
@@ -70,8 +61,8 @@ def main(argv: list[str] | None = None) -> int:
         totals: dict[str, list[float]] = defaultdict(lambda: [0.0, 0.0])
         for name, kind in kinds.items():
             column = frame[name]
-            totals[kind][0] += _timed(lambda: profile_column(column, kind))  # noqa: B023
-            totals[kind][1] += _timed(lambda: plain[kind](column))  # noqa: B023
+            totals[kind][0] += timed(lambda: profile_column(column, kind))  # noqa: B023
+            totals[kind][1] += timed(lambda: plain[kind](column))  # noqa: B023
         for kind, (kova_s, pandas_s) in totals.items():
             ours[kind].append(kova_s)
             theirs[kind].append(pandas_s)

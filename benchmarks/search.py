@@ -8,9 +8,7 @@ python -m benchmarks search --rows 20000    # a quicker run
 from __future__ import annotations
 
 import argparse
-import statistics
 import time
-from collections.abc import Callable
 
 import numpy as np
 from joblib import parallel_backend
@@ -18,7 +16,7 @@ from sklearn.datasets import make_classification
 from sklearn.ensemble import RandomForestClassifier
 from sklearn.model_selection import GridSearchCV, ParameterGrid, train_test_split
 
-from benchmarks.common import loopback_cluster
+from benchmarks.common import arguments, interleaved, loopback_cluster, timed
 from kova.config.other_configs import METRICS
 from kova.models.morbeck import KovaGridSearchCV
 
@@ -33,17 +31,9 @@ GRID = {
 
 
 def _parse(argv: list[str]) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m benchmarks search", description=__doc__)
-    parser.add_argument("--rows", type=int, default=100_000, help="rows of the data set")
-    parser.add_argument("--repeats", type=int, default=3, help="interleaved runs per search")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the data and the split")
-    return parser.parse_args(argv)
-
-
-def _timed(run: Callable[[], object]) -> float:
-    start = time.perf_counter()
-    run()
-    return time.perf_counter() - start
+    return arguments(
+        "search", __doc__, 100_000, "the data set", "interleaved runs per search"
+    ).parse_args(argv)
 
 
 def _kova_search(split, n_jobs=None) -> KovaGridSearchCV:
@@ -68,7 +58,7 @@ def _on_cluster(X, y, split) -> tuple[float, float]:
             started = time.perf_counter() - start
             search = _kova_search(split, n_jobs=-1)
             with parallel_backend("dask", scatter=[X, y]):
-                seconds = _timed(lambda: search.fit(X, y))
+                seconds = timed(lambda: search.fit(X, y))
     finally:
         cluster.close(timeout=60)
     return started, seconds
@@ -76,11 +66,14 @@ def _on_cluster(X, y, split) -> tuple[float, float]:
 
 def _overhead(X, y, split, repeats: int) -> tuple[float, float]:
     """Median seconds of kova's and scikit-learn's sequential search, runs interleaved."""
-    ours, theirs = [], []
-    for _ in range(repeats):
-        ours.append(_timed(lambda: _kova_search(split).fit(X, y)))
-        theirs.append(_timed(lambda: _sklearn_search(split).fit(X, y)))
-    return statistics.median(ours), statistics.median(theirs)
+    median = interleaved(
+        {
+            "kova": lambda: _kova_search(split).fit(X, y),
+            "scikit-learn": lambda: _sklearn_search(split).fit(X, y),
+        },
+        repeats,
+    )
+    return median["kova"], median["scikit-learn"]
 
 
 def main(argv: list[str]) -> int:
@@ -93,8 +86,8 @@ def main(argv: list[str]) -> int:
     n_candidates = len(ParameterGrid(GRID))
     print(f"data: {args.rows:,} rows x {X.shape[1]} features; {n_candidates} candidates, 1 split")
 
-    sequential = _timed(lambda: _kova_search(split).fit(X, y))
-    loky = _timed(lambda: _kova_search(split, n_jobs=2).fit(X, y))
+    sequential = timed(lambda: _kova_search(split).fit(X, y))
+    loky = timed(lambda: _kova_search(split, n_jobs=2).fit(X, y))
     startup, dask = _on_cluster(X, y, split)
     print(f"{'run':<30}{'seconds':>10}{'vs sequential':>16}")
     for name, seconds in [

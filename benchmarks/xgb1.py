@@ -15,7 +15,7 @@ from collections.abc import Callable
 
 import numpy as np
 
-from benchmarks.common import interleaved
+from benchmarks.common import arguments, interleaved
 
 
 def make_data(
@@ -65,14 +65,13 @@ def interleaved_medians(
 
 
 def _parse(argv: list[str] | None) -> argparse.Namespace:
-    parser = argparse.ArgumentParser(prog="python -m benchmarks xgb1", description=__doc__)
-    parser.add_argument("--rows", type=int, default=200_000, help="training rows")
+    parser = arguments(
+        "xgb1", __doc__, 200_000, "the training data", "interleaved timed fits of each"
+    )
     parser.add_argument("--features", type=int, default=20, help="feature columns")
     parser.add_argument("--rounds", type=int, default=300, help="boosting rounds")
     parser.add_argument("--learning-rate", type=float, default=0.3, help="shrinkage")
     parser.add_argument("--bins", type=int, default=256, help="histogram bins per feature")
-    parser.add_argument("--repeats", type=int, default=3, help="interleaved timed fits of each")
-    parser.add_argument("--seed", type=int, default=0, help="seed of the data")
     return parser.parse_args(argv)
 
 

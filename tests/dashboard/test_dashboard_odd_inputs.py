@@ -32,25 +32,16 @@ def odd_frame(kind):
     return frame
 
 
-def trained_api(frame):
-    api = DataQualityAPI(Dataset(frame, target="y", random_state=0))
-    api.model_list = list(api.model_list)
-    for key, prepared in api.model_prepare().items():
-        api.fit_get_method(method=prepared["estimator"], model_name=key)
-    return api
-
-
 @pytest.fixture
-def shown(monkeypatch):
-    items = []
-    monkeypatch.setattr(views, "display", items.append)
-    return items
+def trained_api(train):
+    """`trained_api(frame)`: the service over `frame` with every method trained."""
+    return lambda frame: train(DataQualityAPI(Dataset(frame, target="y", random_state=0)))
 
 
 @pytest.mark.parametrize(
     "kind", ["infinite cells", "large integers", "one present Int64 value", "one feature"]
 )
-def test_every_method_trains_and_charts_odd_data(kind, shown):
+def test_every_method_trains_and_charts_odd_data(kind, shown, trained_api):
     api = trained_api(odd_frame(kind))
     names = list(api.custom_model_dict)
     assert len(names) == 4
@@ -65,7 +56,7 @@ def test_every_method_trains_and_charts_odd_data(kind, shown):
     assert sorted(summary["Feature"]) == sorted(api.dataset.feature_names)
 
 
-def test_compare_button_on_a_one_feature_data_set(shown):
+def test_compare_button_on_a_one_feature_data_set(shown, trained_api):
     api = trained_api(odd_frame("one feature"))
     page = DataQualityPanel(None, api).comparison_panel()
     first_row, compare = page.children[1].children[1].children[0], page.children[1].children[6]
@@ -117,11 +108,9 @@ def test_tsne_titles_count_outliers_in_words():
     assert titles == ["m (threshold 0.9): 1 outlier", "n (threshold 0.5): 2 outliers"]
 
 
-def test_working_note_is_hidden_not_closed(monkeypatch):
+def test_working_note_is_hidden_not_closed(monkeypatch, shown):
     # An output keeps every widget shown in it; a closed one renders as "model not found".
-    shown = []
     monkeypatch.setattr(views, "_in_kernel", lambda: True)
-    monkeypatch.setattr(views, "display", shown.append)
     with views.working("Computing..."):
         [note] = shown
         assert note.layout.display != "none"
@@ -146,7 +135,7 @@ def named(argument):
         ({"show": "od_tsne_comparison", "method": ["pca"], "threshold": ["x"]}, "threshold"),
     ],
 )
-def test_bad_request_arguments_are_named(request_, argument):
+def test_bad_request_arguments_are_named(request_, argument, trained_api):
     api = trained_api(odd_frame("plain"))
     with pytest.raises(KovaError, match=named(argument)):
         api.data_quality(**request_)
@@ -161,14 +150,14 @@ def test_bad_request_arguments_are_named(request_, argument):
         (lambda api: api.method_scores(model="pca", threshold=True), "threshold"),
     ],
 )
-def test_bad_service_arguments_are_named(call, argument):
+def test_bad_service_arguments_are_named(call, argument, trained_api):
     api = trained_api(odd_frame("plain"))
     with pytest.raises(KovaError, match=named(argument)):
         call(api)
 
 
 @pytest.mark.parametrize("part", ["all", "test"])
-def test_method_scores_are_the_charted_scores(part):
+def test_method_scores_are_the_charted_scores(part, trained_api):
     api = trained_api(odd_frame("plain"))
     scored = api.method_scores(model="isolation_forest", dataset=part, threshold=0.8)
     table = api.data_quality(

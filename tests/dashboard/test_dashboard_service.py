@@ -4,7 +4,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
-from kova.dashboard import DataQualityAPI, component, drift, embedding, quality, views
+from kova.dashboard import DataQualityAPI, component, drift, embedding, quality
 from kova.data import Dataset
 from kova.data.kestrin.kestrin import DataIntegrityCheck
 from kova.demo import demo_frame
@@ -36,20 +36,6 @@ def planted():
 @pytest.fixture
 def demo():
     return DataQualityAPI(Dataset(demo_frame(), target="target", random_state=0))
-
-
-def train(api, keys, part="all"):
-    api.model_list = keys
-    for key, prepared in api.model_prepare().items():
-        api.fit_get_method(method=prepared["estimator"], model_name=key, dataset=part)
-
-
-@pytest.fixture
-def shown(monkeypatch):
-    """Everything the results display, in order."""
-    items = []
-    monkeypatch.setattr(views, "display", items.append)
-    return items
 
 
 # ------------------------------------------------------------------ method list
@@ -103,7 +89,7 @@ def test_model_config_setting_overrides_linked_settings_only(demo):
 
 
 @pytest.mark.parametrize("key", METHOD_KEYS)
-def test_each_method_ranks_planted_outliers_on_top(planted, key):
+def test_each_method_ranks_planted_outliers_on_top(planted, key, train):
     # A mixture of several components may give a small group of outliers its own one.
     planted.model_config = planted.model_config_setting({"gaussian_mixture": {"max_components": 1}})
     train(planted, [key])
@@ -113,7 +99,7 @@ def test_each_method_ranks_planted_outliers_on_top(planted, key):
 
 
 @pytest.mark.parametrize("threshold", [0.0, 0.5, 0.9, 1.0])
-def test_threshold_is_a_quantile_of_the_training_scores(planted, shown, threshold):
+def test_threshold_is_a_quantile_of_the_training_scores(planted, shown, threshold, train):
     train(planted, ["isolation_forest"], part="train")
     result = planted.data_quality(
         show="od_score_distribution",
@@ -128,7 +114,7 @@ def test_threshold_is_a_quantile_of_the_training_scores(planted, shown, threshol
     assert "<img" in shown[0].data
 
 
-def test_feature_selection_and_view_of_another_part(planted):
+def test_feature_selection_and_view_of_another_part(planted, train):
     planted.model_config = planted.model_config_setting({"pca": {"features": ["a", "group"]}})
     train(planted, ["pca"], part="train")
     assert planted.custom_model_dict["pca"].detector.features == ["a", "group"]
@@ -158,7 +144,7 @@ def test_retraining_a_failed_name_clears_the_failure(planted):
 
 
 @pytest.mark.parametrize("part", ["all", "train", "test"])
-def test_apply_model_removes_flagged_training_rows_only(planted, part):
+def test_apply_model_removes_flagged_training_rows_only(planted, part, train):
     train(planted, ["isolation_forest"], part=part)
     trained = planted.custom_model_dict["isolation_forest"]
     flagged = trained.positions[trained.detector.train_scores_ > trained.detector.cutoff(0.9)]
@@ -208,7 +194,7 @@ def test_invalid_requests_raise_kova_error(demo, request_):
 
 
 @pytest.mark.parametrize("threshold", [-0.1, 1.5])
-def test_thresholds_outside_the_unit_interval_are_refused(planted, threshold):
+def test_thresholds_outside_the_unit_interval_are_refused(planted, threshold, train):
     train(planted, ["pca"])
     with pytest.raises(KovaError):
         planted.apply_model(model="pca", threshold=threshold)
@@ -249,7 +235,9 @@ def test_drift_distance_view_draws_a_figure(demo, feature, metric):
         assert list(result.data.columns) == ["Feature", metric]
 
 
-def test_tsne_comparison_draws_at_once_and_samples_keeping_outliers(planted, shown, monkeypatch):
+def test_tsne_comparison_draws_at_once_and_samples_keeping_outliers(
+    planted, shown, monkeypatch, train
+):
     monkeypatch.setattr(embedding, "TSNE_MAX_SAMPLES", 60)
     train(planted, ["isolation_forest", "pca"])
     result = planted.data_quality(

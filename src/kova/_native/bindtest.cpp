@@ -65,7 +65,6 @@ void define_estimator(const kova::Module& mod) {
 }  // namespace
 
 PYBIND11_MODULE(_bindtest, m) {
-  kova::register_function_type(m);
   kova::Module mod(m);
   mod.import_as("numpy", "np");
   mod.import_from("sklearn.base", {"BaseEstimator"});

@@ -15,6 +15,7 @@
 #include "kova/arrays.hpp"
 #include "kova/column_sort.hpp"
 #include "kova/kernel_parts.hpp"
+#include "kova/parallel.hpp"
 
 namespace py = pybind11;
 
@@ -156,12 +157,12 @@ py::array_t<double> sorted_columns(const py::object& values, int threads) {
   py::gil_scoped_release release;
   // First the transposition, in as many slices of rows as threads, then one column per task.
   const std::size_t slices = std::max<std::size_t>(1, std::min(workers, rows / 4096));
-  for_each_parallel(slices, workers, [&](std::size_t s, std::size_t) {
+  parallel_for(slices, workers, [&](std::size_t s, std::size_t) {
     transpose_rows(matrix.data(), rows * s / slices, rows * (s + 1) / slices, rows, cols, out);
   });
   std::vector<std::vector<std::uint64_t>> keys(workers);
   std::vector<std::vector<std::uint64_t>> scratch(workers);
-  for_each_parallel(cols, workers, [&](std::size_t c, std::size_t thread) {
+  parallel_for(cols, workers, [&](std::size_t c, std::size_t thread) {
     radix_sort(out + c * rows, rows, keys[thread], scratch[thread]);
   });
   return result;
@@ -187,7 +188,7 @@ py::array_t<double> sorted_distances(const py::object& sorted1, const py::object
   std::vector<char> bad(2 * columns, 0);  // a thread must not raise: flags, checked after
   {
     py::gil_scoped_release release;
-    for_each_parallel(columns, workers, [&](std::size_t c, std::size_t) {
+    parallel_for(columns, workers, [&](std::size_t c, std::size_t) {
       const Sorted a{x.data() + c * n, n};
       const Sorted b{y.data() + c * m, m};
       bad[2 * c] = static_cast<char>(!a.valid());

@@ -19,6 +19,7 @@
 #include "kova/arrays.hpp"
 #include "kova/column_sort.hpp"
 #include "kova/kernel_parts.hpp"
+#include "kova/parallel.hpp"
 
 namespace py = pybind11;
 
@@ -146,12 +147,12 @@ py::array_t<double> ks_columns(const py::object& sample1, const py::object& samp
                         for (std::size_t k = 0; k < count; ++k) column[k] = first[k * step];
                       });
   };
-  for_each_parallel(2, workers, [&](std::size_t s, std::size_t) {
+  parallel_for(2, workers, [&](std::size_t s, std::size_t) {
     if (s == 0) transpose(x.data(), n, ta.get());
     if (s == 1) transpose(y.data(), m, tb.get());
   });
   std::vector<KsSpace> spaces(workers);
-  for_each_parallel(cols, workers, [&](std::size_t c, std::size_t thread) {
+  parallel_for(cols, workers, [&](std::size_t c, std::size_t thread) {
     if (n == 0 || m == 0) {
       out[c] = std::numeric_limits<double>::quiet_NaN();
       return;

@@ -66,41 +66,41 @@ struct Rule {
   bool admissible(const Moments& m) const { return m.count >= min_size && m.count < parent_size; }
 };
 
+// Counts an admissible candidate and keeps it when it beats the best so far; allowed() gives its
+// bins and is called only then.
+template <typename Allowed>
 void consider(const Rule& rule, const Moments& m, Best& best, std::int64_t& evaluated,
-              const std::vector<std::uint8_t>& allowed) {
+              Allowed allowed) {
   if (!rule.admissible(m)) return;
   ++evaluated;
   const double score = m.score(rule.mean, rule.z);
   if (score > best.score) {
     best.score = score;
     best.moments = m;
-    best.allowed = allowed;
+    best.allowed = allowed();
     best.found = true;
   }
+}
+
+// A mask over the n_bins value bins and the missing bin that allows the bins first..last.
+std::vector<std::uint8_t> bin_range(std::size_t n_bins, std::size_t first, std::size_t last) {
+  std::vector<std::uint8_t> allowed(n_bins + 1, 0);
+  std::fill(allowed.begin() + static_cast<std::ptrdiff_t>(first),
+            allowed.begin() + static_cast<std::ptrdiff_t>(last) + 1, 1);
+  return allowed;
 }
 
 // Every interval [a, b] of the non-missing bins whose end bins hold rows (other intervals repeat
 // the rows of a narrower one).
 void search_intervals(const std::vector<Moments>& bins, std::size_t n_bins, const Rule& rule,
                       Best& best, std::int64_t& evaluated) {
-  std::vector<std::uint8_t> allowed(n_bins + 1, 0);
   for (std::size_t a = 0; a < n_bins; ++a) {
     if (bins[a].count == 0) continue;
     Moments m;
     for (std::size_t b = a; b < n_bins; ++b) {
       m.add(bins[b]);
-      if (bins[b].count == 0 || !rule.admissible(m)) continue;
-      ++evaluated;
-      const double score = m.score(rule.mean, rule.z);
-      if (score > best.score) {
-        std::fill(allowed.begin(), allowed.end(), 0);
-        std::fill(allowed.begin() + static_cast<std::ptrdiff_t>(a),
-                  allowed.begin() + static_cast<std::ptrdiff_t>(b) + 1, 1);
-        best.score = score;
-        best.moments = m;
-        best.allowed = allowed;
-        best.found = true;
-      }
+      if (bins[b].count == 0) continue;
+      consider(rule, m, best, evaluated, [&] { return bin_range(n_bins, a, b); });
     }
   }
 }
@@ -121,7 +121,7 @@ void search_level_sets(const std::vector<Moments>& bins, std::size_t n_bins, con
   for (const std::size_t level : levels) {
     m.add(bins[level]);
     allowed[level] = 1;
-    consider(rule, m, best, evaluated, allowed);
+    consider(rule, m, best, evaluated, [&] { return allowed; });
   }
 }
 
@@ -188,9 +188,8 @@ py::tuple region_conditions(const py::object& codes_obj, const py::object& n_bin
       } else {
         search_level_sets(histogram, bins, rule, bests[f], evaluated);
       }
-      std::vector<std::uint8_t> missing(bins + 1, 0);
-      missing[bins] = 1;
-      consider(rule, histogram[bins], bests[f], evaluated, missing);
+      consider(rule, histogram[bins], bests[f], evaluated,
+               [&] { return bin_range(bins, bins, bins); });
     }
   }
   py::list conditions;

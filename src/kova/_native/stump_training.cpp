@@ -21,10 +21,10 @@
 #include <cstdint>
 #include <limits>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "kova/kernel_parts.hpp"
+#include "kova/parallel.hpp"
 #include "kova/stump_histograms.hpp"
 #include "kova/stumps.hpp"
 

@@ -21,7 +21,6 @@ const char* const kClassDoc =
 }  // namespace
 
 PYBIND11_MODULE(dalvane, m) {
-  kova::register_function_type(m);
   m.doc() =
       "The data-quality panel of the notebook dashboard: integrity checks, train/test drift and "
       "outlier detection.";

@@ -166,11 +166,15 @@ METHODS = {
     "local_outlier_factor": ("Local Outlier Factor", LocalOutlierFactor),
 }
 
+COVARIANCE_TYPES = ("full", "tied", "diag", "spherical")  # of the Gaussian mixture
+DISTANCES = ("minkowski", "euclidean", "manhattan", "chebyshev")  # of the local outlier factor
+
 
 def parameter_entries(random_state: Any) -> dict[str, dict[str, list]]:
     """The settings of every method: parameter key -> [label, default, widget key, choices].
 
-    A widget key of "" marks a fixed setting (shown, not editable). "features" is a
+    Choices are a list (a drop-down, a fresh one each call) or a (low, high, step) tuple (a
+    slider). A widget key of "" marks a fixed setting (shown, not editable). "features" is a
     comma-separated list of feature names; empty means every feature.
     """
     features = ["Features (empty: all)", "", "features"]
@@ -193,19 +197,14 @@ def parameter_entries(random_state: Any) -> dict[str, dict[str, list]]:
                 "Covariance type",
                 "full",
                 "covariance_type",
-                ["full", "tied", "diag", "spherical"],
+                list(COVARIANCE_TYPES),
             ],
             "random_state": seed,
             "features": features,
         },
         "local_outlier_factor": {
             "n_neighbors": ["Number of neighbours", 20, "n_neighbors", (2, 500, 1)],
-            "metric": [
-                "Distance",
-                "minkowski",
-                "metric",
-                ["minkowski", "euclidean", "manhattan", "chebyshev"],
-            ],
+            "metric": ["Distance", "minkowski", "metric", list(DISTANCES)],
             "novelty": ["Scores new samples", True, ""],
             "features": features,
         },

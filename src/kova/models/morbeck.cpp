@@ -359,7 +359,6 @@ void define_randomized_search(const kova::Module& mod) {
 }  // namespace
 
 PYBIND11_MODULE(morbeck, m) {
-  kova::register_function_type(m);
   kova::Module mod(m);
   mod.import_as("pandas", "pd");
   mod.import_as("numpy", "np");

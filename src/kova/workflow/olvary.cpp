@@ -4,7 +4,9 @@
 // into a request record and hands the record to a plot class of kova.data.eda. Collaborators (the
 // plot classes, TestResult, the argument checkers, KovaError) are module globals read at call
 // time, so tests and users can replace them.
+#include <initializer_list>
 #include <kova/binding.hpp>
+#include <string>
 
 using kova::arg;
 using kova::builtin_type;
@@ -147,34 +149,30 @@ py::dict request_record(const char* key, const py::dict& input, const py::object
   return record;
 }
 
-py::object univariate_plot(const kova::Args& a) {
-  py::object self = a.self();
+// Builds the request record of `view` from the named arguments and `data`, and draws it with
+// the class's plot_<view>.
+py::object plot_request(const kova::Args& a, const std::string& view,
+                        std::initializer_list<const char*> inputs, const py::object& data) {
   py::dict input;
-  input["feature_0"] = a["feature_0"];
-  input["log_scale"] = a["log_scale"];
-  py::dict record = request_record("univariate", input, self.attr("data"), self);
-  return self.attr("plot_univariate")(record, py::arg("figsize") = a["figsize"]);
+  for (const char* name : inputs) input[name] = a[name];
+  py::dict record = request_record(view.c_str(), input, data, a.self());
+  return a.self().attr(("plot_" + view).c_str())(record, py::arg("figsize") = a["figsize"]);
+}
+
+py::object univariate_plot(const kova::Args& a) {
+  return plot_request(a, "univariate", {"feature_0", "log_scale"}, a.self().attr("data"));
 }
 
 py::object bivariate_plot(const kova::Args& a) {
-  py::object self = a.self();
-  py::dict input;
-  input["feature_0"] = a["feature_0"];
-  input["feature_1"] = a["feature_1"];
-  input["log_scale"] = a["log_scale"];
-  py::dict record = request_record("bivariate", input, self.attr("data"), self);
-  return self.attr("plot_bivariate")(record, py::arg("figsize") = a["figsize"]);
+  return plot_request(a, "bivariate", {"feature_0", "feature_1", "log_scale"},
+                      a.self().attr("data"));
 }
 
 py::object multivariate_plot(const kova::Args& a) {
-  py::object self = a.self();
   py::object multi_features = a["multi_features"];
-  py::object data = self.attr("data");
+  py::object data = a.self().attr("data");
   if (!multi_features.is_none()) data = data[multi_features];
-  py::dict input;
-  input["multi_type"] = a["multi_type"];
-  py::dict record = request_record("multivariate", input, data, self);
-  return self.attr("plot_multivariate")(record, py::arg("figsize") = a["figsize"]);
+  return plot_request(a, "multivariate", {"multi_type"}, data);
 }
 
 // ------------------------------------------------------------------------------ plot calls
@@ -258,7 +256,6 @@ void define_eda_api(const kova::Module& mod) {
 }  // namespace
 
 PYBIND11_MODULE(olvary, m) {
-  kova::register_function_type(m);
   m.doc() = kModuleDoc;
   kova::Module mod(m);
   mod.import_from("data.eda", {"UnivariatePlot", "BivariatePlot", "MultivariatePlot"}, 2);

@@ -40,7 +40,6 @@ void define_segmented_diagnose_api(const kova::Module& mod) {
 }  // namespace
 
 PYBIND11_MODULE(trelliso, m) {
-  kova::register_function_type(m);
   m.doc() = kModuleDoc;
   kova::Module mod(m);
   mod.import_as("numpy", "np");

@@ -78,7 +78,6 @@ void define_data_integrity_check(const kova::Module& mod) {
 }  // namespace
 
 PYBIND11_MODULE(kestrin, m) {
-  kova::register_function_type(m);
   kova::Module mod(m);
   mod.import_as("pandas", "pd");
   mod.import_as("numpy", "np");

@@ -291,10 +291,13 @@ inline void register_function_type(py::module_ m) {
   py::delattr(m, "Function");
 }
 
-// The module's namespace, read at call time like a Python module's globals.
+// The module's namespace, read at call time like a Python module's globals. Made once, in the
+// module's initialisation: it registers the module's Function type first.
 class Module {
  public:
-  explicit Module(py::module_ m) : module_(m), globals_(m.attr("__dict__")) {}
+  explicit Module(py::module_ m) : module_(m), globals_(m.attr("__dict__")) {
+    register_function_type(m);
+  }
 
   // The current value of a module global; NameError when it is missing.
   py::object operator[](const char* name) const {

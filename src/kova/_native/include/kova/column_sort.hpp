@@ -1,15 +1,13 @@
 // Sorting of float64 columns for the two-sample distances: a least-significant-digit radix sort
 // (eight passes of 8 bits over order-preserving integer keys, a pass skipped when every key has
-// the same digit), and a loop that hands columns to a bounded number of threads.
+// the same digit).
 #pragma once
 
 #include <algorithm>
 #include <array>
-#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
-#include <thread>
 #include <utility>
 #include <vector>
 
@@ -68,22 +66,6 @@ inline void radix_sort(double* values, std::size_t n, std::vector<std::uint64_t>
     std::swap(source, target);
   }
   for (std::size_t i = 0; i < n; ++i) values[i] = from_order_key(source[i]);
-}
-
-// Calls work(index, thread) for every index in [0, count) on at most `threads` threads (the
-// calling one included); thread numbers run from 0 to the number used minus 1. work must not
-// throw and must not touch Python objects.
-template <typename Work>
-void for_each_parallel(std::size_t count, std::size_t threads, Work work) {
-  const std::size_t used = std::max<std::size_t>(1, std::min(threads, count));
-  std::atomic<std::size_t> next{0};
-  auto run = [&](std::size_t thread) {
-    for (std::size_t i = next++; i < count; i = next++) work(i, thread);
-  };
-  std::vector<std::thread> helpers;
-  for (std::size_t t = 1; t < used; ++t) helpers.emplace_back(run, t);
-  run(0);
-  for (std::thread& helper : helpers) helper.join();
 }
 
 }  // namespace kova::kernels

@@ -262,25 +262,25 @@ inline py::array_t<bool> missing_mask(const ObjectArray& values) {
   return result;
 }
 
-inline py::array_t<bool> number_mask(const ObjectArray& values) {
-  py::array_t<bool> result = py::array_t<bool>(values.size());
-  bool* out = result.mutable_data();
-  for (Py_ssize_t i = 0; i < values.size(); ++i) out[i] = converts_to_float(values.peek(i));
+// One value per entry: test(entry) for every entry, in order.
+template <typename T, typename Test>
+py::array_t<T> per_entry(const ObjectArray& values, Test test) {
+  py::array_t<T> result = py::array_t<T>(values.size());
+  T* out = result.mutable_data();
+  for (Py_ssize_t i = 0; i < values.size(); ++i) out[i] = test(values.peek(i));
   return result;
+}
+
+inline py::array_t<bool> number_mask(const ObjectArray& values) {
+  return per_entry<bool>(values, converts_to_float);
 }
 
 inline py::array_t<std::int64_t> text_lengths(const ObjectArray& values) {
-  py::array_t<std::int64_t> result = py::array_t<std::int64_t>(values.size());
-  std::int64_t* out = result.mutable_data();
-  for (Py_ssize_t i = 0; i < values.size(); ++i) out[i] = text_length(values.peek(i));
-  return result;
+  return per_entry<std::int64_t>(values, text_length);
 }
 
 inline py::array_t<bool> special_only_mask(const ObjectArray& values) {
-  py::array_t<bool> result = py::array_t<bool>(values.size());
-  bool* out = result.mutable_data();
-  for (Py_ssize_t i = 0; i < values.size(); ++i) out[i] = is_special_only_entry(values.peek(i));
-  return result;
+  return per_entry<bool>(values, is_special_only_entry);
 }
 
 // {entry: count} of the special-only entries, in first-seen order.

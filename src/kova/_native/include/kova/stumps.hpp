@@ -1,5 +1,5 @@
 // Shared pieces of the boosted depth-1 trees (stumps) of kova._kernels: bins of a value, the seeded
-// generator, argument arrays, and a bounded parallel loop.
+// generator and argument arrays.
 //
 // Each feature's values are cut at thresholds t[0] < t[1] < ...; bin b of a value x is the number
 // of thresholds <= x, so bin b holds [t[b-1], t[b]). A feature with k thresholds has the k + 1
@@ -10,12 +10,10 @@
 #include <pybind11/pybind11.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <string>
-#include <thread>
 #include <vector>
 
 namespace kova::stumps {
@@ -74,26 +72,6 @@ class SplitMix {
  private:
   std::uint64_t state_;
 };
-
-// Calls task(k, worker) for k in [0, tasks) on at most `threads` threads (the caller's included),
-// each task on one thread. `worker` in [0, threads) indexes the worker's own scratch space. Tasks
-// must not throw.
-template <typename Task>
-void parallel_for(std::size_t tasks, std::size_t threads, Task&& task) {
-  threads = std::min(threads, tasks);
-  if (threads <= 1) {
-    for (std::size_t k = 0; k < tasks; ++k) task(k, 0);
-    return;
-  }
-  std::atomic<std::size_t> next{0};
-  auto work = [&](std::size_t worker) {
-    for (std::size_t k = next++; k < tasks; k = next++) task(k, worker);
-  };
-  std::vector<std::thread> helpers;
-  for (std::size_t worker = 1; worker < threads; ++worker) helpers.emplace_back(work, worker);
-  work(0);
-  for (auto& helper : helpers) helper.join();
-}
 
 // Checks that `thresholds` has one increasing vector per column of `matrix`; returns the largest
 // number of value bins of a column.

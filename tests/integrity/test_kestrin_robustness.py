@@ -78,14 +78,25 @@ def has_lists(frame):
 
 def clear_error(frame, error):
     """The errors an odd frame may raise: unhashable cells (lists) for the checks that count
-    distinct values or rows, the number test's TypeError for a list in a text column, and, for
-    the value-ordered groups of copies, values that cannot be ordered (bytes next to numbers)."""
+    distinct values or rows, the number test's TypeError for a list in a text column, for the
+    value-ordered groups of copies, values that cannot be ordered (bytes next to numbers), and
+    lone surrogates among the group keys, which pandas' own string type refuses."""
     message = str(error)
+    if isinstance(error, UnicodeEncodeError):  # pandas' str type cannot hold lone surrogates
+        return "surrogates not allowed" in message and has_surrogates(frame)
     if not isinstance(error, TypeError):
         return False
     if has_lists(frame) and ("unhashable" in message or "float() argument must be" in message):
         return True
     return "not supported between instances of" in message and has_bytes(frame)
+
+
+def has_surrogates(frame):
+    return any(
+        isinstance(v, str) and any("\ud800" <= c <= "\udfff" for c in v)
+        for i in range(frame.shape[1])
+        for v in frame.iloc[:, i]
+    )
 
 
 def has_bytes(frame):

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "kova/association_cores.hpp"
-#include "kova/column_sort.hpp"
+#include "kova/parallel.hpp"
 
 namespace kova::association {
 
@@ -164,7 +164,7 @@ inline std::vector<double> symmetric_theil_u_matrix(const std::vector<CodedColum
   require_equal_lengths(columns, n, kName);
   std::vector<double> matrix(k * k, kNaN);
   // row i writes the cells (i, j) and (j, i) for j > i only: no cell is written twice
-  kernels::for_each_parallel(k, threads, [&](std::size_t i, std::size_t) {
+  parallel_for(k, threads, [&](std::size_t i, std::size_t) {
     const CodedColumn& a = columns[i];
     matrix[i * k + i] = a.levels > 0 ? 1.0 : kNaN;
     for (std::size_t j = i + 1; j < k; ++j) {
@@ -230,7 +230,7 @@ inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColum
   require_equal_lengths(columns, n, kName);
   for (const DoubleView& column : values) require_same_length(column.size(), n, kName);
   std::vector<ValueSummary> summaries(p);  // over the rows where the value is not NaN
-  kernels::for_each_parallel(p, threads, [&](std::size_t v, std::size_t) {
+  parallel_for(p, threads, [&](std::size_t v, std::size_t) {
     const DoubleView& number = values[v];
     summaries[v] = summarize_values(
         n, [&](std::size_t r) { return number[r]; },
@@ -238,7 +238,7 @@ inline std::vector<double> correlation_ratio_matrix(const std::vector<CodedColum
   });
   std::vector<double> matrix(p * k, kNaN);
   // column c of the matrix is written by task c alone
-  kernels::for_each_parallel(k, threads, [&](std::size_t c, std::size_t) {
+  parallel_for(k, threads, [&](std::size_t c, std::size_t) {
     const CodedColumn& groups = columns[c];
     if (groups.complete) {
       grouped_by_complete_column(groups, values, summaries, matrix, c, k);

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "kova/association_cores.hpp"
-#include "kova/column_sort.hpp"
+#include "kova/parallel.hpp"
 #include "kova/radix_sort.hpp"
 
 namespace kova::association {
@@ -218,7 +218,7 @@ inline std::vector<double> deviation_products(const std::vector<const RankedColu
   const std::size_t blocks = (n + kBlockRows - 1) / kBlockRows;
   const double mean = (static_cast<double>(n) + 1.0) / 2.0;
   std::vector<double> partial(blocks * p * p, 0.0);
-  kernels::for_each_parallel(blocks, threads, [&](std::size_t block, std::size_t) {
+  parallel_for(blocks, threads, [&](std::size_t block, std::size_t) {
     double* sums = partial.data() + block * p * p;
     std::vector<double> row(p);
     const std::size_t end = std::min(n, (block + 1) * kBlockRows);
@@ -253,8 +253,8 @@ inline std::vector<double> spearman_matrix(const std::vector<DoubleView>& values
     throw std::length_error(std::string(kName) + ": columns of 2**31 rows or more");
   }
   std::vector<RankedColumn> columns(p);
-  kernels::for_each_parallel(
-      p, threads, [&](std::size_t i, std::size_t) { columns[i] = ranked_column(values[i]); });
+  parallel_for(p, threads,
+               [&](std::size_t i, std::size_t) { columns[i] = ranked_column(values[i]); });
   std::vector<double> matrix(p * p, kNaN);
   std::vector<std::size_t> whole;  // the columns whose every value is finite
   std::vector<const RankedColumn*> whole_columns;
@@ -280,7 +280,7 @@ inline std::vector<double> spearman_matrix(const std::vector<DoubleView>& values
     }
   }
   std::vector<PairScratch> scratch(std::max<std::size_t>(1, threads));
-  kernels::for_each_parallel(pairs.size(), threads, [&](std::size_t k, std::size_t thread) {
+  parallel_for(pairs.size(), threads, [&](std::size_t k, std::size_t thread) {
     const auto [i, j] = pairs[k];
     const double rho = spearman_pair(columns[i], columns[j], scratch[thread]);
     matrix[i * p + j] = rho;

@@ -21,7 +21,8 @@ distinct or long (see `is_text`). What each statistic means:
 
 from __future__ import annotations
 
-from collections.abc import Mapping
+from collections.abc import Callable, Mapping
+from concurrent.futures import ThreadPoolExecutor
 from dataclasses import dataclass
 from typing import Any
 
@@ -112,20 +113,30 @@ def profile_frame(
     df: pd.DataFrame,
     kinds: dict[str, str],
     factorized: Mapping[str, tuple[npt.NDArray[np.intp], Any]] | None = None,
+    threads: int = 1,
 ) -> dict[str, ColumnProfile]:
-    """Profile every column of `df`, in column order.
+    """Profile every column of `df`, in column order, `threads` columns at a time.
 
     `kinds` maps columns to "numerical" or "categorical" (as `infer_column_kind` gives them);
     a column it leaves out is inferred. `factorized` may hold a categorical column's
     `factorize_column` result, so that it is not computed again.
     """
     given = {} if factorized is None else factorized
-    return {
-        name: profile_column(
-            df[name], kinds.get(name) or infer_column_kind(df[name]), given.get(name)
-        )
-        for name in df.columns
-    }
+
+    def profile(name):
+        kind = kinds.get(name) or infer_column_kind(df[name])
+        return profile_column(df[name], kind, given.get(name))
+
+    return dict(zip(df.columns, map_columns(profile, list(df.columns), threads), strict=True))
+
+
+def map_columns(function: Callable[[Any], Any], names: list, threads: int) -> list:
+    """`function` of each name, in order, on up to `threads` threads: the per-column work
+    (sorting numbers, hashing text) runs in native code that lets other threads run."""
+    if threads <= 1 or len(names) <= 1:
+        return [function(name) for name in names]
+    with ThreadPoolExecutor(max_workers=min(threads, len(names))) as pool:
+        return list(pool.map(function, names))
 
 
 def profile_column(

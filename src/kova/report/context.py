@@ -53,6 +53,13 @@ class ReportContext:
     def n_rows(self) -> int:
         return len(self.frame)
 
+    @property
+    def threads(self) -> int:
+        """The threads per-column work may use: the bound the report runs under."""
+        from kova import _kernels
+
+        return _kernels.thread_limit()
+
     @cached_property
     def dataset(self):
         """The one `Dataset` of the run: kinds, task type and the train/test split."""
@@ -68,20 +75,18 @@ class ReportContext:
     @cached_property
     def category_codes(self) -> dict[str, tuple[np.ndarray, Any]]:
         """Categorical column -> its factorize codes (-1 for missing) and distinct values."""
-        from kova.data.profile import factorize_column
+        from kova.data.profile import factorize_column, map_columns
 
-        return {
-            name: factorize_column(self.frame[name])
-            for name, kind in self.kinds.items()
-            if kind == "categorical"
-        }
+        names = [name for name, kind in self.kinds.items() if kind == "categorical"]
+        codes = map_columns(lambda name: factorize_column(self.frame[name]), names, self.threads)
+        return dict(zip(names, codes, strict=True))
 
     @cached_property
     def profiles(self) -> dict[str, Any]:
         """Column name -> `kova.data.profile.ColumnProfile`."""
         from kova.data.profile import profile_frame
 
-        return profile_frame(self.frame, self.kinds, self.category_codes)
+        return profile_frame(self.frame, self.kinds, self.category_codes, self.threads)
 
     @cached_property
     def missing(self) -> pd.Series:

@@ -18,6 +18,7 @@ import pandas as pd
 
 from ...exceptions import KovaError
 from . import partition_association as assoc
+from . import partition_ranks as ranks
 from . import partition_summary as summary
 from .kestrin import DataIntegrityCheck
 from .partition_rows import duplicated_samples
@@ -84,6 +85,31 @@ class PartitionedIntegrityCheck:
         parts = self._compute(_sized_summary)
         self._sizes = [size for size, _ in parts]
         return summary.merge_partitions([columns for _, columns in parts], len(self.columns))
+
+    def _first_passes(self, num: list[int], cat: list[int]) -> dict:
+        """The first association pass of every partition, merged pairwise on the workers in
+        partition order, so the caller receives one result of bounded size."""
+        import dask
+
+        cap = ranks.TABLE_CAP
+        level = [dask.delayed(assoc.first_pass)(p, num, cat, cap) for p in self._partitions()]
+        while len(level) > 1:
+            merged = [
+                dask.delayed(assoc.merge_two_passes)(a, b, cap)
+                for a, b in zip(level[::2], level[1::2], strict=False)
+            ]
+            level = merged + level[len(merged) * 2 :]
+        return level[0].compute()
+
+    def _shuffled_rank_sums(self, num: list[int], first: dict, range_counts: dict) -> dict:
+        """Rank-product sums of the pairs with a column ranked by value ranges (see
+        ``partition_ranks``)."""
+        pairs, sources, means, large = ranks.large_columns(
+            first["ranks"], first["starts"], range_counts, len(num)
+        )
+        meta = pd.DataFrame({f"v{k}": pd.Series(dtype=float) for k in range(len(num))})
+        frames = self.data.map_partitions(_numbered, num, meta=meta)
+        return ranks.shuffled_rank_sums(frames, large, pairs, sources, means)
 
     # -- single-column checks --------------------------------------------------------------------
 
@@ -222,13 +248,16 @@ class PartitionedIntegrityCheck:
             )
         num = [names.index(n) for n in num_names]
         cat = [names.index(n) for n in cat_names]
-        first = assoc.merge_first_passes(
-            self._compute(assoc.first_pass, num, cat), len(num), len(cat)
-        )
+        first = assoc.rank_tables(self._first_passes(num, cat), ranks.RANGE_ROWS)
         second = self._compute(assoc.second_pass, num, cat, _shared(first))
         full = pd.DataFrame(np.nan, index=self.columns, columns=self.columns)
         matrix = full.to_numpy(copy=True)
-        _place_spearman(matrix, second, num)
+        sums = _summed([part["ranks"] for part in second])
+        if first["starts"]:
+            sums.update(
+                self._shuffled_rank_sums(num, first, _summed([p["range_counts"] for p in second]))
+            )
+        _place_spearman(matrix, sums, num)
         _place_theil(matrix, second, cat, [len(levels) for levels in first["levels"]])
         _place_ratios(matrix, second, num, cat)
         full = pd.DataFrame(matrix, index=self.columns, columns=self.columns)
@@ -239,6 +268,11 @@ class PartitionedIntegrityCheck:
             .set_properties(**{"width": "15em", "text-align": "center"})
             .format(precision=2)
         )
+
+
+def _summed(parts: list[dict]) -> dict:
+    """Key by key, the sum of the partitions' arrays."""
+    return {key: sum(part[key] for part in parts) for key in (parts[0] if parts else {})}
 
 
 def _shared(value):
@@ -252,6 +286,10 @@ def _shared(value):
     if client is not None and hasattr(client, "scatter"):
         return client.scatter(value, broadcast=True, hash=False)
     return dask.delayed(value, traverse=False)
+
+
+def _numbered(part: pd.DataFrame, num: list[int]) -> pd.DataFrame:
+    return ranks.numbered(part, assoc.finite_only(assoc.raw_columns(part, num)))
 
 
 def _sized_summary(part: pd.DataFrame):
@@ -275,10 +313,10 @@ def _inferred_kind(dtype, s: summary.ColumnSummary) -> str:
     return "categorical"
 
 
-def _place_spearman(matrix, second, num):
+def _place_spearman(matrix, sums, num):
     for i in range(len(num)):
         for j in range(i, len(num)):
-            sxy, sxx, syy = sum(part["ranks"][i, j] for part in second)
+            sxy, sxx, syy = sums.get((i, j), (0.0, 0.0, 0.0))
             divisor = np.sqrt(sxx * syy)
             rho = sxy / divisor if divisor != 0 else np.nan
             matrix[num[i], num[j]] = matrix[num[j], num[i]] = rho

@@ -43,10 +43,16 @@ CLOSE_TIMEOUT = 30  # seconds
 
 EXACT_NOTE = (
     "Every figure of the cards is over all {rows:,} rows, merged from per-partition summaries. "
-    "Exact: counts, missing, distinct, min, max, zeros, negatives, the quantiles (ranks of the "
-    "merged value counts), the histograms (the merged values counted into the bins of the "
-    "global range) and the most frequent levels; mean and standard deviation merge the "
-    "partitions' moments pairwise, equal to the in-memory figures up to floating-point rounding."
+    "Exact: counts, missing, min, max, zeros, negatives and the most frequent levels; for a "
+    "numerical column of at most {cap:,} distinct values also distinct, the quantiles (ranks of "
+    "the merged value counts) and the histogram (the merged values counted into the bins of the "
+    "global range); mean and standard deviation merge the partitions' moments pairwise, equal to "
+    "the in-memory figures up to floating-point rounding."
+)
+SKETCH_NOTE = (
+    "Estimated: {columns} hold more than {cap:,} distinct values, so their quantiles and "
+    "histograms come from merged quantile sketches (each partition's values at about 256 evenly "
+    "spaced ranks) and their distinct count is a lower bound."
 )
 
 
@@ -180,13 +186,14 @@ def _task_type(kind: str, facts: pp.ColumnFacts) -> str:
         return "classification"
     values = facts.values
     whole = bool(np.all(np.isfinite(values)) and np.all(values == np.round(values)))
-    return "classification" if whole and values.size <= MAX_INFERRED_CLASSES else "regression"
+    few = facts.exact and values.size <= MAX_INFERRED_CLASSES
+    return "classification" if whole and few else "regression"
 
 
 def _check_target(target: str, facts: pp.ColumnFacts, kind: str) -> None:
     if facts.missing:
         raise KovaError(f"target {target!r} has {facts.missing} missing values")
-    distinct = facts.values.size if kind == NUMERICAL else len(facts.levels)
+    distinct = facts.distinct if kind == NUMERICAL else len(facts.levels)
     if distinct < 2:
         raise KovaError(f"target {target!r} has a single value; nothing to learn")
 
@@ -333,7 +340,12 @@ class PartitionedReportContext(ReportContext):
     @property
     def notes(self) -> dict[str, str]:
         sample = f"From {self._sample_words}, labelled by their rows' labels in the table."
-        return {"columns": EXACT_NOTE.format(rows=self.n_rows), "rows": sample, "eda": sample}
+        columns = EXACT_NOTE.format(rows=self.n_rows, cap=pp.VALUE_CAP)
+        sketched = [str(name) for name, f in zip(self.frame.columns, self.merged, strict=True)
+                    if not f.exact]  # fmt: skip
+        if sketched:
+            columns += " " + SKETCH_NOTE.format(columns=", ".join(sketched), cap=pp.VALUE_CAP)
+        return {"columns": columns, "rows": sample, "eda": sample}
 
     @cached_property
     def model_sample(self) -> ModelSample | None:

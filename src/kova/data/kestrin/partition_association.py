@@ -191,11 +191,12 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
 def merge_group_stats(a: dict, b: dict) -> dict:
     """Per-level statistics of the rows of ``a`` and ``b`` together (pairwise update)."""
     n = a["n"] + b["n"]
-    delta = b["mean"] - a["mean"]
-    with np.errstate(invalid="ignore", divide="ignore"):
+    # infinite values make NaN here; such statistics are replaced below and never read
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        delta = b["mean"] - a["mean"]
         share = np.where(n > 0, b["n"] / n, 0.0)
-    mean = a["mean"] + delta * share
-    m2 = a["m2"] + b["m2"] + delta**2 * a["n"] * share
+        mean = a["mean"] + delta * share
+        m2 = a["m2"] + b["m2"] + delta**2 * a["n"] * share
     if not (a["finite"] and b["finite"]):
         mean, m2 = np.nan_to_num(mean), np.nan_to_num(m2)
     return {

@@ -108,7 +108,8 @@ class PartitionedIntegrityCheck:
             first["ranks"], first["starts"], range_counts, len(num)
         )
         meta = pd.DataFrame({f"v{k}": pd.Series(dtype=float) for k in range(len(num))})
-        frames = self.data.map_partitions(_numbered, num, meta=meta)
+        numbers = self.data[[self.columns[i] for i in num]]  # Parquet reads only these
+        frames = numbers.map_partitions(_numbered, list(range(len(num))), meta=meta)
         return ranks.shuffled_rank_sums(frames, large, pairs, sources, means)
 
     # -- single-column checks --------------------------------------------------------------------

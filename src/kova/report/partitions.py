@@ -141,6 +141,12 @@ def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | N
     )
 
 
+# Passes over every partition the partitioned report makes, for its progress bar: the column
+# kinds, the scan, the column summaries and long strings of the integrity checks, and the two
+# association passes.
+PARTITION_PASSES = 6
+
+
 def _scan(data, kinds, target, size, client, on_partition) -> list[PartitionScan]:
     """Every partition's scan, in partition order, reporting each finished partition."""
     import dask
@@ -230,6 +236,8 @@ class PartitionedReportContext(ReportContext):
     scans: list[PartitionScan] = field(default_factory=list, repr=False)
     merged: list[pp.ColumnFacts] = field(default_factory=list, repr=False)
     task_type: str | None = None
+    # told as each partition of an integrity pass is done (the progress bar's step)
+    on_partition: Callable[[str], None] | None = field(default=None, repr=False, compare=False)
 
     @classmethod
     def scan(
@@ -249,7 +257,7 @@ class PartitionedReportContext(ReportContext):
         if target is not None and target not in data.columns:
             raise KovaError(f"target column {target!r} is not in the data")
         try:
-            kinds = PartitionedIntegrityCheck(data).column_kinds()
+            kinds = PartitionedIntegrityCheck(data, None, on_partition).column_kinds()
             scans = _scan(data, kinds, target, sample_size, client, on_partition)
         except (OSError, ValueError) as error:  # a file that cannot be read, or parsed, fully
             if isinstance(error, KovaError):
@@ -267,7 +275,7 @@ class PartitionedReportContext(ReportContext):
         sample = _sample(scans, own_index, sample_size)
         return cls(frame=sample, target=target, thresholds=thresholds, source=data,
                    own_index=own_index, table_kinds=kinds, scans=scans, merged=merged,
-                   task_type=task)  # fmt: skip
+                   task_type=task, on_partition=on_partition)  # fmt: skip
 
     @property
     def n_rows(self) -> int:
@@ -306,7 +314,7 @@ class PartitionedReportContext(ReportContext):
     def integrity(self) -> IntegrityResults:
         from kova.data import PartitionedIntegrityCheck
 
-        check = PartitionedIntegrityCheck(self.source, self.kinds)
+        check = PartitionedIntegrityCheck(self.source, self.kinds, self.on_partition)
         return integrity_results(check.single_column_check(), check.duplicated_samples())
 
     @cached_property
@@ -316,7 +324,9 @@ class PartitionedReportContext(ReportContext):
         columns = self.association_columns
         data = self.source if len(columns) == len(self.source.columns) else self.source[columns]
         kinds = {c: self.kinds[c] for c in columns}
-        return PartitionedIntegrityCheck(data, kinds).highly_correlated_features()
+        return PartitionedIntegrityCheck(
+            data, kinds, self.on_partition
+        ).highly_correlated_features()
 
     @property
     def memory_bytes(self) -> int:

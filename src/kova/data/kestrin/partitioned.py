@@ -23,6 +23,7 @@ from . import partition_summary as summary
 from .kestrin import DataIntegrityCheck
 from .partition_rows import duplicated_samples
 from .partition_source import read_source
+from .partition_tasks import active_client, computed, submitted
 
 __all__ = ["PartitionedIntegrityCheck"]
 
@@ -59,30 +60,33 @@ class PartitionedIntegrityCheck:
         with the rules of ``kova.data.infer_column_kind`` over every row (booleans, categories
         and dates categorical, numbers numerical, an object or text column numerical when all its
         present entries convert with float()).
+    on_partition: None, or a function called with a short label as each partition of a
+        pass is done (a progress bar follows the partitions with it).
     """
 
-    def __init__(self, source, meta_info: dict | None = None):
+    def __init__(self, source, meta_info: dict | None = None, on_partition=None):
         if meta_info is not None and type(meta_info) is not dict:
             raise KovaError(f"meta_info: expected a dict or None, got {type(meta_info).__name__}")
         self.data, self._own_index = read_source(source)
         self._sizes: list[int] = []
         self.meta_info = meta_info
         self.columns = self.data.columns
+        self.on_partition = on_partition
 
     # -- passes ---------------------------------------------------------------------------------
 
     def _partitions(self):
         return self.data.to_delayed(optimize_graph=True)
 
-    def _compute(self, function, *args):
+    def _compute(self, label: str, function, *args):
         import dask
 
         tasks = [dask.delayed(function)(part, *args) for part in self._partitions()]
-        return list(dask.compute(*tasks))
+        return computed(tasks, label, self.on_partition)
 
     def _column_summaries(self):
         """The merged column summaries, remembering the partitions' sizes for the second pass."""
-        parts = self._compute(_sized_summary)
+        parts = self._compute("column summaries", _sized_summary)
         self._sizes = [size for size, _ in parts]
         return summary.merge_partitions([columns for _, columns in parts], len(self.columns))
 
@@ -92,14 +96,17 @@ class PartitionedIntegrityCheck:
         import dask
 
         cap = ranks.TABLE_CAP
-        level = [dask.delayed(assoc.first_pass)(p, num, cat, cap) for p in self._partitions()]
+        tasks = [dask.delayed(assoc.first_pass)(p, num, cat, cap) for p in self._partitions()]
+        level = submitted(tasks, "value counts", self.on_partition)
+        client = active_client()
+        merge = client.submit if client is not None else _call
         while len(level) > 1:
             merged = [
-                dask.delayed(assoc.merge_two_passes)(a, b, cap)
+                merge(assoc.merge_two_passes, a, b, cap)
                 for a, b in zip(level[::2], level[1::2], strict=False)
             ]
             level = merged + level[len(merged) * 2 :]
-        return level[0].compute()
+        return level[0].result() if client is not None else level[0]
 
     def _shuffled_rank_sums(self, num: list[int], first: dict, range_counts: dict) -> dict:
         """Rank-product sums of the pairs with a column ranked by value ranges (see
@@ -170,7 +177,7 @@ class PartitionedIntegrityCheck:
             for part, offset in zip(self._partitions(), offsets, strict=True)
         ]
         labels: dict[int, list] = {i: [] for i in limits}
-        for found in dask.compute(*tasks):
+        for found in computed(tasks, "long strings", self.on_partition):
             for i, part_labels in found.items():
                 labels[i].extend(part_labels)
         return labels
@@ -250,7 +257,7 @@ class PartitionedIntegrityCheck:
         num = [names.index(n) for n in num_names]
         cat = [names.index(n) for n in cat_names]
         first = assoc.rank_tables(self._first_passes(num, cat), ranks.RANGE_ROWS)
-        second = self._compute(assoc.second_pass, num, cat, _shared(first))
+        second = self._compute("associations", assoc.second_pass, num, cat, _shared(first))
         full = pd.DataFrame(np.nan, index=self.columns, columns=self.columns)
         matrix = full.to_numpy(copy=True)
         sums = _summed([part["ranks"] for part in second])
@@ -276,15 +283,18 @@ def _summed(parts: list[dict]) -> dict:
     return {key: sum(part[key] for part in parts) for key in (parts[0] if parts else {})}
 
 
+def _call(function, *args):
+    return function(*args)
+
+
 def _shared(value):
     """``value`` as an argument of many tasks: scattered once to every worker when the tasks run
-    on a distributed cluster (the merged rank tables are too large to ship inside the graph),
+    on a distributed cluster (the merged rank tables would otherwise ship inside the graph),
     else one node of the graph."""
     import dask
-    from dask.base import get_scheduler
 
-    client = getattr(get_scheduler(), "__self__", None)
-    if client is not None and hasattr(client, "scatter"):
+    client = active_client()
+    if client is not None:
         return client.scatter(value, broadcast=True, hash=False)
     return dask.delayed(value, traverse=False)
 

@@ -111,13 +111,19 @@ def rank_sums(frame: pd.DataFrame, pairs: list, sources: dict, means: dict) -> p
     gives the ranks of table (i, j): the name of its rank column, a merged (values, ranks, rows)
     table to look the values of column i up in, or None for a table of no rows."""
 
+    looked_up: dict = {}  # pairs sharing a merged table share its lookup
+
     def ranks_of(i, j):
         source = sources[i, j]
         if source is None:
             return np.full(len(frame), np.nan)
         if isinstance(source, str):
             return frame[source].to_numpy()
-        return _kernels.table_ranks(frame[f"v{i}"].to_numpy(), [(source[0], source[1])])[0]
+        key = (i, id(source[0]))
+        if key not in looked_up:
+            values = frame[f"v{i}"].to_numpy()
+            looked_up[key] = _kernels.table_ranks(values, [(source[0], source[1])])[0]
+        return looked_up[key]
 
     sums = [
         _kernels.rank_deviation_sums(ranks_of(i, j), ranks_of(j, i), means[i, j]) for i, j in pairs

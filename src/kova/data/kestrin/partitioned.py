@@ -24,6 +24,7 @@ from .kestrin import DataIntegrityCheck
 from .partition_rows import duplicated_samples
 from .partition_source import read_source
 from .partition_tasks import active_client, computed, submitted
+from .utils import styled_association_matrix
 
 __all__ = ["PartitionedIntegrityCheck"]
 
@@ -243,8 +244,6 @@ class PartitionedIntegrityCheck:
 
     def highly_correlated_features(self):
         """The association matrix Styler of ``DataIntegrityCheck.highly_correlated_features``."""
-        import seaborn as sns
-
         kinds = self._kinds()
         names = list(self.columns)
         num_names = [n for n in names if kinds[n] == "numerical"]
@@ -269,13 +268,7 @@ class PartitionedIntegrityCheck:
         _place_theil(matrix, second, cat, [len(levels) for levels in first["levels"]])
         _place_ratios(matrix, second, num, cat)
         full = pd.DataFrame(matrix, index=self.columns, columns=self.columns)
-        cmap = sns.diverging_palette(250, 5, as_cmap=True)
-        return (
-            full.astype(float)
-            .style.background_gradient(cmap=cmap)
-            .set_properties(**{"width": "15em", "text-align": "center"})
-            .format(precision=2)
-        )
+        return styled_association_matrix(full)
 
 
 def _summed(parts: list[dict]) -> dict:

@@ -80,7 +80,10 @@ class ColumnFacts:
             counts=counts,
             moments=_merged_moments(self.moments, later.moments),
             tally=(
-                *(x + y for x, y in zip(a[:4], b[:4], strict=True)),
+                a[0] + b[0],
+                a[1] + b[1],
+                a[2] + b[2],
+                a[3] + b[3],
                 min(a[4], b[4]),
                 max(a[5], b[5]),
             ),

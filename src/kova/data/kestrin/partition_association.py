@@ -130,7 +130,8 @@ def rank_tables(merged: dict, range_rows: int) -> dict:
     starts = {}
     for i in range(n_num):
         if merged["own"][i] is None:
-            starts[i] = ranks.boundaries(*merged["sketches"][i], range_rows)
+            points, weights = merged["sketches"][i]
+            starts[i] = ranks.boundaries(points, weights, range_rows)
             continue
         tables[i, i] = _average_ranks(merged["own"][i])
         for j in range(n_num):

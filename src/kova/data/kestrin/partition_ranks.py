@@ -135,8 +135,8 @@ def large_columns(tables: dict, starts: dict, range_counts: dict, n_num: int):
     """For the pairs with a column ranked by value ranges: the rank source of every table of
     the pairs, the mean rank of every pair, and per large column its range starts and the rows
     of the lower ranges of each table that needs its own rank column."""
-    sources = {}
-    rows = {}
+    sources: dict[tuple[int, int], str | tuple | None] = {}
+    rows: dict[tuple[int, int], int] = {}
     large = {}
     for i, begins in starts.items():
         counts = {j: range_counts[i, j] for j in range(n_num)}

@@ -44,7 +44,17 @@ def merge_joint_counts(tables: list[ValueCounts]) -> ValueCounts:
 
 def raw_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
     """The numerical columns as float arrays, missing entries NaN, infinities kept."""
-    return [part.iloc[:, i].astype(float).to_numpy(dtype=float, na_value=np.nan) for i in positions]
+    return [_as_floats(part.iloc[:, i]) for i in positions]
+
+
+def _as_floats(column: pd.Series) -> np.ndarray:
+    """``column.astype(float)`` as an array; a text column converts each distinct entry once,
+    as number texts repeat."""
+    if pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column.dtype):
+        return column.astype(float).to_numpy(dtype=float, na_value=np.nan)
+    codes, uniques = pd.factorize(column)
+    floats = pd.Series(uniques).astype(float).to_numpy(dtype=float, na_value=np.nan)
+    return np.where(codes >= 0, floats[np.maximum(codes, 0)] if len(floats) else np.nan, np.nan)
 
 
 def finite_only(raw: list[np.ndarray]) -> list[np.ndarray]:

@@ -264,6 +264,6 @@ def _column_ranks(x: np.ndarray, k: int, tables: dict, small: list[int]) -> dict
     of a column j in ``small``, NaN elsewhere (values outside the rows a table counts get a rank
     the caller leaves out). Pairs sharing a table share its rank vector."""
     distinct = {id(tables[k, j][0]): tables[k, j] for j in small}
-    looked_up = _kernels.table_ranks(x, [(t[0], t[1]) for t in distinct.values()])
+    looked_up = ranks.table_ranks(x, [(t[0], t[1]) for t in distinct.values()])
     by_table = dict(zip(distinct, looked_up, strict=True))
     return {j: by_table[id(tables[k, j][0])] for j in small}

@@ -27,8 +27,29 @@ from ... import _kernels
 TABLE_CAP = 1 << 20
 # Rows a value range of a shuffled column holds, about.
 RANGE_ROWS = 1 << 20
+# Rank tables of at most this many values are searched rather than walked after a sort.
+SEARCH_LIMIT = 1 << 16
 # Points of each partition's quantile sketch of a column.
 SKETCH_POINTS = 256
+
+
+def table_ranks(x: np.ndarray, tables: list[tuple[np.ndarray, np.ndarray]]) -> list[np.ndarray]:
+    """``_kernels.table_ranks``: the rank each (sorted values, ranks) table gives the entries of
+    ``x`` (NaN for NaN). A table of at most SEARCH_LIMIT values is searched entry by entry,
+    which beats sorting ``x``; larger ones share one sort of ``x`` in the kernel."""
+    large = [k for k, (values, _) in enumerate(tables) if len(values) > SEARCH_LIMIT]
+    found = _kernels.table_ranks(x, [tables[k] for k in large]) if large else []
+    result = dict(zip(large, found, strict=True))
+    missing = np.isnan(x)
+    for k, (values, ranks) in enumerate(tables):
+        if k in result:
+            continue
+        if len(values) == 0:
+            result[k] = np.full(len(x), np.nan)
+            continue
+        at = np.minimum(np.searchsorted(values, x), len(values) - 1)
+        result[k] = np.where(missing, np.nan, ranks[at])
+    return [result[k] for k in range(len(tables))]
 
 
 def sketch(values: np.ndarray, counts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -122,7 +143,7 @@ def rank_sums(frame: pd.DataFrame, pairs: list, sources: dict, means: dict) -> p
         key = (i, id(source[0]))
         if key not in looked_up:
             values = frame[f"v{i}"].to_numpy()
-            looked_up[key] = _kernels.table_ranks(values, [(source[0], source[1])])[0]
+            looked_up[key] = table_ranks(values, [(source[0], source[1])])[0]
         return looked_up[key]
 
     sums = [

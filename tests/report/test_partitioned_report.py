@@ -140,6 +140,37 @@ def test_merged_profiles_equal_in_memory(bounds, cap, monkeypatch):
         assert got == expected
 
 
+@pytest.mark.parametrize("limit", [1 << 13, 300])
+@pytest.mark.parametrize("parts", [1, 7, 40])
+def test_sketched_quantiles_within_the_stated_rank_error(parts, limit, monkeypatch):
+    # a float column with a new value in every row, past the cap in every partition; a small
+    # sketch limit makes the merges thin the pooled points again and again
+    monkeypatch.setattr(pp, "VALUE_CAP", 100)
+    monkeypatch.setattr(pp, "SKETCH_LIMIT", limit)
+    n = 60_000
+    values = np.random.default_rng(parts).standard_normal(n)
+    bounds = np.linspace(0, n, parts + 1).astype(int)
+    facts = pp.merge_facts(
+        [
+            [pp.column_facts(pd.Series(values[a:b]), "numerical")]
+            for a, b in itertools.pairwise(bounds)
+        ],
+        1,
+    )[0]
+    got = pp.numerical_profile("x", facts).numeric
+    assert not facts.exact
+    assert 100 < facts.distinct <= n
+    assert got.hist_counts.sum() == n
+    assert (got.min, got.max) == (values.min(), values.max())
+    ordered = np.sort(values)
+    # each partition's sketch and each thinning of the pool misplaces a rank by at most a step
+    thinnings = int(np.ceil(np.log2(parts))) + 1 if parts * 256 > limit else 1
+    bound = thinnings * (n // 256 + parts * 2)
+    for q, estimate in got.quantiles.items():
+        rank = np.searchsorted(ordered, estimate)
+        assert abs(rank - q * (n - 1)) <= bound, (q, rank)
+
+
 def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     from kova.report.alerts import Thresholds
     from kova.report.partitions import PartitionedReportContext, open_source

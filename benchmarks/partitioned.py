@@ -136,12 +136,12 @@ def main(argv: list[str] | None = None) -> int:
                 pids = {"scheduler": os.getpid()}
                 for k, pid in enumerate(client.run(os.getpid).values()):
                     pids[f"worker {k}"] = pid
-                with PeakMemory(pids) as memory:
-                    check = PartitionedIntegrityCheck(folder)
-                    for name in CHECKS:
+                check = PartitionedIntegrityCheck(folder)
+                for name in CHECKS:
+                    with PeakMemory(pids) as memory:
                         seconds, _ = timed(getattr(check, name))
-                        print(f"{args.rows:>12,} rows  {name:<28} partitioned {seconds:8.2f} s")
-                print(f"peak RSS of the checks: {_peaks(memory.peaks)}", flush=True)
+                    print(f"{args.rows:>12,} rows  {name:<28} partitioned {seconds:8.2f} s")
+                    print(f"  peak RSS: {_peaks(memory.peaks)}", flush=True)
                 if args.report:
                     run_report(folder, cluster.scheduler_address, pids)
                 if args.memory_rows:

@@ -1,4 +1,4 @@
-"""Text helpers of the data-integrity checks.
+"""Text helpers of the data-integrity checks, and the look of their association matrix.
 
 ``string_baseform`` is the native kernel itself (the same function object as
 ``kova._kernels.string_baseform``), so native callers can recognise it and skip the Python call.
@@ -10,7 +10,7 @@ from pandas.api.types import infer_dtype
 
 from ..._kernels import has_str, string_baseform
 
-__all__ = ["is_string_column", "string_baseform"]
+__all__ = ["is_string_column", "string_baseform", "styled_association_matrix"]
 
 # Inferred types that may hold text next to other objects; such a column is text when at least
 # one of its entries is a str ("mixed-integer" is how pandas names str mixed with ints).
@@ -47,3 +47,17 @@ def _object_entries(values) -> np.ndarray:
     if hasattr(values, "dtype"):  # Series, Index, arrays: numpy converts them as they are
         return np.asarray(values, dtype=object).reshape(-1)
     return np.fromiter(values, dtype=object)
+
+
+def styled_association_matrix(matrix):
+    """The Styler ``highly_correlated_features`` returns: the matrix as floats, shaded on a
+    diverging palette, centred cells 15em wide, two decimals."""
+    import seaborn as sns
+
+    cmap = sns.diverging_palette(250, 5, as_cmap=True)
+    return (
+        matrix.astype(float)
+        .style.background_gradient(cmap=cmap)
+        .set_properties(**{"width": "15em", "text-align": "center"})
+        .format(precision=2)
+    )

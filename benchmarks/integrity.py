@@ -17,10 +17,10 @@ from dataclasses import dataclass
 
 import numpy as np
 import pandas as pd
-import seaborn as sns
 from pandas.api.types import infer_dtype
 
 from kova.data import infer_column_kind
+from kova.data.associations import style_associations
 from kova.data.kestrin.utils import is_string_column, string_baseform
 
 WORDS = np.array(
@@ -252,13 +252,7 @@ def plain_highly_correlated_features(data: pd.DataFrame, meta_info: dict):
         )
         full_df.loc[num_features, cat_features] = num_cat_corr
         full_df.loc[cat_features, num_features] = num_cat_corr.transpose()
-    cmap = sns.diverging_palette(250, 5, as_cmap=True)
-    return (
-        full_df.astype(float)
-        .style.background_gradient(cmap=cmap)
-        .set_properties(**{"width": "15em", "text-align": "center"})
-        .format(precision=2)
-    )
+    return style_associations(full_df)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -5,8 +5,10 @@ folder of Parquet files, one file per partition, with planted copies across part
 boundaries; runs single_column_check, duplicated_samples and highly_correlated_features through
 PartitionedIntegrityCheck on a two-worker LocalCluster on 127.0.0.1 while polling the resident
 memory of the scheduler (this process, which also merges the summaries) and of each worker; then,
-on the first --memory-rows rows, times the partitioned and the in-memory checks (interleaved, the
-median of --repeats runs each) and tells whether their tables are equal.
+then runs the report on the folder (``python -m kova report --target flag`` in a process of its
+own, on the same cluster) with its wall time and peak RSS; then, on the first --memory-rows rows
+(0 skips this), times the partitioned and the in-memory checks (interleaved, the median of
+--repeats runs each) and tells whether their tables are equal.
 
 python -m benchmarks partitioned --rows 1000000 --memory-rows 1000000
 """
@@ -14,8 +16,11 @@ python -m benchmarks partitioned --rows 1000000 --memory-rows 1000000
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import statistics
+import subprocess
+import sys
 import tempfile
 import threading
 import time
@@ -61,7 +66,9 @@ class PeakMemory:
     def _poll(self):
         while not self._stop.is_set():
             for name, process in self._processes.items():
-                self.peaks[name] = max(self.peaks[name], process.memory_info().rss)
+                if process.is_running():  # the report's process may have ended
+                    with contextlib.suppress(Exception):
+                        self.peaks[name] = max(self.peaks[name], process.memory_info().rss)
             self._stop.wait(self._interval)
 
     def __enter__(self):
@@ -105,6 +112,9 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--memory-rows", type=int, default=5_000_000, help="rows of the ratio")
     parser.add_argument("--partition-rows", type=int, default=500_000, help="rows per file")
     parser.add_argument("--repeats", type=int, default=1, help="interleaved timed runs")
+    parser.add_argument(
+        "--no-report", dest="report", action="store_false", help="skip the report's run"
+    )
     args = parser.parse_args(argv)
 
     from distributed import Client
@@ -126,17 +136,37 @@ def main(argv: list[str] | None = None) -> int:
                 pids = {"scheduler": os.getpid()}
                 for k, pid in enumerate(client.run(os.getpid).values()):
                     pids[f"worker {k}"] = pid
-                with PeakMemory(pids) as memory:
-                    check = PartitionedIntegrityCheck(folder)
-                    for name in CHECKS:
+                check = PartitionedIntegrityCheck(folder)
+                for name in CHECKS:
+                    with PeakMemory(pids) as memory:
                         seconds, _ = timed(getattr(check, name))
-                        print(f"{args.rows:>12,} rows  {name:<28} partitioned {seconds:8.2f} s")
-                peaks = ", ".join(f"{n} {b / 2**30:.2f} GiB" for n, b in memory.peaks.items())
-                print(f"peak RSS: {peaks}")
-                compare_in_memory(args, files, PartitionedIntegrityCheck, DataIntegrityCheck)
+                    print(f"{args.rows:>12,} rows  {name:<28} partitioned {seconds:8.2f} s")
+                    print(f"  peak RSS: {_peaks(memory.peaks)}", flush=True)
+                if args.report:
+                    run_report(folder, cluster.scheduler_address, pids)
+                if args.memory_rows:
+                    compare_in_memory(args, files, PartitionedIntegrityCheck, DataIntegrityCheck)
         finally:
             cluster.close(timeout=60)
     return 0
+
+
+def _peaks(peaks: dict[str, int]) -> str:
+    return ", ".join(f"{name} {rss / 2**30:.2f} GiB" for name, rss in peaks.items())
+
+
+def run_report(folder: str, scheduler: str, pids: dict[str, int]) -> None:
+    """``python -m kova report FOLDER --target flag`` on the same cluster, in a process of its
+    own (the report's caller), with its wall time and the peak RSS of every process."""
+    with tempfile.TemporaryDirectory() as out:
+        command = [sys.executable, "-m", "kova", "report", folder, "--target", "flag", "-q",
+                   "--scheduler", scheduler, "-o", os.path.join(out, "report.html")]  # fmt: skip
+        start = time.perf_counter()
+        process = subprocess.Popen(command)
+        with PeakMemory({**pids, "report caller": process.pid}) as memory:
+            status = process.wait()
+        seconds = time.perf_counter() - start
+    print(f"report: exit status {status}, {seconds:.2f} s; peak RSS: {_peaks(memory.peaks)}")
 
 
 def compare_in_memory(args, files, partitioned_type, in_memory_type):

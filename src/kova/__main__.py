@@ -194,11 +194,17 @@ def _report_partitioned(args: argparse.Namespace, timings: dict[str, float]):
     that is stopped before returning, whatever happens."""
     from kova.progress import ProgressBar
     from kova.report.build import SECTIONS, build_report
-    from kova.report.partitions import PartitionedReportContext, dask_client, open_source
+    from kova.report.partitions import (
+        PARTITION_PASSES,
+        PartitionedReportContext,
+        dask_client,
+        open_source,
+    )
 
     data, own_index = open_source(args.file)
     with dask_client(args.scheduler) as client:
-        bar = ProgressBar(len(SECTIONS) + data.npartitions, enabled=False if args.quiet else None)
+        steps = len(SECTIONS) + PARTITION_PASSES * data.npartitions
+        bar = ProgressBar(steps, enabled=False if args.quiet else None)
         try:
             context = PartitionedReportContext.scan(
                 data, own_index, args.target, _thresholds(args), client, on_partition=bar.step

@@ -86,6 +86,34 @@ def test_partitioned_tables_equal_in_memory(client, case, infer):
     assert_same_tables(tables(check), tables(DataIntegrityCheck(rows, meta)))
 
 
+@settings(
+    max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
+)
+@given(
+    st.lists(st.sampled_from([0.0, -0.0, 1.0, 1.5, 2.0, 3.0, np.inf, np.nan]), min_size=2,
+             max_size=40),
+    st.lists(st.integers(0, 40), max_size=4),
+    st.integers(1, 6),
+)  # fmt: skip
+def test_spearman_by_value_ranges_equals_in_memory(client, monkeypatch, picks, cuts, range_rows):
+    # Tiny bounds rank every numerical column by value ranges of a few rows each, so ties
+    # straddle where a range would otherwise end and missing values differ pair by pair.
+    from kova.data.kestrin import partition_ranks
+
+    monkeypatch.setattr(partition_ranks, "TABLE_CAP", 1)
+    monkeypatch.setattr(partition_ranks, "RANGE_ROWS", range_rows)
+    n = len(picks)
+    x = np.array(picks)
+    frame = pd.DataFrame(
+        {"x": x, "y": np.roll(x, 3) * 2 + np.arange(n) % 3, "z": np.where(x > 1, np.nan, -x)}
+    )
+    frame["k"] = pd.Categorical(np.array(["a", "b"])[np.arange(n) % 2])
+    bounds = [0, *sorted(min(c, n) for c in cuts), n]
+    meta = {"x": "numerical", "y": "numerical", "z": "numerical", "k": "categorical"}
+    ours = PartitionedIntegrityCheck(as_dask(frame, bounds), meta).highly_correlated_features()
+    assert_frame_equal(ours.data, DataIntegrityCheck(frame, meta).highly_correlated_features().data)
+
+
 def test_same_styling_as_in_memory(client):
     frame = pd.DataFrame({"n": [1.0, 2.0, 3.0, 1.0], "t": ["a", "b", "a", "!!"]})
     meta = {"n": "numerical", "t": "categorical"}

@@ -105,8 +105,13 @@ def test_report_equals_in_memory_on_the_same_rows(kind, scheduler, tmp_path, cap
         assert planted in kinds
 
 
+@pytest.mark.parametrize("cap", [None, 3])
 @pytest.mark.parametrize("bounds", [[0, 3, 3, 10, 40], [0, 40], [0, 0, 1, 39, 40]])
-def test_merged_profiles_equal_in_memory(bounds):
+def test_merged_profiles_equal_in_memory(bounds, cap, monkeypatch):
+    # with a cap of 3 distinct values the numerical columns are sketched; on 40 rows every
+    # value is a sketch point, so every figure but the distinct count stays exact
+    if cap is not None:
+        monkeypatch.setattr(pp, "VALUE_CAP", cap)
     rng = np.random.default_rng(len(bounds))
     numbers = rng.choice([0.0, -0.0, 1.5, -2.0, np.inf, -np.inf, np.nan, 7.0], 40)
     numbers[:3] = np.nan  # a partition with no number present
@@ -125,10 +130,45 @@ def test_merged_profiles_equal_in_memory(bounds):
                 assert getattr(got.numeric, name) == getattr(expected.numeric, name), name
             np.testing.assert_array_equal(got.numeric.hist_counts, expected.numeric.hist_counts)
             np.testing.assert_array_equal(got.numeric.hist_edges, expected.numeric.hist_edges)
+            if cap is not None and expected.distinct > cap:
+                assert cap < got.distinct <= expected.distinct
+                got = got.__class__(**{**got.__dict__, "distinct": expected.distinct,
+                                       "distinct_share": expected.distinct_share})  # fmt: skip
             got, expected = (
                 p.__class__(**{**p.__dict__, "numeric": None}) for p in (got, expected)
             )
         assert got == expected
+
+
+@pytest.mark.parametrize("limit", [1 << 13, 300])
+@pytest.mark.parametrize("parts", [1, 7, 40])
+def test_sketched_quantiles_within_the_stated_rank_error(parts, limit, monkeypatch):
+    # a float column with a new value in every row, past the cap in every partition; a small
+    # sketch limit makes the merges thin the pooled points again and again
+    monkeypatch.setattr(pp, "VALUE_CAP", 100)
+    monkeypatch.setattr(pp, "SKETCH_LIMIT", limit)
+    n = 60_000
+    values = np.random.default_rng(parts).standard_normal(n)
+    bounds = np.linspace(0, n, parts + 1).astype(int)
+    facts = pp.merge_facts(
+        [
+            [pp.column_facts(pd.Series(values[a:b]), "numerical")]
+            for a, b in itertools.pairwise(bounds)
+        ],
+        1,
+    )[0]
+    got = pp.numerical_profile("x", facts).numeric
+    assert not facts.exact
+    assert 100 < facts.distinct <= n
+    assert got.hist_counts.sum() == n
+    assert (got.min, got.max) == (values.min(), values.max())
+    ordered = np.sort(values)
+    # each partition's sketch and each thinning of the pool misplaces a rank by at most a step
+    thinnings = int(np.ceil(np.log2(parts))) + 1 if parts * 256 > limit else 1
+    bound = thinnings * (n // 256 + parts * 2)
+    for q, estimate in got.quantiles.items():
+        rank = np.searchsorted(ordered, estimate)
+        assert abs(rank - q * (n - 1)) <= bound, (q, rank)
 
 
 def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
@@ -150,8 +190,10 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     pd.testing.assert_frame_equal(sample, frame.loc[sample.index])  # labels are table positions
     pd.testing.assert_frame_equal(sample, contexts[1].frame)  # the same data, the same sample
     assert sample.index.min() < 150 < sample.index.max()
-    assert sorted(steps)[:2] == ["partition 1 of 5", "partition 1 of 5"]
-    assert len(steps) == 10
+    # the column kinds' pass and the scan, per partition, twice
+    assert steps.count("column summaries: partition 1 of 5") == 2
+    assert steps.count("partition 5 of 5") == 2
+    assert len(steps) == 20
     assert contexts[0].n_rows == 400
     assert "60 of the 400 rows" in contexts[0].model_sample.describe()
     page = build_report(sample, "y", "sampled", context=contexts[0], jobs=1)
@@ -159,6 +201,9 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     cells = f"{int(in_memory.missing.sum())} of {frame.size:,}"
     assert page.facts["Rows"] == "400"
     assert page.facts["Missing cells"].startswith(cells)
+    # the integrity passes advance the progress bar partition by partition too
+    for label in ("long strings", "value counts", "associations"):
+        assert f"{label}: partition 5 of 5" in steps[20:]
 
 
 def bad_sources(tmp_path):

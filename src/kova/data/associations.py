@@ -52,11 +52,17 @@ def association_matrix(
     return pd.DataFrame(matrix, index=frame.columns, columns=frame.columns)
 
 
-def style_associations(matrix: pd.DataFrame):
-    """The matrix styled as the integrity check styles it: a colour gradient per column,
-    centred cells 15em wide, two decimals."""
+def style_associations(matrix: pd.DataFrame, cmap=None):
+    """The matrix styled as the integrity check styles it: as floats, a colour gradient per
+    column, centred cells 15em wide, two decimals. `cmap` defaults to the check's own diverging
+    palette (which loads seaborn); `ASSOCIATION_CMAP` has the same look without it."""
+    if cmap is None:
+        import seaborn as sns
+
+        cmap = sns.diverging_palette(250, 5, as_cmap=True)
     return (
-        matrix.style.background_gradient(cmap=ASSOCIATION_CMAP)
+        matrix.astype(float)
+        .style.background_gradient(cmap=cmap)
         .set_properties(None, **{"width": "15em", "text-align": "center"})
         .format(precision=2)
     )

@@ -14,8 +14,13 @@ the one `kova.data.profile.profile_column` gives on the whole column in memory:
   figures up to floating-point rounding, about 1e-15 relative);
 - top levels merge value counts in partition order, so ties keep their first appearance.
 
-The value counts are as large as the column's distinct values: memory on the merging process
-grows with distinct values, not with rows.
+A numerical column's value counts are kept while they hold at most `VALUE_CAP` distinct values.
+Past that (a float column with a new value in most rows) they give way to a weighted quantile
+sketch of the finite values (`partition_ranks.sketch`, pooled and thinned as partitions merge):
+counts, missing, infinite, zeros, negatives, min, max, mean and standard deviation stay exact,
+while the quantiles and the histogram are estimated from the sketch and the distinct count is a
+lower bound (`ColumnFacts.exact` is False, and the page says so). Memory on the merging process
+is then bounded by the cap, not by the column.
 """
 
 from __future__ import annotations
@@ -29,6 +34,12 @@ import pandas as pd
 from kova import _kernels
 from kova.data import NUMERICAL
 from kova.data import profile as prof
+from kova.data.kestrin.partition_ranks import sketch
+
+# Distinct values of a numerical column kept exactly; past it the column is sketched.
+VALUE_CAP = 1 << 16
+# Sketch points a merged column keeps at most.
+SKETCH_LIMIT = 1 << 13
 
 
 @dataclass
@@ -41,23 +52,75 @@ class ColumnFacts:
     values: npt.NDArray[np.float64] = field(default_factory=lambda: np.empty(0))
     counts: npt.NDArray[np.int64] = field(default_factory=lambda: np.empty(0, dtype=np.int64))
     moments: tuple[int, float, float] = (0, 0.0, 0.0)  # finite count, mean, squared deviations
+    # numbers: present, infinite, zeros, negatives, finite min and max (exact in both modes)
+    tally: tuple[int, int, int, int, float, float] = (0, 0, 0, 0, np.inf, -np.inf)
+    # False once `values` and `counts` are a sketch of the finite values, not value counts;
+    # `floor` is then a lower bound of the distinct values
+    exact: bool = True
+    floor: int = 0
     # categories: value -> count in order of first appearance
     levels: dict = field(default_factory=dict)
 
+    @property
+    def distinct(self) -> int:
+        """Distinct present values (a lower bound when not exact)."""
+        return self.values.size if self.exact else self.floor
+
     def merge(self, later: ColumnFacts) -> ColumnFacts:
         """The facts of this summary's rows followed by `later`'s."""
-        values, counts = _merged_counts(self.values, self.counts, later.values, later.counts)
+        values, counts, exact, floor = _merged_values(self, later)
         levels = dict(self.levels)
         for level, count in later.levels.items():
             levels[level] = levels.get(level, 0) + count
+        a, b = self.tally, later.tally
         return ColumnFacts(
             rows=self.rows + later.rows,
             missing=self.missing + later.missing,
             values=values,
             counts=counts,
             moments=_merged_moments(self.moments, later.moments),
+            tally=(
+                a[0] + b[0],
+                a[1] + b[1],
+                a[2] + b[2],
+                a[3] + b[3],
+                min(a[4], b[4]),
+                max(a[5], b[5]),
+            ),
+            exact=exact,
+            floor=floor,
             levels=levels,
         )
+
+
+def _merged_values(a: ColumnFacts, b: ColumnFacts):
+    """Merged value counts while both are exact and within the cap, else a thinned sketch."""
+    if a.exact and b.exact:
+        values, counts = _merged_counts(a.values, a.counts, b.values, b.counts)
+        if values.size <= VALUE_CAP:
+            return values, counts, True, 0
+        return *_finite_sketch(values, counts), False, int(values.size)
+    floor = max(a.distinct, b.distinct)
+    points = np.concatenate([_sketch_of(a)[0], _sketch_of(b)[0]])
+    weights = np.concatenate([_sketch_of(a)[1], _sketch_of(b)[1]])
+    order = np.argsort(points, kind="stable")
+    points, weights = points[order], weights[order]
+    if points.size > SKETCH_LIMIT:
+        points, weights = sketch(points, weights)
+    return points, weights, False, floor
+
+
+def _sketch_of(facts: ColumnFacts):
+    return (
+        (facts.values, facts.counts)
+        if not facts.exact
+        else _finite_sketch(facts.values, facts.counts)
+    )
+
+
+def _finite_sketch(values, counts):
+    finite = np.isfinite(values)
+    return sketch(values[finite], counts[finite])
 
 
 def _merged_counts(values_a, counts_a, values_b, counts_b):
@@ -93,8 +156,15 @@ def column_facts(series: pd.Series, kind: str) -> ColumnFacts:
         summary = _kernels.numeric_summary(finite, (), 1)
         m2 = summary.std**2 * (finite.size - 1) if finite.size > 1 else 0.0
         mean = summary.mean if finite.size else 0.0
-        return ColumnFacts(len(floats), len(floats) - present.size, values,
-                           counts.astype(np.int64), (finite.size, mean, m2))  # fmt: skip
+        tally = (present.size, present.size - finite.size, int((finite == 0).sum()),
+                 int((finite < 0).sum()), float(finite.min()) if finite.size else np.inf,
+                 float(finite.max()) if finite.size else -np.inf)  # fmt: skip
+        facts = ColumnFacts(len(floats), len(floats) - present.size, values,
+                            counts.astype(np.int64), (finite.size, mean, m2), tally)  # fmt: skip
+        if values.size > VALUE_CAP:
+            facts.values, facts.counts = _finite_sketch(values, counts)
+            facts.exact, facts.floor = False, int(values.size)
+        return facts
     codes, uniques = prof.factorize_column(series)
     present = codes[codes >= 0]
     frequencies = np.bincount(present, minlength=len(uniques))
@@ -144,11 +214,14 @@ def histogram_edges(low: float, high: float, bins: int) -> npt.NDArray[np.float6
     return np.array([low + i * step for i in range(bins)] + [high])
 
 
-def weighted_histogram(values, counts, bins: int):
-    """Counts of the weighted values in the kernel's bins [edge i, edge i+1), the top closed."""
+def weighted_histogram(values, counts, bins: int, low=None, high=None):
+    """Counts of the weighted values in the kernel's bins [edge i, edge i+1), the top closed,
+    between `low` and `high` (by default the first and last value)."""
     if values.size == 0:
         return np.empty(0, dtype=np.int64), np.empty(0)
-    edges = histogram_edges(float(values[0]), float(values[-1]), bins)
+    low = float(values[0]) if low is None else low
+    high = float(values[-1]) if high is None else high
+    edges = histogram_edges(low, high, bins)
     which = np.clip(np.searchsorted(edges, values, side="right") - 1, 0, edges.size - 2)
     return np.bincount(which, weights=counts, minlength=edges.size - 1).astype(np.int64), edges
 
@@ -156,22 +229,21 @@ def weighted_histogram(values, counts, bins: int):
 def numerical_profile(name: str, facts: ColumnFacts) -> prof.ColumnProfile:
     finite = np.isfinite(facts.values)
     values, counts = facts.values[finite], facts.counts[finite]
-    count = int(facts.counts.sum())
+    present, infinite, zeros, negatives, low, high = facts.tally
     n, mean, m2 = facts.moments
-    hist_counts, hist_edges = weighted_histogram(values, counts, prof.HIST_BINS)
+    hist_counts, hist_edges = weighted_histogram(values, counts, prof.HIST_BINS, low, high)
     return prof.ColumnProfile(
-        name=name, kind=NUMERICAL, count=count, missing=facts.missing,
+        name=name, kind=NUMERICAL, count=present, missing=facts.missing,
         missing_share=prof._share(facts.missing, facts.rows),
-        distinct=int(facts.values.size), distinct_share=prof._share(facts.values.size, count),
+        distinct=facts.distinct, distinct_share=prof._share(facts.distinct, present),
         numeric=prof.NumericStats(
-            min=float(values[0]) if values.size else float("nan"),
-            max=float(values[-1]) if values.size else float("nan"),
+            min=low if n else float("nan"), max=high if n else float("nan"),
             mean=float(mean) if n else float("nan"),
             std=float(np.sqrt(max(m2, 0.0) / (n - 1))) if n > 1 else float("nan"),
             quantiles=dict(zip(prof.QUANTILES,
                                weighted_quantiles(values, counts, prof.QUANTILES), strict=True)),
-            zeros=int(counts[values == 0].sum()), negatives=int(counts[values < 0].sum()),
-            infinite=count - int(counts.sum()), hist_counts=hist_counts, hist_edges=hist_edges,
+            zeros=zeros, negatives=negatives, infinite=infinite,
+            hist_counts=hist_counts, hist_edges=hist_edges,
         ),
     )  # fmt: skip
 

@@ -43,10 +43,16 @@ CLOSE_TIMEOUT = 30  # seconds
 
 EXACT_NOTE = (
     "Every figure of the cards is over all {rows:,} rows, merged from per-partition summaries. "
-    "Exact: counts, missing, distinct, min, max, zeros, negatives, the quantiles (ranks of the "
-    "merged value counts), the histograms (the merged values counted into the bins of the "
-    "global range) and the most frequent levels; mean and standard deviation merge the "
-    "partitions' moments pairwise, equal to the in-memory figures up to floating-point rounding."
+    "Exact: counts, missing, min, max, zeros, negatives and the most frequent levels; for a "
+    "numerical column of at most {cap:,} distinct values also distinct, the quantiles (ranks of "
+    "the merged value counts) and the histogram (the merged values counted into the bins of the "
+    "global range); mean and standard deviation merge the partitions' moments pairwise, equal to "
+    "the in-memory figures up to floating-point rounding."
+)
+SKETCH_NOTE = (
+    "Estimated: {columns} hold more than {cap:,} distinct values, so their quantiles and "
+    "histograms come from merged quantile sketches (each partition's values at about 256 evenly "
+    "spaced ranks) and their distinct count is a lower bound."
 )
 
 
@@ -135,6 +141,12 @@ def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | N
     )
 
 
+# Passes over every partition the partitioned report makes, for its progress bar: the column
+# kinds, the scan, the column summaries and long strings of the integrity checks, and the two
+# association passes.
+PARTITION_PASSES = 6
+
+
 def _scan(data, kinds, target, size, client, on_partition) -> list[PartitionScan]:
     """Every partition's scan, in partition order, reporting each finished partition."""
     import dask
@@ -180,13 +192,14 @@ def _task_type(kind: str, facts: pp.ColumnFacts) -> str:
         return "classification"
     values = facts.values
     whole = bool(np.all(np.isfinite(values)) and np.all(values == np.round(values)))
-    return "classification" if whole and values.size <= MAX_INFERRED_CLASSES else "regression"
+    few = facts.exact and values.size <= MAX_INFERRED_CLASSES
+    return "classification" if whole and few else "regression"
 
 
 def _check_target(target: str, facts: pp.ColumnFacts, kind: str) -> None:
     if facts.missing:
         raise KovaError(f"target {target!r} has {facts.missing} missing values")
-    distinct = facts.values.size if kind == NUMERICAL else len(facts.levels)
+    distinct = facts.distinct if kind == NUMERICAL else len(facts.levels)
     if distinct < 2:
         raise KovaError(f"target {target!r} has a single value; nothing to learn")
 
@@ -223,6 +236,8 @@ class PartitionedReportContext(ReportContext):
     scans: list[PartitionScan] = field(default_factory=list, repr=False)
     merged: list[pp.ColumnFacts] = field(default_factory=list, repr=False)
     task_type: str | None = None
+    # told as each partition of an integrity pass is done (the progress bar's step)
+    on_partition: Callable[[str], None] | None = field(default=None, repr=False, compare=False)
 
     @classmethod
     def scan(
@@ -242,7 +257,7 @@ class PartitionedReportContext(ReportContext):
         if target is not None and target not in data.columns:
             raise KovaError(f"target column {target!r} is not in the data")
         try:
-            kinds = PartitionedIntegrityCheck(data).column_kinds()
+            kinds = PartitionedIntegrityCheck(data, None, on_partition).column_kinds()
             scans = _scan(data, kinds, target, sample_size, client, on_partition)
         except (OSError, ValueError) as error:  # a file that cannot be read, or parsed, fully
             if isinstance(error, KovaError):
@@ -260,7 +275,7 @@ class PartitionedReportContext(ReportContext):
         sample = _sample(scans, own_index, sample_size)
         return cls(frame=sample, target=target, thresholds=thresholds, source=data,
                    own_index=own_index, table_kinds=kinds, scans=scans, merged=merged,
-                   task_type=task)  # fmt: skip
+                   task_type=task, on_partition=on_partition)  # fmt: skip
 
     @property
     def n_rows(self) -> int:
@@ -299,7 +314,7 @@ class PartitionedReportContext(ReportContext):
     def integrity(self) -> IntegrityResults:
         from kova.data import PartitionedIntegrityCheck
 
-        check = PartitionedIntegrityCheck(self.source, self.kinds)
+        check = PartitionedIntegrityCheck(self.source, self.kinds, self.on_partition)
         return integrity_results(check.single_column_check(), check.duplicated_samples())
 
     @cached_property
@@ -309,7 +324,8 @@ class PartitionedReportContext(ReportContext):
         columns = self.association_columns
         data = self.source if len(columns) == len(self.source.columns) else self.source[columns]
         kinds = {c: self.kinds[c] for c in columns}
-        return PartitionedIntegrityCheck(data, kinds).highly_correlated_features().data
+        check = PartitionedIntegrityCheck(data, kinds, self.on_partition)
+        return check.highly_correlated_features().data
 
     @property
     def memory_bytes(self) -> int:
@@ -333,7 +349,12 @@ class PartitionedReportContext(ReportContext):
     @property
     def notes(self) -> dict[str, str]:
         sample = f"From {self._sample_words}, labelled by their rows' labels in the table."
-        return {"columns": EXACT_NOTE.format(rows=self.n_rows), "rows": sample, "eda": sample}
+        columns = EXACT_NOTE.format(rows=self.n_rows, cap=pp.VALUE_CAP)
+        sketched = [str(name) for name, f in zip(self.frame.columns, self.merged, strict=True)
+                    if not f.exact]  # fmt: skip
+        if sketched:
+            columns += " " + SKETCH_NOTE.format(columns=", ".join(sketched), cap=pp.VALUE_CAP)
+        return {"columns": columns, "rows": sample, "eda": sample}
 
     @cached_property
     def model_sample(self) -> ModelSample | None:

@@ -30,6 +30,7 @@ import numpy as np
 import pandas as pd
 
 from ... import _kernels
+from . import partition_ranks as ranks
 
 ValueCounts = tuple[np.ndarray, np.ndarray]
 
@@ -43,7 +44,17 @@ def merge_joint_counts(tables: list[ValueCounts]) -> ValueCounts:
 
 def raw_columns(part: pd.DataFrame, positions: list[int]) -> list[np.ndarray]:
     """The numerical columns as float arrays, missing entries NaN, infinities kept."""
-    return [part.iloc[:, i].astype(float).to_numpy(dtype=float, na_value=np.nan) for i in positions]
+    return [_as_floats(part.iloc[:, i]) for i in positions]
+
+
+def _as_floats(column: pd.Series) -> np.ndarray:
+    """``column.astype(float)`` as an array; a text column converts each distinct entry once,
+    as number texts repeat."""
+    if pd.api.types.is_numeric_dtype(column.dtype) or pd.api.types.is_bool_dtype(column.dtype):
+        return column.astype(float).to_numpy(dtype=float, na_value=np.nan)
+    codes, uniques = pd.factorize(column)
+    floats = pd.Series(uniques).astype(float).to_numpy(dtype=float, na_value=np.nan)
+    return np.where(codes >= 0, floats[np.maximum(codes, 0)] if len(floats) else np.nan, np.nan)
 
 
 def finite_only(raw: list[np.ndarray]) -> list[np.ndarray]:
@@ -72,38 +83,72 @@ def global_codes(column: pd.Series, levels: np.ndarray) -> np.ndarray:
     return np.where(local >= 0, mapping[np.maximum(local, 0)], -1).astype(np.int64)
 
 
-def first_pass(part: pd.DataFrame, num: list[int], cat: list[int]) -> dict:
+def first_pass(part: pd.DataFrame, num: list[int], cat: list[int], cap: int) -> dict:
     """Levels of the categorical columns and value counts of the numerical ones: over each
     column's finite rows, and over the rows where another column is finite too when that differs
-    in the partition."""
+    in the partition. A table of more than ``cap`` values is left out (None); every column's own
+    table leaves a quantile sketch for ranking it by value ranges."""
     values = finite_only(raw_columns(part, num))
     missing = [np.isnan(v) for v in values]
-    own = [_kernels.finite_value_counts(v) for v in values]
+    counted = [_kernels.finite_value_counts(v) for v in values]
+    sketches = [ranks.sketch(*table) for table in counted]
+    own = [table if len(table[0]) <= cap else None for table in counted]
     pairs = {}
     for i, v in enumerate(values):
         for j, gone in enumerate(missing):
             if i != j and (gone & ~missing[i]).any():
-                pairs[i, j] = _kernels.finite_value_counts(v, values[j])
-    return {"levels": [levels_of(part.iloc[:, c]) for c in cat], "own": own, "pairs": pairs}
+                pairs[i, j] = _kernels.finite_value_counts(v, values[j]) if own[i] else None
+    return {
+        "levels": [levels_of(part.iloc[:, c]) for c in cat],
+        "own": own,
+        "pairs": pairs,
+        "sketches": sketches,
+    }
 
 
-def merge_first_passes(results: list[dict], n_num: int, n_cat: int) -> dict:
-    """Global levels and the rank tables (sorted values, average ranks) of every pair."""
+def merge_two_passes(a: dict, b: dict, cap: int) -> dict:
+    """The first pass of the rows of ``a`` then ``b``: levels in first-seen order, value counts
+    merged (None once a table passes ``cap`` values), sketches pooled."""
+
+    def merged(x, y):
+        if x is None or y is None:
+            return None
+        table = _kernels.merge_value_counts([x, y])
+        return table if len(table[0]) <= cap else None
+
     levels = []
-    for c in range(n_cat):
-        merged = np.concatenate([r["levels"][c] for r in results] or [np.empty(0, dtype=object)])
-        levels.append(pd.unique(merged) if len(merged) else merged)
-    ranks = {}
+    for x, y in zip(a["levels"], b["levels"], strict=True):
+        both = np.concatenate([x, y])
+        levels.append(pd.unique(both) if len(both) else both)
+    pairs = {
+        (i, j): merged(a["pairs"].get((i, j), a["own"][i]), b["pairs"].get((i, j), b["own"][i]))
+        for i, j in {*a["pairs"], *b["pairs"]}
+    }
+    sketches = [
+        (np.concatenate([x[0], y[0]]), np.concatenate([x[1], y[1]]))
+        for x, y in zip(a["sketches"], b["sketches"], strict=True)
+    ]
+    own = [merged(x, y) for x, y in zip(a["own"], b["own"], strict=True)]
+    return {"levels": levels, "own": own, "pairs": pairs, "sketches": sketches}
+
+
+def rank_tables(merged: dict, range_rows: int) -> dict:
+    """Global levels, the rank tables (sorted values, average ranks, rows) of every pair whose
+    column's values all fit a table, and the range starts of the other columns."""
+    n_num = len(merged["own"])
+    tables = {}
+    starts = {}
     for i in range(n_num):
-        own = _kernels.merge_value_counts([r["own"][i] for r in results])
-        ranks[i, i] = _average_ranks(own)
+        if merged["own"][i] is None:
+            points, weights = merged["sketches"][i]
+            starts[i] = ranks.boundaries(points, weights, range_rows)
+            continue
+        tables[i, i] = _average_ranks(merged["own"][i])
         for j in range(n_num):
-            if i != j and any((i, j) in r["pairs"] for r in results):
-                tables = [r["pairs"].get((i, j), r["own"][i]) for r in results]
-                ranks[i, j] = _average_ranks(_kernels.merge_value_counts(tables))
-            elif i != j:
-                ranks[i, j] = ranks[i, i]
-    return {"levels": levels, "ranks": ranks}
+            if i != j:
+                pair = merged["pairs"].get((i, j))
+                tables[i, j] = tables[i, i] if pair is None else _average_ranks(pair)
+    return {"levels": merged["levels"], "ranks": tables, "starts": starts}
 
 
 def _average_ranks(table: ValueCounts) -> tuple[np.ndarray, np.ndarray, int]:
@@ -138,23 +183,31 @@ def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict
                 "low": low,
                 "high": high,
             }
-    ranked = [_column_ranks(values[k], k, merged["ranks"], len(num)) for k in range(len(num))]
-    ranks = {}
-    for i in range(len(num)):
-        for j in range(i, len(num)):
+    small = [i for i in range(len(num)) if i not in merged["starts"]]
+    ranked = {k: _column_ranks(values[k], k, merged["ranks"], small) for k in small}
+    rank_sums = {}
+    for i in small:
+        for j in (j for j in small if j >= i):
             mean = (merged["ranks"][i, j][2] + 1) / 2.0
-            ranks[i, j] = np.array(_kernels.rank_deviation_sums(ranked[i][j], ranked[j][i], mean))
-    return {"joint": joint, "groups": groups, "ranks": ranks}
+            sums = _kernels.rank_deviation_sums(ranked[i][j], ranked[j][i], mean)
+            rank_sums[i, j] = np.array(sums)
+    counts = {
+        (i, j): ranks.range_counts(np.where(np.isnan(values[j]), np.nan, values[i]), starts)
+        for i, starts in merged["starts"].items()
+        for j in range(len(num))
+    }
+    return {"joint": joint, "groups": groups, "ranks": rank_sums, "range_counts": counts}
 
 
 def merge_group_stats(a: dict, b: dict) -> dict:
     """Per-level statistics of the rows of ``a`` and ``b`` together (pairwise update)."""
     n = a["n"] + b["n"]
-    delta = b["mean"] - a["mean"]
-    with np.errstate(invalid="ignore", divide="ignore"):
+    # infinite values make NaN here; such statistics are replaced below and never read
+    with np.errstate(invalid="ignore", divide="ignore", over="ignore"):
+        delta = b["mean"] - a["mean"]
         share = np.where(n > 0, b["n"] / n, 0.0)
-    mean = a["mean"] + delta * share
-    m2 = a["m2"] + b["m2"] + delta**2 * a["n"] * share
+        mean = a["mean"] + delta * share
+        m2 = a["m2"] + b["m2"] + delta**2 * a["n"] * share
     if not (a["finite"] and b["finite"]):
         mean, m2 = np.nan_to_num(mean), np.nan_to_num(m2)
     return {
@@ -206,11 +259,11 @@ def theil_u(keys: np.ndarray, counts: np.ndarray, width: int) -> float:
     return float(np.clip(2.0 * (h_x + h_y - h_xy) / (h_x + h_y), 0.0, 1.0))
 
 
-def _column_ranks(x: np.ndarray, k: int, tables: dict, n_num: int) -> list[np.ndarray]:
-    """The average ranks of the finite values of column ``k`` in the table of each pair (k, j),
-    NaN elsewhere (values outside the rows a table counts get a rank the caller leaves out).
-    Pairs sharing a table share its rank vector."""
-    distinct = {id(tables[k, j][0]): tables[k, j] for j in range(n_num)}
-    looked_up = _kernels.table_ranks(x, [(t[0], t[1]) for t in distinct.values()])
+def _column_ranks(x: np.ndarray, k: int, tables: dict, small: list[int]) -> dict:
+    """The average ranks of the finite values of column ``k`` in the table of each pair (k, j)
+    of a column j in ``small``, NaN elsewhere (values outside the rows a table counts get a rank
+    the caller leaves out). Pairs sharing a table share its rank vector."""
+    distinct = {id(tables[k, j][0]): tables[k, j] for j in small}
+    looked_up = ranks.table_ranks(x, [(t[0], t[1]) for t in distinct.values()])
     by_table = dict(zip(distinct, looked_up, strict=True))
-    return [by_table[id(tables[k, j][0])] for j in range(n_num)]
+    return {j: by_table[id(tables[k, j][0])] for j in small}

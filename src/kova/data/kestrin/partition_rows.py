@@ -85,8 +85,10 @@ def _candidates(part: pd.DataFrame, own_index: bool, repeated: np.ndarray):
 
 
 def duplicated_samples(data, own_index: bool):
-    """DataIntegrityCheck.duplicated_samples of the rows of the Dask DataFrame ``data``: one
-    graph reads every partition twice, to hash its rows and to take its candidate rows."""
+    """DataIntegrityCheck.duplicated_samples of the rows of the Dask DataFrame ``data``: two
+    computations read every partition, one to hash its rows and find the repeated hashes, one to
+    take its candidate rows. In one graph every partition read would be held from its hashing
+    until its candidates are taken, after all hashing: the whole table in memory."""
     import dask
 
     parts = data.to_delayed(optimize_graph=True)
@@ -94,8 +96,9 @@ def duplicated_samples(data, own_index: bool):
     split = [dask.delayed(_split, nout=n_buckets + 1)(p, n_buckets) for p in parts]
     buckets = [dask.delayed(_repeated)(*[s[b + 1] for s in split]) for b in range(n_buckets)]
     repeated = dask.delayed(lambda *found: np.concatenate(found))(*buckets)
+    sizes, repeated = dask.compute([s[0] for s in split], repeated)
     tasks = [dask.delayed(_candidates)(p, own_index, repeated) for p in parts]
-    sizes, found = dask.compute([s[0] for s in split], tasks)
+    found = list(dask.compute(*tasks))
     if sum(sizes) == 0:
         return "Dataset does not contain any data"
     if not own_index:  # partition positions become global positions

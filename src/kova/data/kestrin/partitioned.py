@@ -17,11 +17,14 @@ import numpy as np
 import pandas as pd
 
 from ...exceptions import KovaError
+from ..associations import style_associations
 from . import partition_association as assoc
+from . import partition_ranks as ranks
 from . import partition_summary as summary
 from .kestrin import DataIntegrityCheck
 from .partition_rows import duplicated_samples
 from .partition_source import read_source
+from .partition_tasks import active_client, computed, submitted
 
 __all__ = ["PartitionedIntegrityCheck"]
 
@@ -58,32 +61,64 @@ class PartitionedIntegrityCheck:
         with the rules of ``kova.data.infer_column_kind`` over every row (booleans, categories
         and dates categorical, numbers numerical, an object or text column numerical when all its
         present entries convert with float()).
+    on_partition: None, or a function called with a short label as each partition of a
+        pass is done (a progress bar follows the partitions with it).
     """
 
-    def __init__(self, source, meta_info: dict | None = None):
+    def __init__(self, source, meta_info: dict | None = None, on_partition=None):
         if meta_info is not None and type(meta_info) is not dict:
             raise KovaError(f"meta_info: expected a dict or None, got {type(meta_info).__name__}")
         self.data, self._own_index = read_source(source)
         self._sizes: list[int] = []
         self.meta_info = meta_info
         self.columns = self.data.columns
+        self.on_partition = on_partition
 
     # -- passes ---------------------------------------------------------------------------------
 
     def _partitions(self):
         return self.data.to_delayed(optimize_graph=True)
 
-    def _compute(self, function, *args):
+    def _compute(self, label: str, function, *args):
         import dask
 
         tasks = [dask.delayed(function)(part, *args) for part in self._partitions()]
-        return list(dask.compute(*tasks))
+        return computed(tasks, label, self.on_partition)
 
     def _column_summaries(self):
         """The merged column summaries, remembering the partitions' sizes for the second pass."""
-        parts = self._compute(_sized_summary)
+        parts = self._compute("column summaries", _sized_summary)
         self._sizes = [size for size, _ in parts]
         return summary.merge_partitions([columns for _, columns in parts], len(self.columns))
+
+    def _first_passes(self, num: list[int], cat: list[int]) -> dict:
+        """The first association pass of every partition, merged pairwise on the workers in
+        partition order, so the caller receives one result of bounded size."""
+        import dask
+
+        cap = ranks.TABLE_CAP
+        tasks = [dask.delayed(assoc.first_pass)(p, num, cat, cap) for p in self._partitions()]
+        level = submitted(tasks, "value counts", self.on_partition)
+        client = active_client()
+        merge = client.submit if client is not None else _call
+        while len(level) > 1:
+            merged = [
+                merge(assoc.merge_two_passes, a, b, cap)
+                for a, b in zip(level[::2], level[1::2], strict=False)
+            ]
+            level = merged + level[len(merged) * 2 :]
+        return level[0].result() if client is not None else level[0]
+
+    def _shuffled_rank_sums(self, num: list[int], first: dict, range_counts: dict) -> dict:
+        """Rank-product sums of the pairs with a column ranked by value ranges (see
+        ``partition_ranks``)."""
+        pairs, sources, means, large = ranks.large_columns(
+            first["ranks"], first["starts"], range_counts, len(num)
+        )
+        meta = pd.DataFrame({f"v{k}": pd.Series(dtype=float) for k in range(len(num))})
+        numbers = self.data[[self.columns[i] for i in num]]  # Parquet reads only these
+        frames = numbers.map_partitions(_numbered, list(range(len(num))), meta=meta)
+        return ranks.shuffled_rank_sums(frames, large, pairs, sources, means)
 
     # -- single-column checks --------------------------------------------------------------------
 
@@ -143,7 +178,7 @@ class PartitionedIntegrityCheck:
             for part, offset in zip(self._partitions(), offsets, strict=True)
         ]
         labels: dict[int, list] = {i: [] for i in limits}
-        for found in dask.compute(*tasks):
+        for found in computed(tasks, "long strings", self.on_partition):
             for i, part_labels in found.items():
                 labels[i].extend(part_labels)
         return labels
@@ -209,8 +244,6 @@ class PartitionedIntegrityCheck:
 
     def highly_correlated_features(self):
         """The association matrix Styler of ``DataIntegrityCheck.highly_correlated_features``."""
-        import seaborn as sns
-
         kinds = self._kinds()
         names = list(self.columns)
         num_names = [n for n in names if kinds[n] == "numerical"]
@@ -222,36 +255,45 @@ class PartitionedIntegrityCheck:
             )
         num = [names.index(n) for n in num_names]
         cat = [names.index(n) for n in cat_names]
-        first = assoc.merge_first_passes(
-            self._compute(assoc.first_pass, num, cat), len(num), len(cat)
-        )
-        second = self._compute(assoc.second_pass, num, cat, _shared(first))
+        first = assoc.rank_tables(self._first_passes(num, cat), ranks.RANGE_ROWS)
+        second = self._compute("associations", assoc.second_pass, num, cat, _shared(first))
         full = pd.DataFrame(np.nan, index=self.columns, columns=self.columns)
         matrix = full.to_numpy(copy=True)
-        _place_spearman(matrix, second, num)
+        sums = _summed([part["ranks"] for part in second])
+        if first["starts"]:
+            sums.update(
+                self._shuffled_rank_sums(num, first, _summed([p["range_counts"] for p in second]))
+            )
+        _place_spearman(matrix, sums, num)
         _place_theil(matrix, second, cat, [len(levels) for levels in first["levels"]])
         _place_ratios(matrix, second, num, cat)
         full = pd.DataFrame(matrix, index=self.columns, columns=self.columns)
-        cmap = sns.diverging_palette(250, 5, as_cmap=True)
-        return (
-            full.astype(float)
-            .style.background_gradient(cmap=cmap)
-            .set_properties(**{"width": "15em", "text-align": "center"})
-            .format(precision=2)
-        )
+        return style_associations(full)
+
+
+def _summed(parts: list[dict]) -> dict:
+    """Key by key, the sum of the partitions' arrays."""
+    return {key: sum(part[key] for part in parts) for key in (parts[0] if parts else {})}
+
+
+def _call(function, *args):
+    return function(*args)
 
 
 def _shared(value):
     """``value`` as an argument of many tasks: scattered once to every worker when the tasks run
-    on a distributed cluster (the merged rank tables are too large to ship inside the graph),
+    on a distributed cluster (the merged rank tables would otherwise ship inside the graph),
     else one node of the graph."""
     import dask
-    from dask.base import get_scheduler
 
-    client = getattr(get_scheduler(), "__self__", None)
-    if client is not None and hasattr(client, "scatter"):
+    client = active_client()
+    if client is not None:
         return client.scatter(value, broadcast=True, hash=False)
     return dask.delayed(value, traverse=False)
+
+
+def _numbered(part: pd.DataFrame, num: list[int]) -> pd.DataFrame:
+    return ranks.numbered(part, assoc.finite_only(assoc.raw_columns(part, num)))
 
 
 def _sized_summary(part: pd.DataFrame):
@@ -275,10 +317,10 @@ def _inferred_kind(dtype, s: summary.ColumnSummary) -> str:
     return "categorical"
 
 
-def _place_spearman(matrix, second, num):
+def _place_spearman(matrix, sums, num):
     for i in range(len(num)):
         for j in range(i, len(num)):
-            sxy, sxx, syy = sum(part["ranks"][i, j] for part in second)
+            sxy, sxx, syy = sums.get((i, j), (0.0, 0.0, 0.0))
             divisor = np.sqrt(sxx * syy)
             rho = sxy / divisor if divisor != 0 else np.nan
             matrix[num[i], num[j]] = matrix[num[j], num[i]] = rho

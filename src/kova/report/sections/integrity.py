@@ -82,9 +82,9 @@ def _associations(ctx: ReportContext, page: Page) -> list[al.Alert]:
     )
     if ctx.identifiers:
         page.text(f"Left out as identifier-like: {', '.join(ctx.identifiers)}.")
-    from kova.data.associations import style_associations
+    from kova.data.associations import ASSOCIATION_CMAP, style_associations
 
     values = ctx.associations
-    page.table(style_associations(values))
+    page.table(style_associations(values, ASSOCIATION_CMAP))
     limit = ctx.thresholds.association
     return al.association_alerts(values, [ctx.target], limit, anchor)

@@ -1,0 +1,201 @@
+"""Exact global ranks of numerical columns with many distinct values, bounded per worker.
+
+A column whose merged value counts would exceed ``TABLE_CAP`` distinct values is not ranked
+through a table sent to every worker. Instead its values are cut into ranges of about
+``RANGE_ROWS`` rows each (boundaries from weighted quantile sketches of every partition), the
+exact number of rows per range is counted in one pass, and the rows (all numerical columns) are
+shuffled so that each output partition holds exactly one range: there a value's global average
+rank is the rows of the lower ranges plus its average rank among the range's rows, the same
+number the whole sorted column gives it. Equal values never straddle two ranges, so ties are
+exact. Each large column is ranked in turn (one shuffle each), the rank columns travel with the
+rows, and a last blockwise pass sums the rank products of every pair with a large side.
+
+Memory: a task holds one input partition or one range (about ``RANGE_ROWS`` rows of the
+numerical columns and their ranks), never a table of the whole column; the shuffle itself
+buffers to disk on a distributed cluster. A single value repeated on more rows than a range
+holds makes its range that large (its rows cannot be split without splitting the tie).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+
+from ... import _kernels
+
+# Distinct values above which a column's rank table is not merged and sent to the workers.
+TABLE_CAP = 1 << 20
+# Rows a value range of a shuffled column holds, about.
+RANGE_ROWS = 1 << 20
+# Rank tables of at most this many values are searched rather than walked after a sort.
+SEARCH_LIMIT = 1 << 16
+# Points of each partition's quantile sketch of a column.
+SKETCH_POINTS = 256
+
+
+def table_ranks(x: np.ndarray, tables: list[tuple[np.ndarray, np.ndarray]]) -> list[np.ndarray]:
+    """``_kernels.table_ranks``: the rank each (sorted values, ranks) table gives the entries of
+    ``x`` (NaN for NaN). A table of at most SEARCH_LIMIT values is searched entry by entry,
+    which beats sorting ``x``; larger ones share one sort of ``x`` in the kernel."""
+    large = [k for k, (values, _) in enumerate(tables) if len(values) > SEARCH_LIMIT]
+    found = _kernels.table_ranks(x, [tables[k] for k in large]) if large else []
+    result = dict(zip(large, found, strict=True))
+    missing = np.isnan(x)
+    for k, (values, ranks) in enumerate(tables):
+        if k in result:
+            continue
+        if len(values) == 0:
+            result[k] = np.full(len(x), np.nan)
+            continue
+        at = np.minimum(np.searchsorted(values, x), len(values) - 1)
+        result[k] = np.where(missing, np.nan, ranks[at])
+    return [result[k] for k in range(len(tables))]
+
+
+def sketch(values: np.ndarray, counts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
+    """About SKETCH_POINTS sorted values of a value-count table and the rows each one closes
+    (the rows above the previous point, up to and including it)."""
+    ends = np.cumsum(counts)
+    if len(ends) == 0:
+        return values[:0], ends[:0]
+    step = max(1, int(ends[-1]) // SKETCH_POINTS)
+    picked = np.unique(np.searchsorted(ends, np.arange(step, int(ends[-1]) + step, step)))
+    picked = np.minimum(picked, len(ends) - 1)
+    closed = ends[picked]
+    return values[picked], np.diff(closed, prepend=0)
+
+
+def boundaries(points: np.ndarray, weights: np.ndarray, range_rows: int) -> np.ndarray:
+    """Ascending range starts (the first -inf) cutting the sketched rows into ranges of about
+    ``range_rows`` rows; a range ends just above a sketch point, so equal values share one."""
+    order = np.argsort(points, kind="stable")
+    starts = [-np.inf]
+    held = 0
+    for value, weight in zip(points[order], weights[order], strict=True):
+        held += int(weight)
+        if held >= range_rows:
+            start = np.nextafter(value, np.inf)
+            if start > starts[-1] and np.isfinite(start):
+                starts.append(start)
+            held = 0
+    return np.array(starts)
+
+
+def range_of(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    """The range index of each value (NaN gives the last range plus one, never used)."""
+    found = np.searchsorted(starts, values, side="right") - 1
+    return np.where(np.isnan(values), len(starts), found)
+
+
+def range_counts(values: np.ndarray, starts: np.ndarray) -> np.ndarray:
+    """Rows of each range among the values other than NaN."""
+    return np.bincount(range_of(values, starts), minlength=len(starts) + 1)[: len(starts)]
+
+
+def numbered(part: pd.DataFrame, columns: list[np.ndarray]) -> pd.DataFrame:
+    """The finite-only numerical columns of a partition as a frame v0, v1, ..."""
+    return pd.DataFrame({f"v{k}": v for k, v in enumerate(columns)}, index=pd.RangeIndex(len(part)))
+
+
+def with_targets(frame: pd.DataFrame, column: int, starts: np.ndarray) -> pd.DataFrame:
+    """``frame`` with the output partition of every row: its range of column ``column``; rows
+    where it is missing are dealt round the ranges."""
+    values = frame[f"v{column}"].to_numpy()
+    target = range_of(values, starts)
+    spread = np.arange(len(frame)) % len(starts)
+    return frame.assign(_partitions=np.where(np.isnan(values), spread, target))
+
+
+def ranked_range(
+    frame: pd.DataFrame, column: int, starts: np.ndarray, tables: dict, partition_info=None
+) -> pd.DataFrame:
+    """One range's rows with a rank column r{i}_{j} for every large table (i, j) of column i:
+    the rows of the lower ranges plus the average rank among this range's rows (over the rows
+    where column j is present too)."""
+    index = partition_info["number"] if partition_info else 0
+    values = frame[f"v{column}"].to_numpy()
+    inside = range_of(values, starts) == index
+    added = {}
+    for other, prefix in tables.items():
+        kept = inside & ~np.isnan(frame[f"v{other}"].to_numpy())
+        local = np.where(kept, values, np.nan)
+        counted = _kernels.finite_value_counts(local)
+        ends = np.cumsum(counted[1])
+        ranks = ends - (counted[1] - 1) / 2.0 + prefix[index]
+        (looked_up,) = _kernels.table_ranks(local, [(counted[0], ranks)])
+        added[f"r{column}_{other}"] = looked_up
+    return frame.assign(**added)
+
+
+def rank_sums(frame: pd.DataFrame, pairs: list, sources: dict, means: dict) -> pd.DataFrame:
+    """Per pair (i, j) the sums of rank-deviation products of this block of rows. ``sources``
+    gives the ranks of table (i, j): the name of its rank column, a merged (values, ranks, rows)
+    table to look the values of column i up in, or None for a table of no rows."""
+
+    looked_up: dict = {}  # pairs sharing a merged table share its lookup
+
+    def ranks_of(i, j):
+        source = sources[i, j]
+        if source is None:
+            return np.full(len(frame), np.nan)
+        if isinstance(source, str):
+            return frame[source].to_numpy()
+        key = (i, id(source[0]))
+        if key not in looked_up:
+            values = frame[f"v{i}"].to_numpy()
+            looked_up[key] = table_ranks(values, [(source[0], source[1])])[0]
+        return looked_up[key]
+
+    sums = [
+        _kernels.rank_deviation_sums(ranks_of(i, j), ranks_of(j, i), means[i, j]) for i, j in pairs
+    ]
+    return pd.DataFrame([np.ravel(sums)])
+
+
+def large_columns(tables: dict, starts: dict, range_counts: dict, n_num: int):
+    """For the pairs with a column ranked by value ranges: the rank source of every table of
+    the pairs, the mean rank of every pair, and per large column its range starts and the rows
+    of the lower ranges of each table that needs its own rank column."""
+    sources: dict[tuple[int, int], str | tuple | None] = {}
+    rows: dict[tuple[int, int], int] = {}
+    large = {}
+    for i, begins in starts.items():
+        counts = {j: range_counts[i, j] for j in range(n_num)}
+        own = int(counts[i].sum())
+        needed = {}
+        for j in range(n_num):
+            rows[i, j] = int(counts[j].sum())
+            if rows[i, j] == 0:
+                sources[i, j] = None
+            elif j == i or rows[i, j] != own:  # a subset of the own rows, equal when as many
+                needed[j] = np.concatenate([[0], np.cumsum(counts[j])[:-1]])
+                sources[i, j] = f"r{i}_{j}"
+            else:
+                sources[i, j] = f"r{i}_{i}"
+        large[i] = (begins, needed)
+    pairs = [(i, j) for i in range(n_num) for j in range(i, n_num) if i in starts or j in starts]
+    for i, j in pairs:
+        for a, b in ((i, j), (j, i)):
+            if a not in starts:
+                sources[a, b] = tables[a, b]
+                rows[a, b] = tables[a, b][2]
+    means = {(i, j): (rows[i, j] + 1) / 2.0 for i, j in pairs}
+    return pairs, sources, means, large
+
+
+def shuffled_rank_sums(frames, large: dict, pairs: list, sources: dict, means: dict) -> dict:
+    """The rank-product sums of ``pairs`` over every row of ``frames`` (a Dask DataFrame of the
+    numbered finite-only columns), each large column ranked by value ranges in turn."""
+    from dask.dataframe.dask_expr import new_collection
+    from dask.dataframe.dask_expr._shuffle import Shuffle
+
+    for column, (starts, tables) in large.items():
+        targeted = frames.map_partitions(with_targets, column, starts)
+        moved = new_collection(Shuffle(targeted.expr, "_partitions", len(starts), True, None, None))
+        moved = moved[[c for c in frames.columns]]
+        meta = moved._meta.assign(**{f"r{column}_{j}": np.float64(0) for j in tables})
+        frames = moved.map_partitions(ranked_range, column, starts, tables, meta=meta)
+    meta = pd.DataFrame({k: pd.Series(dtype=float) for k in range(3 * len(pairs))})
+    blocks = frames.map_partitions(rank_sums, pairs, sources, means, meta=meta)
+    totals = blocks.sum().compute().to_numpy()
+    return {pair: totals[3 * k : 3 * k + 3] for k, pair in enumerate(pairs)}

@@ -1,6 +1,7 @@
 """Exploratory plots from the exploratory-analysis module: the first feature, that feature
 against the target (or the second feature), and the correlations of the numerical features.
-Identifier-like columns are passed over: a bar per distinct value says nothing."""
+Identifier-like and single-valued columns are passed over: a bar per distinct value, or one
+bar, says nothing."""
 
 from __future__ import annotations
 
@@ -15,13 +16,15 @@ def run(ctx: ReportContext, page: Page) -> list[Alert]:
     dataset = ctx.dataset
     api = EdaAPI(dataset)
     identifiers = set(ctx.identifiers)
-    features = [f for f in dataset.feature_names if f not in identifiers] or dataset.feature_names
+    features = [
+        f for f in dataset.feature_names if f not in identifiers and ctx.profiles[f].distinct > 1
+    ] or dataset.feature_names
     target = ctx.target
     page.section(
         "eda-univariate",
         f"Exploratory analysis: distribution of {features[0]}",
-        "The distribution of the first feature that is not identifier-like: a histogram for "
-        "numbers, bar counts for categories.",
+        "The distribution of the first feature that varies and is not identifier-like: a "
+        "histogram for numbers, bar counts for categories.",
     )
     if note := ctx.notes.get("eda"):
         page.text(note)

@@ -17,10 +17,13 @@ from matplotlib.colors import LinearSegmentedColormap
 
 from kova import _kernels
 
-# The check's diverging colour map (blue through light grey to red), as fixed stops.
+# The check's diverging colour map (blue through light grey to red), as fixed stops; a
+# not-a-number cell (a constant column's) is painted white, so that it reads as uncoloured.
 _STOPS = ["#4479bb", "#6f97c9", "#9bb6d7", "#c7d4e5", "#f2f1f1",
           "#ecc3cb", "#e595a5", "#de687f", "#d73c5b"]  # fmt: skip
-ASSOCIATION_CMAP = LinearSegmentedColormap.from_list("kova_association", _STOPS)
+ASSOCIATION_CMAP = LinearSegmentedColormap.from_list("kova_association", _STOPS).with_extremes(
+    bad="#ffffff"
+)
 
 
 def association_matrix(

@@ -4,7 +4,7 @@ Writes N rows of the integrity benchmark's 20 mixed columns (benchmarks/integrit
 folder of Parquet files, one file per partition, with planted copies across partition
 boundaries; runs single_column_check, duplicated_samples and highly_correlated_features through
 PartitionedIntegrityCheck on a two-worker LocalCluster on 127.0.0.1 while polling the resident
-memory of the scheduler (this process, which also merges the summaries) and of each worker; then,
+memory of the scheduler (this process, which also merges the summaries) and of each worker;
 then runs the report on the folder (``python -m kova report --target flag`` in a process of its
 own, on the same cluster) with its wall time and peak RSS; then, on the first --memory-rows rows
 (0 skips this), times the partitioned and the in-memory checks (interleaved, the median of

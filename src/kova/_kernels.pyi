@@ -1,7 +1,7 @@
 """Native kernels of kova's services."""
 
 from collections.abc import Iterable, Sequence
-from typing import Any, NamedTuple
+from typing import Any, NamedTuple, overload
 
 import numpy as np
 import numpy.typing as npt
@@ -130,9 +130,14 @@ def row_hashes(columns: Sequence[npt.ArrayLike], n_rows: int) -> npt.NDArray[np.
 def finite_value_counts(
     x: npt.ArrayLike, other: npt.ArrayLike | None = None
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
+@overload
 def merge_value_counts(
-    tables: Sequence[tuple[npt.ArrayLike, npt.ArrayLike]],
+    tables: Sequence[tuple[npt.ArrayLike, npt.ArrayLike]], limit: None = None
 ) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]]: ...
+@overload
+def merge_value_counts(
+    tables: Sequence[tuple[npt.ArrayLike, npt.ArrayLike]], limit: int
+) -> tuple[npt.NDArray[np.float64], npt.NDArray[np.int64]] | None: ...
 def joint_code_counts(
     codes: Sequence[npt.ArrayLike], levels: Sequence[int]
 ) -> list[tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]]: ...

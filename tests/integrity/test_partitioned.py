@@ -94,13 +94,16 @@ def test_partitioned_tables_equal_in_memory(client, case, infer):
              max_size=40),
     st.lists(st.integers(0, 40), max_size=4),
     st.integers(1, 6),
+    st.integers(0, 60),
 )  # fmt: skip
-def test_spearman_by_value_ranges_equals_in_memory(client, monkeypatch, picks, cuts, range_rows):
-    # Tiny bounds rank every numerical column by value ranges of a few rows each, so ties
+def test_spearman_by_value_ranges_equals_in_memory(
+    client, monkeypatch, picks, cuts, range_rows, budget
+):
+    # Tiny bounds rank some or all numerical columns by value ranges of a few rows each, so ties
     # straddle where a range would otherwise end and missing values differ pair by pair.
     from kova.data.kestrin import partition_ranks
 
-    monkeypatch.setattr(partition_ranks, "TABLE_CAP", 1)
+    monkeypatch.setattr(partition_ranks, "TABLE_BUDGET", budget)
     monkeypatch.setattr(partition_ranks, "RANGE_ROWS", range_rows)
     n = len(picks)
     x = np.array(picks)

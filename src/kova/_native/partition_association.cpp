@@ -84,54 +84,86 @@ py::tuple finite_value_counts(const py::object& x, const py::object& other) {
 }
 
 // The value counts of the union of the rows several tables (sorted values, counts) count: the
-// tables are merged pairwise, neighbours first, so each value is copied log2(tables) times.
-py::tuple merge_value_counts(const py::sequence& tables) {
+// tables are merged pairwise, neighbours first, so each value is copied log2(tables) times. With
+// a `limit`, None once a merged table would hold more distinct values than that, so a table past
+// the limit is never built whole.
+py::object merge_value_counts(const py::sequence& tables, const py::object& limit) {
   constexpr const char* kName = "merge_value_counts";
-  using Table = std::pair<std::vector<double>, std::vector<std::int64_t>>;
-  std::vector<Table> runs;
+  using Counts = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
+  // A table read in place from the caller's arrays, or one merged here.
+  struct Run {
+    const double* values = nullptr;
+    const std::int64_t* counts = nullptr;
+    std::size_t size = 0;
+    std::vector<double> own_values;
+    std::vector<std::int64_t> own_counts;
+  };
+  std::vector<std::pair<ContiguousFloatArray, Counts>> held;  // keeps the read tables alive
   for (py::handle table : tables) {
     const auto pair = table.cast<py::sequence>();
-    const std::string name = "tables[" + std::to_string(runs.size()) + "]";
-    const auto values = as_array<ContiguousFloatArray>(pair[0], 1, kName, name + "[0]");
-    const auto counts = as_array<CodeArray>(pair[1], 1, kName, name + "[1]");
+    const std::string name = "tables[" + std::to_string(held.size()) + "]";
+    auto values = as_array<ContiguousFloatArray>(pair[0], 1, kName, name + "[0]");
+    auto counts = as_array<Counts>(pair[1], 1, kName, name + "[1]");
     if (values.shape(0) != counts.shape(0)) {
       throw py::value_error(std::string(kName) + "(): " + name +
                             " must hold values and counts of one length");
     }
-    const CodeView count_view = view_of(counts);
-    Table run{{values.data(), values.data() + values.shape(0)}, {}};
-    for (std::size_t i = 0; i < count_view.size(); ++i) run.second.push_back(count_view[i]);
-    runs.push_back(std::move(run));
+    held.emplace_back(std::move(values), std::move(counts));
   }
-  {
+  std::vector<Run> runs(held.size());
+  for (std::size_t k = 0; k < held.size(); ++k) {
+    runs[k].values = held[k].first.data();
+    runs[k].counts = held[k].second.data();
+    runs[k].size = static_cast<std::size_t>(held[k].first.shape(0));
+  }
+  const std::size_t most =
+      limit.is_none() ? std::numeric_limits<std::size_t>::max() : limit.cast<std::size_t>();
+  bool exceeded = false;
+  for (const Run& run : runs) exceeded = exceeded || run.size > most;
+  if (!exceeded) {
     py::gil_scoped_release unlocked;
-    auto merge = [](const Table& a, const Table& b) {
-      Table merged;
+    auto merge = [most, &exceeded](const Run& a, const Run& b) {
+      Run merged;
+      std::vector<double>& values = merged.own_values;
+      std::vector<std::int64_t>& counts = merged.own_counts;
       std::size_t i = 0;
       std::size_t j = 0;
-      while (i < a.first.size() || j < b.first.size()) {
-        const bool take_a = j == b.first.size() || (i < a.first.size() && a.first[i] <= b.first[j]);
-        const double value = take_a ? a.first[i] : b.first[j];
-        const std::int64_t count = take_a ? a.second[i++] : b.second[j++];
-        if (!merged.first.empty() && merged.first.back() == value) {
-          merged.second.back() += count;
+      while (i < a.size || j < b.size) {
+        if (values.size() > most) {
+          exceeded = true;
+          break;
+        }
+        const bool take_a = j == b.size || (i < a.size && a.values[i] <= b.values[j]);
+        const double value = take_a ? a.values[i] : b.values[j];
+        const std::int64_t count = take_a ? a.counts[i++] : b.counts[j++];
+        if (!values.empty() && values.back() == value) {
+          counts.back() += count;
         } else {
-          merged.first.push_back(value);
-          merged.second.push_back(count);
+          values.push_back(value);
+          counts.push_back(count);
         }
       }
+      merged.values = values.data();
+      merged.counts = counts.data();
+      merged.size = values.size();
       return merged;
     };
-    while (runs.size() > 1) {
-      std::vector<Table> next;
-      for (std::size_t k = 0; k + 1 < runs.size(); k += 2)
+    while (runs.size() > 1 && !exceeded) {
+      std::vector<Run> next;
+      for (std::size_t k = 0; k + 1 < runs.size() && !exceeded; k += 2)
         next.push_back(merge(runs[k], runs[k + 1]));
       if (runs.size() % 2 == 1) next.push_back(std::move(runs.back()));
       runs = std::move(next);
     }
   }
+  if (exceeded || (!runs.empty() && runs[0].size > most)) return py::none();
   if (runs.empty()) return py::make_tuple(float_array({}), int_array({}));
-  return py::make_tuple(float_array(runs[0].first), int_array(runs[0].second));
+  const Run& whole = runs[0];
+  py::array_t<double> values(static_cast<py::ssize_t>(whole.size));
+  py::array_t<std::int64_t> counts(static_cast<py::ssize_t>(whole.size));
+  std::copy(whole.values, whole.values + whole.size, values.mutable_data());
+  std::copy(whole.counts, whole.counts + whole.size, counts.mutable_data());
+  return py::make_tuple(values, counts);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -390,10 +422,11 @@ Returns a list, value column by value column and code column by code column, of
 NaN: per-level counts, means and sums of squared deviations from the level mean (float64 arrays
 of levels[c] cells, summed in row order), whether every value is finite, and their range.)doc");
 
-  m.def("merge_value_counts", &merge_value_counts, py::arg("tables"),
+  m.def("merge_value_counts", &merge_value_counts, py::arg("tables"), py::arg("limit") = py::none(),
         R"doc(Merge value-count tables: (sorted float64 values, int64 counts) pairs.
 
-Returns one (values, counts) pair counting the union of the rows the tables count.)doc");
+Returns one (values, counts) pair counting the union of the rows the tables count, or None when
+``limit`` is given and the merged table would hold more than ``limit`` values.)doc");
 
   m.def("table_ranks", &table_ranks, py::arg("x"), py::arg("tables"),
         R"doc(The ranks each sorted table gives the entries of a float array, one array per table.

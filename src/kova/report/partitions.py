@@ -142,9 +142,9 @@ def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | N
 
 
 # Passes over every partition the partitioned report makes, for its progress bar: the column
-# kinds, the scan, the column summaries and long strings of the integrity checks, and the two
-# association passes.
-PARTITION_PASSES = 6
+# summaries (the kinds and the single-column checks share them), the scan, the long strings of
+# the integrity checks, and the two association passes.
+PARTITION_PASSES = 5
 
 
 def _scan(data, kinds, target, size, client, on_partition) -> list[PartitionScan]:
@@ -236,6 +236,8 @@ class PartitionedReportContext(ReportContext):
     scans: list[PartitionScan] = field(default_factory=list, repr=False)
     merged: list[pp.ColumnFacts] = field(default_factory=list, repr=False)
     task_type: str | None = None
+    # the checks that inferred the kinds, holding the column summaries the integrity section uses
+    check: Any = field(default=None, repr=False, compare=False)
     # told as each partition of an integrity pass is done (the progress bar's step)
     on_partition: Callable[[str], None] | None = field(default=None, repr=False, compare=False)
 
@@ -257,7 +259,8 @@ class PartitionedReportContext(ReportContext):
         if target is not None and target not in data.columns:
             raise KovaError(f"target column {target!r} is not in the data")
         try:
-            kinds = PartitionedIntegrityCheck(data, None, on_partition).column_kinds()
+            check = PartitionedIntegrityCheck(data, None, on_partition)
+            kinds = check.column_kinds()
             scans = _scan(data, kinds, target, sample_size, client, on_partition)
         except (OSError, ValueError) as error:  # a file that cannot be read, or parsed, fully
             if isinstance(error, KovaError):
@@ -275,7 +278,7 @@ class PartitionedReportContext(ReportContext):
         sample = _sample(scans, own_index, sample_size)
         return cls(frame=sample, target=target, thresholds=thresholds, source=data,
                    own_index=own_index, table_kinds=kinds, scans=scans, merged=merged,
-                   task_type=task, on_partition=on_partition)  # fmt: skip
+                   task_type=task, check=check, on_partition=on_partition)  # fmt: skip
 
     @property
     def n_rows(self) -> int:
@@ -314,7 +317,9 @@ class PartitionedReportContext(ReportContext):
     def integrity(self) -> IntegrityResults:
         from kova.data import PartitionedIntegrityCheck
 
-        check = PartitionedIntegrityCheck(self.source, self.kinds, self.on_partition)
+        check = self.check  # the single-column checks and duplicates do not depend on the kinds
+        if check is None:
+            check = PartitionedIntegrityCheck(self.source, self.kinds, self.on_partition)
         return integrity_results(check.single_column_check(), check.duplicated_samples())
 
     @cached_property

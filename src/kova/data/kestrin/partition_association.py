@@ -17,11 +17,12 @@ stay below 2**51 (a few hundred thousand rows) and otherwise rounded as the in-m
 in another order. The correlation ratio merges floating sums, equal to the in-memory value up to
 rounding.
 
-Memory: the merged rank tables (16 bytes per distinct finite value of each numerical column, and
-again for each pair whose rows differ from a column's own, as where the other column has
-missing values) are scattered once to every worker. They grow with the distinct values of
-continuous columns, not with the partition: at 50,000,000 rows a continuous column costs up to
-800 MB per table on every worker.
+Memory: both passes merge on the workers, pairwise as partitions finish, so the caller receives
+one merged result, whose size grows with the levels of the categorical columns, not with the rows.
+The merged rank tables (16 bytes per distinct finite value of each numerical column, and again for
+each pair whose rows differ from a column's own, as where the other column has missing values)
+stay on the cluster and are fetched once by each worker; together they hold at most
+``partition_ranks.TABLE_BUDGET`` values, and the columns left out are ranked by value ranges.
 """
 
 from __future__ import annotations
@@ -67,74 +68,152 @@ def finite_only(raw: list[np.ndarray]) -> list[np.ndarray]:
     return columns
 
 
-def levels_of(column: pd.Series) -> np.ndarray:
-    """The distinct present values of a column, first seen first."""
-    values = np.asarray(pd.unique(column), dtype=object)
-    return values[~pd.isna(values)]
+def local_codes(column: pd.Series) -> tuple[np.ndarray, np.ndarray]:
+    """A partition's codes of a column (-1 for missing entries) and its levels, first seen
+    first, as objects."""
+    codes, uniques = pd.factorize(column)
+    return codes.astype(np.int64, copy=False), np.asarray(uniques, dtype=object)
 
 
-def global_codes(column: pd.Series, levels: np.ndarray) -> np.ndarray:
-    """The positions of a column's values among the global levels, -1 for missing entries: the
-    partition is factorized, and only its distinct values are looked up."""
-    local, uniques = pd.factorize(column)
-    if len(uniques) == 0:
-        return np.full(len(local), -1, dtype=np.int64)
-    mapping = pd.Index(levels).get_indexer(np.asarray(uniques, dtype=object))
-    return np.where(local >= 0, mapping[np.maximum(local, 0)], -1).astype(np.int64)
+def _category_counts(part: pd.DataFrame, cat: list[int], raw: list[np.ndarray]) -> dict:
+    """Levels, joint code counts of every pair and per-level statistics of every numerical
+    column, in the partition's own codes."""
+    coded = [local_codes(part.iloc[:, c]) for c in cat]
+    codes = [c for c, _ in coded]
+    sizes = [len(levels) for _, levels in coded]
+    pairs = [(a, b) for a in range(len(cat)) for b in range(a + 1, len(cat))]
+    joint = dict(zip(pairs, _kernels.joint_code_counts(codes, sizes), strict=True))
+    stats = iter(_kernels.grouped_value_stats(codes, sizes, raw))
+    fields = ("n", "mean", "m2", "finite", "low", "high")
+    groups = {(v, c): dict(zip(fields, next(stats), strict=True))
+              for v in range(len(raw)) for c in range(len(cat))}  # fmt: skip
+    return {"levels": [levels for _, levels in coded], "joint": joint, "groups": groups}
 
 
-def first_pass(part: pd.DataFrame, num: list[int], cat: list[int], cap: int) -> dict:
-    """Levels of the categorical columns and value counts of the numerical ones: over each
-    column's finite rows, and over the rows where another column is finite too when that differs
-    in the partition. A table of more than ``cap`` values is left out (None); every column's own
-    table leaves a quantile sketch for ranking it by value ranges."""
-    values = finite_only(raw_columns(part, num))
+def first_pass(part: pd.DataFrame, num: list[int], cat: list[int], budget: int) -> dict:
+    """The categorical columns' counts (``_category_counts``) and value counts of the numerical
+    ones: over each column's finite rows, and over the rows where another column is finite too
+    when that differs in the partition. Columns whose tables do not fit ``budget`` values in all
+    are left out (None, see ``_within_budget``); every column's own table leaves a quantile
+    sketch for ranking it by value ranges."""
+    raw = raw_columns(part, num)
+    values = finite_only(raw)
     missing = [np.isnan(v) for v in values]
-    counted = [_kernels.finite_value_counts(v) for v in values]
-    sketches = [ranks.sketch(*table) for table in counted]
-    own = [table if len(table[0]) <= cap else None for table in counted]
-    pairs = {}
-    for i, v in enumerate(values):
-        for j, gone in enumerate(missing):
-            if i != j and (gone & ~missing[i]).any():
-                pairs[i, j] = _kernels.finite_value_counts(v, values[j]) if own[i] else None
-    return {
-        "levels": [levels_of(part.iloc[:, c]) for c in cat],
-        "own": own,
-        "pairs": pairs,
-        "sketches": sketches,
+    own: list = [_kernels.finite_value_counts(v) for v in values]
+    sketches = [ranks.sketch(*table) for table in own]
+    pairs: dict = {
+        (i, j): None
+        for i in range(len(num))
+        for j, gone in enumerate(missing)
+        if i != j and (gone & ~missing[i]).any()
     }
+    used = 0
+    for i in sorted(range(len(num)), key=lambda k: len(own[k][0])):
+        if used + len(own[i][0]) > budget:
+            own[i] = None
+            continue
+        for key in (key for key in pairs if key[0] == i):
+            pairs[key] = _kernels.finite_value_counts(values[i], values[key[1]])
+        used += _entries(own, pairs, i)
+        if used > budget:
+            used -= _entries(own, pairs, i)
+            _leave_out(own, pairs, i)
+    return {"own": own, "pairs": pairs, "sketches": sketches, **_category_counts(part, cat, raw)}
 
 
-def merge_two_passes(a: dict, b: dict, cap: int) -> dict:
-    """The first pass of the rows of ``a`` then ``b``: levels in first-seen order, value counts
-    merged (None once a table passes ``cap`` values), sketches pooled."""
+def _entries(own: list, pairs: dict, i: int) -> int:
+    """Values in the tables of column ``i``: its own and those of its pairs."""
+    if own[i] is None:
+        return 0
+    tables = [own[i], *(t for (k, _), t in pairs.items() if k == i and t is not None)]
+    return sum(len(table[0]) for table in tables)
+
+
+def _leave_out(own: list, pairs: dict, i: int) -> None:
+    own[i] = None
+    for key in pairs:
+        if key[0] == i:
+            pairs[key] = None
+
+
+def _within_budget(own: list, pairs: dict, budget: int) -> None:
+    """Leaves out the tables of the columns with the most values until all fit ``budget``
+    values: such columns are ranked by value ranges instead, with the same exact ranks."""
+    used = 0
+    for i in sorted(range(len(own)), key=lambda k: (_entries(own, pairs, k), k)):
+        used += _entries(own, pairs, i)
+        if used > budget:
+            _leave_out(own, pairs, i)
+
+
+def merge_two_passes(a: dict, b: dict, budget: int) -> dict:
+    """The first pass of the rows of ``a`` then ``b``: levels in first-seen order (``b``'s codes
+    renumbered), category counts merged, value counts merged (columns left out once their
+    tables pass ``budget`` values in all), sketches pooled."""
 
     def merged(x, y):
         if x is None or y is None:
             return None
-        table = _kernels.merge_value_counts([x, y])
-        return table if len(table[0]) <= cap else None
+        return _kernels.merge_value_counts([x, y], budget)
 
-    levels = []
-    for x, y in zip(a["levels"], b["levels"], strict=True):
-        both = np.concatenate([x, y])
-        levels.append(pd.unique(both) if len(both) else both)
+    own = [merged(x, y) for x, y in zip(a["own"], b["own"], strict=True)]
     pairs = {
-        (i, j): merged(a["pairs"].get((i, j), a["own"][i]), b["pairs"].get((i, j), b["own"][i]))
+        (i, j): None
+        if own[i] is None
+        else merged(a["pairs"].get((i, j), a["own"][i]), b["pairs"].get((i, j), b["own"][i]))
         for i, j in {*a["pairs"], *b["pairs"]}
     }
+    for i in range(len(own)):
+        if any(table is None for (k, _), table in pairs.items() if k == i):
+            _leave_out(own, pairs, i)
+    _within_budget(own, pairs, budget)
     sketches = [
         (np.concatenate([x[0], y[0]]), np.concatenate([x[1], y[1]]))
         for x, y in zip(a["sketches"], b["sketches"], strict=True)
     ]
-    own = [merged(x, y) for x, y in zip(a["own"], b["own"], strict=True)]
-    return {"levels": levels, "own": own, "pairs": pairs, "sketches": sketches}
+    return {"own": own, "pairs": pairs, "sketches": sketches, **_merge_categories(a, b)}
+
+
+def _merge_categories(a: dict, b: dict) -> dict:
+    """Levels, joint counts and per-level statistics of the rows of ``a`` then ``b``. The merged
+    levels start with ``a``'s, so only ``b``'s codes are renumbered."""
+    levels, renumbered = [], []
+    for x, y in zip(a["levels"], b["levels"], strict=True):
+        both = np.concatenate([x, y])
+        levels.append(pd.unique(both) if len(both) else both)
+        renumbered.append(pd.Index(levels[-1]).get_indexer(y) if len(y) else y.astype(np.int64))
+    sizes = [len(x) for x in levels]
+    joint = {}
+    for (p, q), (keys, counts) in a["joint"].items():
+        width = max(len(a["levels"][q]), 1)
+        ours = ((keys // width) * sizes[q] + keys % width, counts)
+        keys, counts = b["joint"][p, q]
+        width = max(len(b["levels"][q]), 1)
+        theirs = renumbered[p][keys // width] * sizes[q] + renumbered[q][keys % width]
+        order = np.argsort(theirs, kind="stable")
+        joint[p, q] = merge_joint_counts([ours, (theirs[order], counts[order])])
+    groups = {
+        (v, c): merge_group_stats(
+            _spread(stats, np.arange(len(a["levels"][c])), sizes[c]),
+            _spread(b["groups"][v, c], renumbered[c], sizes[c]),
+        )
+        for (v, c), stats in a["groups"].items()
+    }
+    return {"levels": levels, "joint": joint, "groups": groups}
+
+
+def _spread(stats: dict, positions: np.ndarray, size: int) -> dict:
+    """Per-level statistics moved to ``positions`` among ``size`` levels (no rows elsewhere)."""
+    spread = dict(stats)
+    for key in ("n", "mean", "m2"):
+        spread[key] = np.zeros(size, dtype=np.asarray(stats[key]).dtype)
+        spread[key][positions] = stats[key]
+    return spread
 
 
 def rank_tables(merged: dict, range_rows: int) -> dict:
-    """Global levels, the rank tables (sorted values, average ranks, rows) of every pair whose
-    column's values all fit a table, and the range starts of the other columns."""
+    """The rank tables (sorted values, average ranks, rows) of every pair whose column's values
+    all fit a table, and the range starts of the other columns."""
     n_num = len(merged["own"])
     tables = {}
     starts = {}
@@ -148,7 +227,25 @@ def rank_tables(merged: dict, range_rows: int) -> dict:
             if i != j:
                 pair = merged["pairs"].get((i, j))
                 tables[i, j] = tables[i, i] if pair is None else _average_ranks(pair)
-    return {"levels": merged["levels"], "ranks": tables, "starts": starts}
+    return {"ranks": tables, "starts": starts}
+
+
+def caller_facts(merged: dict, tables: dict) -> dict:
+    """What the caller needs of the first pass: level counts, joint counts and per-level
+    statistics of the categorical columns, the range starts, and the rank tables of the columns
+    paired with a column ranked by value ranges."""
+    starts = tables["starts"]
+    return {
+        "sizes": [len(levels) for levels in merged["levels"]],
+        "joint": merged["joint"],
+        "groups": merged["groups"],
+        "starts": starts,
+        "ranks": {
+            (a, b): table
+            for (a, b), table in tables["ranks"].items()
+            if a not in starts and b in starts
+        },
+    }
 
 
 def _average_ranks(table: ValueCounts) -> tuple[np.ndarray, np.ndarray, int]:
@@ -159,44 +256,30 @@ def _average_ranks(table: ValueCounts) -> tuple[np.ndarray, np.ndarray, int]:
     return values, ends - (counts - 1) / 2.0, int(ends[-1]) if len(ends) else 0
 
 
-def second_pass(part: pd.DataFrame, num: list[int], cat: list[int], merged: dict) -> dict:
-    """Joint code counts, per-level value statistics and rank-product sums of a partition."""
-    codes = [
-        global_codes(part.iloc[:, c], levels)
-        for c, levels in zip(cat, merged["levels"], strict=True)
-    ]
-    sizes = [len(levels) for levels in merged["levels"]]
-    raw = raw_columns(part, num)
-    values = finite_only(raw)
-    pairs = [(a, b) for a in range(len(cat)) for b in range(a + 1, len(cat))]
-    joint = dict(zip(pairs, _kernels.joint_code_counts(codes, sizes), strict=True))
-    stats = iter(_kernels.grouped_value_stats(codes, sizes, raw))
-    groups = {}
-    for v in range(len(num)):
-        for c in range(len(cat)):
-            n, mean, m2, finite, low, high = next(stats)
-            groups[v, c] = {
-                "n": n,
-                "mean": mean,
-                "m2": m2,
-                "finite": finite,
-                "low": low,
-                "high": high,
-            }
-    small = [i for i in range(len(num)) if i not in merged["starts"]]
-    ranked = {k: _column_ranks(values[k], k, merged["ranks"], small) for k in small}
+def second_pass(part: pd.DataFrame, tables: dict) -> dict:
+    """Rank-product sums of the pairs of numerical columns ranked through tables, and the rows
+    per value range of the others, over a partition of the numerical columns."""
+    values = finite_only(raw_columns(part, list(range(part.shape[1]))))
+    starts = tables["starts"]
+    small = [i for i in range(len(values)) if i not in starts]
+    ranked = {k: _column_ranks(values[k], k, tables["ranks"], small) for k in small}
     rank_sums = {}
     for i in small:
         for j in (j for j in small if j >= i):
-            mean = (merged["ranks"][i, j][2] + 1) / 2.0
+            mean = (tables["ranks"][i, j][2] + 1) / 2.0
             sums = _kernels.rank_deviation_sums(ranked[i][j], ranked[j][i], mean)
             rank_sums[i, j] = np.array(sums)
     counts = {
-        (i, j): ranks.range_counts(np.where(np.isnan(values[j]), np.nan, values[i]), starts)
-        for i, starts in merged["starts"].items()
-        for j in range(len(num))
+        (i, j): ranks.range_counts(np.where(np.isnan(values[j]), np.nan, values[i]), at)
+        for i, at in starts.items()
+        for j in range(len(values))
     }
-    return {"joint": joint, "groups": groups, "ranks": rank_sums, "range_counts": counts}
+    return {"ranks": rank_sums, "range_counts": counts}
+
+
+def merge_second_passes(a: dict, b: dict) -> dict:
+    """The second pass of the rows of ``a`` then ``b``."""
+    return {part: {key: a[part][key] + b[part][key] for key in a[part]} for part in a}
 
 
 def merge_group_stats(a: dict, b: dict) -> dict:

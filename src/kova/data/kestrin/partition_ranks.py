@@ -1,14 +1,15 @@
 """Exact global ranks of numerical columns with many distinct values, bounded per worker.
 
-A column whose merged value counts would exceed ``TABLE_CAP`` distinct values is not ranked
-through a table sent to every worker. Instead its values are cut into ranges of about
-``RANGE_ROWS`` rows each (boundaries from weighted quantile sketches of every partition), the
-exact number of rows per range is counted in one pass, and the rows (all numerical columns) are
-shuffled so that each output partition holds exactly one range: there a value's global average
-rank is the rows of the lower ranges plus its average rank among the range's rows, the same
-number the whole sorted column gives it. Equal values never straddle two ranges, so ties are
-exact. Each large column is ranked in turn (one shuffle each), the rank columns travel with the
-rows, and a last blockwise pass sums the rank products of every pair with a large side.
+The rank tables sent to every worker hold at most ``TABLE_BUDGET`` values in all; the columns
+whose tables do not fit, the largest first, are not ranked through a table. Instead each one's
+values are cut into ranges of about ``RANGE_ROWS`` rows each (boundaries from weighted quantile
+sketches of every partition), the exact number of rows per range is counted in one pass, and
+the rows (all numerical columns) are shuffled so that each output partition holds exactly one
+range: there a value's global average rank is the rows of the lower ranges plus its average
+rank among the range's rows, the same number the whole sorted column gives it. Equal values
+never straddle two ranges, so ties are exact. Each large column is ranked in turn (one shuffle
+each), the rank columns travel with the rows, and a last blockwise pass sums the rank products
+of every pair with a large side.
 
 Memory: a task holds one input partition or one range (about ``RANGE_ROWS`` rows of the
 numerical columns and their ranks), never a table of the whole column; the shuffle itself
@@ -23,8 +24,9 @@ import pandas as pd
 
 from ... import _kernels
 
-# Distinct values above which a column's rank table is not merged and sent to the workers.
-TABLE_CAP = 1 << 20
+# Values the rank tables of all columns may hold in all (16 bytes each as value counts, again as
+# ranks): larger tables cost each worker more memory than ranking by value ranges costs time.
+TABLE_BUDGET = 1 << 24
 # Rows a value range of a shuffled column holds, about.
 RANGE_ROWS = 1 << 20
 # Rank tables of at most this many values are searched rather than walked after a sort.

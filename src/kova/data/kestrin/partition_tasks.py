@@ -3,12 +3,20 @@
 On a distributed cluster the tasks are submitted as futures and collected as they finish, so
 a progress bar can follow the partitions; elsewhere (Dask's local schedulers) they run through
 ``dask.compute`` and the callback is told once per partition after the pass.
+
+``reduced`` merges the partitions' results pairwise, in partition order, where they are made:
+on a cluster each merge runs on a worker as soon as its two inputs exist, ahead of the partitions
+still waiting, so the workers hold the results of the partitions not merged yet and the caller
+receives (or leaves on the cluster, see ``then`` and ``fetched``) one merged result.
 """
 
 from __future__ import annotations
 
 from collections.abc import Callable
 from typing import Any
+
+# Merges run before the partition tasks still waiting, so that merged results free memory.
+MERGE_PRIORITY = 1
 
 
 def active_client():
@@ -44,6 +52,64 @@ def submitted(tasks: list, label: str, on_partition: Callable[[str], None] | Non
         _tell(on_partition, label, done, len(futures))
     wait(futures)
     return futures
+
+
+def reduced(
+    tasks: list, merge: Callable, label: str, on_partition: Callable[[str], None] | None, *args
+):
+    """``merge(earlier, later, *args)`` folded pairwise over the results of ``tasks`` (one
+    delayed per partition, at least one), in partition order: a future of the whole on a
+    distributed cluster, else the merged value. ``on_partition`` is told as each partition
+    ends."""
+    import dask
+
+    client = active_client()
+    if client is None:
+        (whole,) = dask.compute(_tree(tasks, lambda a, b: dask.delayed(merge)(a, b, *args)))
+        for done in range(1, len(tasks) + 1):
+            _tell(on_partition, label, done, len(tasks))
+        return whole
+    from distributed import as_completed
+
+    futures = client.compute(tasks)
+    whole = _tree(futures, lambda a, b: client.submit(merge, a, b, *args, priority=MERGE_PRIORITY))
+    ending = as_completed(futures)
+    total = len(futures)
+    del futures  # a partition's result is released once merged
+    for done, _ in enumerate(ending, start=1):
+        _tell(on_partition, label, done, total)
+    return whole
+
+
+def _tree(level: list, pair: Callable):
+    """The root of a balanced tree of ``pair`` over ``level``, neighbours first."""
+    while len(level) > 1:
+        merged = [pair(a, b) for a, b in zip(level[::2], level[1::2], strict=False)]
+        level = merged + level[len(merged) * 2 :]
+    return level[0]
+
+
+def then(handle, function: Callable, *args):
+    """``function(value, *args)`` of a ``reduced`` result: run where the result is (a future on
+    a cluster, the value elsewhere)."""
+    client = active_client()
+    if client is None:
+        return function(handle, *args)
+    return client.submit(function, handle, *args, priority=MERGE_PRIORITY)
+
+
+def fetched(handle):
+    """The value of a ``reduced`` or ``then`` result, brought to the caller."""
+    return handle.result() if active_client() is not None else handle
+
+
+def as_argument(handle):
+    """A ``reduced`` or ``then`` result as an argument of many partition tasks: a future is
+    fetched once by each worker that needs it; a value becomes one node of the graph (not
+    traversed, so its arrays are not copied into every task)."""
+    import dask
+
+    return handle if active_client() is not None else dask.delayed(handle, traverse=False)
 
 
 def _tell(on_partition, label: str, done: int, total: int) -> None:

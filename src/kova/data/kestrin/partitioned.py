@@ -24,7 +24,7 @@ from . import partition_summary as summary
 from .kestrin import DataIntegrityCheck
 from .partition_rows import duplicated_samples
 from .partition_source import read_source
-from .partition_tasks import active_client, computed, submitted
+from .partition_tasks import as_argument, computed, fetched, reduced, then
 
 __all__ = ["PartitionedIntegrityCheck"]
 
@@ -70,6 +70,7 @@ class PartitionedIntegrityCheck:
             raise KovaError(f"meta_info: expected a dict or None, got {type(meta_info).__name__}")
         self.data, self._own_index = read_source(source)
         self._sizes: list[int] = []
+        self._merged: list[summary.ColumnSummary] | None = None
         self.meta_info = meta_info
         self.columns = self.data.columns
         self.on_partition = on_partition
@@ -85,29 +86,37 @@ class PartitionedIntegrityCheck:
         tasks = [dask.delayed(function)(part, *args) for part in self._partitions()]
         return computed(tasks, label, self.on_partition)
 
-    def _column_summaries(self):
-        """The merged column summaries, remembering the partitions' sizes for the second pass."""
-        parts = self._compute("column summaries", _sized_summary)
-        self._sizes = [size for size, _ in parts]
-        return summary.merge_partitions([columns for _, columns in parts], len(self.columns))
+    def _column_summaries(self) -> list[summary.ColumnSummary]:
+        """The merged column summaries, read once (the kinds and the single-column checks share
+        them), with the partitions' sizes for the second pass."""
+        if self._merged is None:
+            parts = self._compute("column summaries", _sized_summary)
+            self._sizes = [size for size, _ in parts]
+            self._merged = summary.merge_partitions([p for _, p in parts], len(self.columns))
+        return self._merged
 
-    def _first_passes(self, num: list[int], cat: list[int]) -> dict:
-        """The first association pass of every partition, merged pairwise on the workers in
-        partition order, so the caller receives one result of bounded size."""
+    def _association_passes(self, num: list[int], cat: list[int]) -> tuple[dict, dict]:
+        """The caller's facts of the first pass (``caller_facts``) and the merged second pass.
+        Both passes merge on the workers; the rank tables stay there, fetched once by each
+        worker for the second pass, which reads only the numerical columns."""
         import dask
 
-        cap = ranks.TABLE_CAP
-        tasks = [dask.delayed(assoc.first_pass)(p, num, cat, cap) for p in self._partitions()]
-        level = submitted(tasks, "value counts", self.on_partition)
-        client = active_client()
-        merge = client.submit if client is not None else _call
-        while len(level) > 1:
-            merged = [
-                merge(assoc.merge_two_passes, a, b, cap)
-                for a, b in zip(level[::2], level[1::2], strict=False)
-            ]
-            level = merged + level[len(merged) * 2 :]
-        return level[0].result() if client is not None else level[0]
+        budget = ranks.TABLE_BUDGET
+        first = [dask.delayed(assoc.first_pass)(p, num, cat, budget) for p in self._partitions()]
+        counts = reduced(first, assoc.merge_two_passes, "associations", self.on_partition, budget)
+        tables = then(counts, assoc.rank_tables, ranks.RANGE_ROWS)
+        facts = fetched(then(counts, assoc.caller_facts, tables))
+        del counts  # the merged value counts are no longer needed where they are
+        if not num:
+            return facts, {"ranks": {}, "range_counts": {}}
+        numbers = self.data[[self.columns[i] for i in num]]  # Parquet reads only these
+        shared = as_argument(tables)
+        second = [
+            dask.delayed(assoc.second_pass)(p, shared)
+            for p in numbers.to_delayed(optimize_graph=True)
+        ]
+        merged = reduced(second, assoc.merge_second_passes, "ranks", self.on_partition)
+        return facts, fetched(merged)
 
     def _shuffled_rank_sums(self, num: list[int], first: dict, range_counts: dict) -> dict:
         """Rank-product sums of the pairs with a column ranked by value ranges (see
@@ -255,41 +264,16 @@ class PartitionedIntegrityCheck:
             )
         num = [names.index(n) for n in num_names]
         cat = [names.index(n) for n in cat_names]
-        first = assoc.rank_tables(self._first_passes(num, cat), ranks.RANGE_ROWS)
-        second = self._compute("associations", assoc.second_pass, num, cat, _shared(first))
-        full = pd.DataFrame(np.nan, index=self.columns, columns=self.columns)
-        matrix = full.to_numpy(copy=True)
-        sums = _summed([part["ranks"] for part in second])
+        first, second = self._association_passes(num, cat)
+        matrix = np.full((len(names), len(names)), np.nan)
+        sums = dict(second["ranks"])
         if first["starts"]:
-            sums.update(
-                self._shuffled_rank_sums(num, first, _summed([p["range_counts"] for p in second]))
-            )
+            sums.update(self._shuffled_rank_sums(num, first, second["range_counts"]))
         _place_spearman(matrix, sums, num)
-        _place_theil(matrix, second, cat, [len(levels) for levels in first["levels"]])
-        _place_ratios(matrix, second, num, cat)
+        _place_theil(matrix, first["joint"], cat, first["sizes"])
+        _place_ratios(matrix, first["groups"], num, cat)
         full = pd.DataFrame(matrix, index=self.columns, columns=self.columns)
         return style_associations(full)
-
-
-def _summed(parts: list[dict]) -> dict:
-    """Key by key, the sum of the partitions' arrays."""
-    return {key: sum(part[key] for part in parts) for key in (parts[0] if parts else {})}
-
-
-def _call(function, *args):
-    return function(*args)
-
-
-def _shared(value):
-    """``value`` as an argument of many tasks: scattered once to every worker when the tasks run
-    on a distributed cluster (the merged rank tables would otherwise ship inside the graph),
-    else one node of the graph."""
-    import dask
-
-    client = active_client()
-    if client is not None:
-        return client.scatter(value, broadcast=True, hash=False)
-    return dask.delayed(value, traverse=False)
 
 
 def _numbered(part: pd.DataFrame, num: list[int]) -> pd.DataFrame:
@@ -326,19 +310,17 @@ def _place_spearman(matrix, sums, num):
             matrix[num[i], num[j]] = matrix[num[j], num[i]] = rho
 
 
-def _place_theil(matrix, second, cat, sizes):
+def _place_theil(matrix, joint, cat, sizes):
     for a in range(len(cat)):
         matrix[cat[a], cat[a]] = 1.0 if sizes[a] > 0 else np.nan
         for b in range(a + 1, len(cat)):
-            keys, counts = assoc.merge_joint_counts([part["joint"][a, b] for part in second])
+            keys, counts = joint[a, b]
             u = assoc.theil_u(keys, counts.astype(float), max(sizes[b], 1))
             matrix[cat[a], cat[b]] = matrix[cat[b], cat[a]] = u
 
 
-def _place_ratios(matrix, second, num, cat):
+def _place_ratios(matrix, groups, num, cat):
     for v in range(len(num)):
         for c in range(len(cat)):
-            stats = second[0]["groups"][v, c]
-            for part in second[1:]:
-                stats = assoc.merge_group_stats(stats, part["groups"][v, c])
-            matrix[num[v], cat[c]] = matrix[cat[c], num[v]] = assoc.correlation_ratio(stats)
+            ratio = assoc.correlation_ratio(groups[v, c])
+            matrix[num[v], cat[c]] = matrix[cat[c], num[v]] = ratio

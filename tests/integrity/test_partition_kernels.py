@@ -4,7 +4,6 @@ import numpy as np
 import pytest
 
 from kova import _kernels
-from kova.data.kestrin import partition_ranks
 
 
 def _values(rng, n, kind):
@@ -31,6 +30,12 @@ def test_value_counts_merge_and_ranks(n, kind):
     whole = _kernels.finite_value_counts(x)
     np.testing.assert_array_equal(merged[0], whole[0])
     np.testing.assert_array_equal(merged[1], whole[1])
+    # a limit gives the same table while it fits, and None once it would not
+    tables = [_kernels.finite_value_counts(p) for p in pieces]
+    fits = _kernels.merge_value_counts(tables, len(whole[0]))
+    np.testing.assert_array_equal(fits[1], whole[1])
+    if len(whole[0]):
+        assert _kernels.merge_value_counts(tables, len(whole[0]) - 1) is None
     # ranks from a table of some of the values: lower bound, clamped to the last entry
     table = (whole[0][::2].copy(), np.arange(len(whole[0][::2]), dtype=float) + 0.5)
     empty = (np.empty(0), np.empty(0))
@@ -39,11 +44,9 @@ def test_value_counts_merge_and_ranks(n, kind):
     if len(table[0]):
         at = np.minimum(np.searchsorted(table[0], x[finite]), len(table[0]) - 1)
         want[finite] = table[1][at]
-    # the kernel's walk after a sort, and the lookup that searches small tables instead
-    for look_up in (_kernels.table_ranks, partition_ranks.table_ranks):
-        got, nothing = look_up(x, [table, empty])
-        np.testing.assert_array_equal(got, want)
-        assert np.isnan(nothing).all()
+    got, nothing = _kernels.table_ranks(x, [table, empty])
+    np.testing.assert_array_equal(got, want)
+    assert np.isnan(nothing).all()
 
 
 @pytest.mark.parametrize("levels", [(3, 4, 1), (700, 900, 2)])

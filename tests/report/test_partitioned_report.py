@@ -202,7 +202,7 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     assert page.facts["Rows"] == "400"
     assert page.facts["Missing cells"].startswith(cells)
     # the integrity passes advance the progress bar partition by partition too
-    for label in ("long strings", "associations", "ranks"):
+    for label in ("long strings", "row hashes", "duplicate candidates", "associations", "ranks"):
         assert f"{label}: partition 5 of 5" in steps[20:]
 
 

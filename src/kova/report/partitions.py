@@ -142,9 +142,9 @@ def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | N
 
 
 # Passes over every partition the partitioned report makes, for its progress bar: the column
-# summaries (the kinds and the single-column checks share them), the scan, the long strings of
-# the integrity checks, and the two association passes.
-PARTITION_PASSES = 5
+# summaries (the kinds and the single-column checks share them), the scan, the long strings and
+# the two passes of the duplicated rows of the integrity checks, and the two association passes.
+PARTITION_PASSES = 7
 
 
 def _scan(data, kinds, target, size, client, on_partition) -> list[PartitionScan]:

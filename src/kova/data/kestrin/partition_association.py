@@ -212,22 +212,32 @@ def _spread(stats: dict, positions: np.ndarray, size: int) -> dict:
 
 
 def rank_tables(merged: dict, range_rows: int) -> dict:
-    """The rank tables (sorted values, average ranks, rows) of every pair whose column's values
-    all fit a table, and the range starts of the other columns."""
-    n_num = len(merged["own"])
+    """The rank tables (sorted values, average ranks, rows) of the columns whose values all fit a
+    table: (i, i) for column i's own rows, (i, j) where the rows with column j present too differ
+    (``table_of`` finds a pair's table), and the range starts of the other columns. Each table is
+    held once, since the tables travel to every worker."""
     tables = {}
     starts = {}
-    for i in range(n_num):
-        if merged["own"][i] is None:
+    for i, own in enumerate(merged["own"]):
+        if own is None:
             points, weights = merged["sketches"][i]
             starts[i] = ranks.boundaries(points, weights, range_rows)
             continue
-        tables[i, i] = _average_ranks(merged["own"][i])
-        for j in range(n_num):
-            if i != j:
-                pair = merged["pairs"].get((i, j))
-                tables[i, j] = tables[i, i] if pair is None else _average_ranks(pair)
+        tables[i, i] = _average_ranks(own)
+        for (k, j), pair in merged["pairs"].items():
+            if k == i and pair is not None:
+                tables[i, j] = _average_ranks(pair)
     return {"ranks": tables, "starts": starts}
+
+
+def table_key(tables: dict, i: int, j: int) -> tuple[int, int]:
+    """The key of the rank table of column ``i`` over the rows of the pair (i, j)."""
+    return (i, j) if (i, j) in tables else (i, i)
+
+
+def table_of(tables: dict, i: int, j: int) -> tuple[np.ndarray, np.ndarray, int]:
+    """The rank table of column ``i`` over the rows of the pair (i, j)."""
+    return tables[table_key(tables, i, j)]
 
 
 def caller_facts(merged: dict, tables: dict) -> dict:
@@ -241,9 +251,10 @@ def caller_facts(merged: dict, tables: dict) -> dict:
         "groups": merged["groups"],
         "starts": starts,
         "ranks": {
-            (a, b): table
-            for (a, b), table in tables["ranks"].items()
-            if a not in starts and b in starts
+            (a, b): table_of(tables["ranks"], a, b)
+            for a in range(len(merged["own"]))
+            for b in starts
+            if a not in starts
         },
     }
 
@@ -266,7 +277,7 @@ def second_pass(part: pd.DataFrame, tables: dict) -> dict:
     rank_sums = {}
     for i in small:
         for j in (j for j in small if j >= i):
-            mean = (tables["ranks"][i, j][2] + 1) / 2.0
+            mean = (table_of(tables["ranks"], i, j)[2] + 1) / 2.0
             sums = _kernels.rank_deviation_sums(ranked[i][j], ranked[j][i], mean)
             rank_sums[i, j] = np.array(sums)
     counts = {
@@ -346,7 +357,8 @@ def _column_ranks(x: np.ndarray, k: int, tables: dict, small: list[int]) -> dict
     """The average ranks of the finite values of column ``k`` in the table of each pair (k, j)
     of a column j in ``small``, NaN elsewhere (values outside the rows a table counts get a rank
     the caller leaves out). Pairs sharing a table share its rank vector."""
-    distinct = {id(tables[k, j][0]): tables[k, j] for j in small}
-    looked_up = ranks.table_ranks(x, [(t[0], t[1]) for t in distinct.values()])
+    keys = {j: table_key(tables, k, j) for j in small}
+    distinct = list(dict.fromkeys(keys.values()))
+    looked_up = _kernels.table_ranks(x, [tables[key][:2] for key in distinct])
     by_table = dict(zip(distinct, looked_up, strict=True))
-    return {j: by_table[id(tables[k, j][0])] for j in small}
+    return {j: by_table[keys[j]] for j in small}

@@ -29,29 +29,8 @@ from ... import _kernels
 TABLE_BUDGET = 1 << 24
 # Rows a value range of a shuffled column holds, about.
 RANGE_ROWS = 1 << 20
-# Rank tables of at most this many values are searched rather than walked after a sort.
-SEARCH_LIMIT = 1 << 16
 # Points of each partition's quantile sketch of a column.
 SKETCH_POINTS = 256
-
-
-def table_ranks(x: np.ndarray, tables: list[tuple[np.ndarray, np.ndarray]]) -> list[np.ndarray]:
-    """``_kernels.table_ranks``: the rank each (sorted values, ranks) table gives the entries of
-    ``x`` (NaN for NaN). A table of at most SEARCH_LIMIT values is searched entry by entry,
-    which beats sorting ``x``; larger ones share one sort of ``x`` in the kernel."""
-    large = [k for k, (values, _) in enumerate(tables) if len(values) > SEARCH_LIMIT]
-    found = _kernels.table_ranks(x, [tables[k] for k in large]) if large else []
-    result = dict(zip(large, found, strict=True))
-    missing = np.isnan(x)
-    for k, (values, ranks) in enumerate(tables):
-        if k in result:
-            continue
-        if len(values) == 0:
-            result[k] = np.full(len(x), np.nan)
-            continue
-        at = np.minimum(np.searchsorted(values, x), len(values) - 1)
-        result[k] = np.where(missing, np.nan, ranks[at])
-    return [result[k] for k in range(len(tables))]
 
 
 def sketch(values: np.ndarray, counts: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
@@ -105,7 +84,7 @@ def with_targets(frame: pd.DataFrame, column: int, starts: np.ndarray) -> pd.Dat
     values = frame[f"v{column}"].to_numpy()
     target = range_of(values, starts)
     spread = np.arange(len(frame)) % len(starts)
-    return frame.assign(_partitions=np.where(np.isnan(values), spread, target))
+    return frame.assign(value_range=np.where(np.isnan(values), spread, target))
 
 
 def ranked_range(
@@ -145,7 +124,7 @@ def rank_sums(frame: pd.DataFrame, pairs: list, sources: dict, means: dict) -> p
         key = (i, id(source[0]))
         if key not in looked_up:
             values = frame[f"v{i}"].to_numpy()
-            looked_up[key] = table_ranks(values, [(source[0], source[1])])[0]
+            (looked_up[key],) = _kernels.table_ranks(values, [(source[0], source[1])])
         return looked_up[key]
 
     sums = [
@@ -188,13 +167,11 @@ def large_columns(tables: dict, starts: dict, range_counts: dict, n_num: int):
 def shuffled_rank_sums(frames, large: dict, pairs: list, sources: dict, means: dict) -> dict:
     """The rank-product sums of ``pairs`` over every row of ``frames`` (a Dask DataFrame of the
     numbered finite-only columns), each large column ranked by value ranges in turn."""
-    from dask.dataframe.dask_expr import new_collection
-    from dask.dataframe.dask_expr._shuffle import Shuffle
-
     for column, (starts, tables) in large.items():
         targeted = frames.map_partitions(with_targets, column, starts)
-        moved = new_collection(Shuffle(targeted.expr, "_partitions", len(starts), True, None, None))
-        moved = moved[[c for c in frames.columns]]
+        # known divisions 0, 1, ..., send the rows of range k to output partition k
+        divisions = [*range(len(starts)), len(starts) - 1]
+        moved = targeted.set_index("value_range", divisions=divisions).reset_index(drop=True)
         meta = moved._meta.assign(**{f"r{column}_{j}": np.float64(0) for j in tables})
         frames = moved.map_partitions(ranked_range, column, starts, tables, meta=meta)
     meta = pd.DataFrame({k: pd.Series(dtype=float) for k in range(3 * len(pairs))})

@@ -16,6 +16,7 @@ import pandas as pd
 
 from ... import _kernels
 from .kestrin import DataIntegrityCheck
+from .partition_tasks import computed, computed_with
 
 
 def _arrow_text(column: pd.Series) -> tuple | None:
@@ -84,11 +85,12 @@ def _candidates(part: pd.DataFrame, own_index: bool, repeated: np.ndarray):
     return rows if own_index else rows.set_axis(pd.Index(keep), axis=0)
 
 
-def duplicated_samples(data, own_index: bool):
+def duplicated_samples(data, own_index: bool, on_partition=None):
     """DataIntegrityCheck.duplicated_samples of the rows of the Dask DataFrame ``data``: two
     computations read every partition, one to hash its rows and find the repeated hashes, one to
     take its candidate rows. In one graph every partition read would be held from its hashing
-    until its candidates are taken, after all hashing: the whole table in memory."""
+    until its candidates are taken, after all hashing: the whole table in memory.
+    ``on_partition`` is told as each partition of either pass is done."""
     import dask
 
     parts = data.to_delayed(optimize_graph=True)
@@ -96,9 +98,9 @@ def duplicated_samples(data, own_index: bool):
     split = [dask.delayed(_split, nout=n_buckets + 1)(p, n_buckets) for p in parts]
     buckets = [dask.delayed(_repeated)(*[s[b + 1] for s in split]) for b in range(n_buckets)]
     repeated = dask.delayed(lambda *found: np.concatenate(found))(*buckets)
-    sizes, repeated = dask.compute([s[0] for s in split], repeated)
+    sizes, repeated = computed_with([s[0] for s in split], repeated, "row hashes", on_partition)
     tasks = [dask.delayed(_candidates)(p, own_index, repeated) for p in parts]
-    found = list(dask.compute(*tasks))
+    found = computed(tasks, "duplicate candidates", on_partition)
     if sum(sizes) == 0:
         return "Dataset does not contain any data"
     if not own_index:  # partition positions become global positions

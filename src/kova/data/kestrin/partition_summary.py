@@ -61,20 +61,63 @@ def _first_distinct(values, limit: int = 2) -> list:
     return list(pd.unique(np.asarray(values, dtype=object))[:limit])
 
 
+def _first_two(values: np.ndarray) -> list:
+    """Up to two distinct values of a column without missing entries, first seen first: numbers
+    and booleans are compared at once rather than hashed."""
+    if values.dtype.kind not in "fiub" or len(values) == 0:
+        return _first_distinct(values)
+    other = np.flatnonzero(values != values[0])
+    return values[[0, *other[:1]]].tolist()
+
+
 def _holds_text(column: pd.Series) -> bool:
     """Object, string and categorical columns may hold text; numpy numbers and times cannot."""
     return not (isinstance(column.dtype, np.dtype) and column.dtype.kind != "O")
 
 
+def _summarize_coded(column: pd.Series) -> ColumnSummary:
+    """The summary of a string or categorical column: each per-entry fact is taken once per
+    distinct value (factorized, first seen first) and weighted by its rows."""
+    codes, levels = pd.factorize(column)
+    uniques: np.ndarray = np.asarray(levels, dtype=object)
+    counts = np.bincount(codes[codes >= 0], minlength=len(uniques))
+    present = int(counts.sum())
+    summary = ColumnSummary(rows=len(column), missing=len(column) - present)
+    summary.distinct = list(uniques[:2])
+    summary.text = bool(is_string_column(column.iloc[:0]))  # decided by the dtype alone
+    lengths, at = np.unique(_kernels.str_lengths(uniques), return_inverse=True)
+    totals = np.bincount(at, weights=counts, minlength=len(lengths)).astype(np.int64)
+    summary.lengths = dict(zip(lengths.tolist(), totals.tolist(), strict=True))
+    try:
+        summary.numbers = int(counts[_kernels.float_convertible(uniques)].sum())
+    except TypeError as error:
+        summary.number_error = error
+    special = _kernels.special_only_mask(uniques)
+    summary.special = dict(zip(uniques[special].tolist(), counts[special].tolist(), strict=True))
+    summary.boolean_only = (
+        present == 0 or pd.api.types.infer_dtype(uniques, skipna=True) == "boolean"
+    )
+    return summary
+
+
+def _coded_text(dtype) -> bool:
+    """String dtypes and categories of str: text whose distinct values print as themselves."""
+    if isinstance(dtype, pd.CategoricalDtype):
+        return pd.api.types.infer_dtype(dtype.categories, skipna=True) == "string"
+    return isinstance(dtype, pd.StringDtype)
+
+
 def summarize_column(column: pd.Series) -> ColumnSummary:
     """The summary of one partition's column."""
     n_rows = len(column)
+    if _coded_text(column.dtype):
+        return _summarize_coded(column)
     if not _holds_text(column):
         present = column.dropna()
         return ColumnSummary(
             rows=n_rows,
             missing=n_rows - len(present),
-            distinct=_first_distinct(present.unique()),
+            distinct=_first_two(present.to_numpy()),
             boolean_only=column.dtype.kind == "b" or len(present) == 0,
         )
     entries = np.asarray(column, dtype=object)
@@ -128,7 +171,15 @@ def nearest_quantile_length(lengths: dict, quantile: float) -> float:
 
 
 def long_entry_positions(column: pd.Series, limit: float) -> np.ndarray:
-    """Positions, in row order, of the present entries whose text is longer than ``limit``."""
+    """Positions, in row order, of the present entries whose text is longer than ``limit``
+    (lengths in characters; Arrow text is measured in place)."""
+    if isinstance(column.dtype, pd.StringDtype) and column.dtype.storage == "pyarrow":
+        import pyarrow as pa
+        import pyarrow.compute as pc
+
+        lengths = pc.utf8_length(pa.array(column.array)).to_numpy(zero_copy_only=False)
+        with np.errstate(invalid="ignore"):  # missing entries are NaN, never longer
+            return np.flatnonzero(lengths > limit)
     entries = np.asarray(column, dtype=object)
     present = ~_kernels.isna_object(entries)
     lengths = np.full(len(entries), -1, dtype=np.int64)

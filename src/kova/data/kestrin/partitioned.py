@@ -166,25 +166,26 @@ class PartitionedIntegrityCheck:
         return result
 
     def _long_entries(self, limits: dict) -> dict:
-        """Second pass: the labels of the entries longer than each text column's limit."""
+        """Second pass, over the text columns with a limit only: the labels of the entries
+        longer than each column's limit."""
         import dask
 
         own_index = self._own_index
+        positions = list(limits)
 
         def scan(part, offset):
             found = {}
-            for i, limit in limits.items():
-                positions = summary.long_entry_positions(part.iloc[:, i], limit)
-                found[i] = (
-                    part.index[positions].tolist() if own_index else (positions + offset).tolist()
-                )
+            for k, i in enumerate(positions):
+                at = summary.long_entry_positions(part.iloc[:, k], limits[i])
+                found[i] = part.index[at].tolist() if own_index else (at + offset).tolist()
             return found
 
         sizes = self._sizes
         offsets = np.concatenate([[0], np.cumsum(sizes)[:-1]]).astype(np.int64)
+        parts = self.data.iloc[:, positions].to_delayed(optimize_graph=True)
         tasks = [
             dask.delayed(scan)(part, int(offset))
-            for part, offset in zip(self._partitions(), offsets, strict=True)
+            for part, offset in zip(parts, offsets, strict=True)
         ]
         labels: dict[int, list] = {i: [] for i in limits}
         for found in computed(tasks, "long strings", self.on_partition):
@@ -235,7 +236,7 @@ class PartitionedIntegrityCheck:
 
     def duplicated_samples(self):
         """The groups of identical rows of ``DataIntegrityCheck.duplicated_samples``."""
-        return duplicated_samples(self.data, self._own_index)
+        return duplicated_samples(self.data, self._own_index, self.on_partition)
 
     def column_kinds(self) -> dict:
         """Column name -> "numerical" or "categorical": ``meta_info``, else inferred on every

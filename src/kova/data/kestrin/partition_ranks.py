@@ -28,7 +28,7 @@ from ... import _kernels
 # ranks): larger tables cost each worker more memory than ranking by value ranges costs time.
 TABLE_BUDGET = 1 << 24
 # Rows a value range of a shuffled column holds, about.
-RANGE_ROWS = 1 << 20
+RANGE_ROWS = 1 << 19
 # Points of each partition's quantile sketch of a column.
 SKETCH_POINTS = 256
 

@@ -192,7 +192,7 @@ def test_sample_is_drawn_across_partitions_in_table_order(scheduler):
     assert sample.index.min() < 150 < sample.index.max()
     # the column kinds' pass and the scan, per partition, twice
     assert steps.count("column summaries: partition 1 of 5") == 2
-    assert steps.count("partition 5 of 5") == 2
+    assert steps.count("column facts: partition 5 of 5") == 2
     assert len(steps) == 20
     assert contexts[0].n_rows == 400
     assert "60 of the 400 rows" in contexts[0].model_sample.describe()

@@ -126,6 +126,9 @@ py::object merge_value_counts(const py::sequence& tables, const py::object& limi
       Run merged;
       std::vector<double>& values = merged.own_values;
       std::vector<std::int64_t>& counts = merged.own_counts;
+      const std::size_t room = std::min(a.size + b.size, most);
+      values.reserve(room);
+      counts.reserve(room);
       std::size_t i = 0;
       std::size_t j = 0;
       while (i < a.size || j < b.size) {

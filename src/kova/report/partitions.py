@@ -19,7 +19,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable, Iterator
-from contextlib import contextmanager
+from contextlib import contextmanager, nullcontext
 from dataclasses import dataclass, field
 from functools import cached_property
 from typing import Any
@@ -110,15 +110,39 @@ def dask_client(scheduler: str | None) -> Iterator[Any]:
 
 @dataclass
 class PartitionScan:
-    """One partition's share of the report: its size, column facts and sample candidates."""
+    """The report's share of consecutive partitions: their rows, column facts and sample
+    candidates. One partition's scan, or the merge of neighbouring scans (`merge_scans`)."""
 
     rows: int
     facts: list[pp.ColumnFacts]
     target_levels: pp.ColumnFacts | None  # the target's levels, when it may be a class label
     keys: np.ndarray  # the random keys of the candidate rows
-    candidates: pd.DataFrame  # the candidate rows, in partition order
-    positions: np.ndarray  # their positions in the partition
-    memory: int  # bytes of the partition as a frame
+    candidates: pd.DataFrame  # the candidate rows, in table order
+    positions: np.ndarray  # their positions counted from the scan's first row
+    memory: int  # bytes of the partitions as frames
+    partitions: int = 1
+
+
+def merge_scans(earlier: PartitionScan, later: PartitionScan, size: int) -> PartitionScan:
+    """The scan of `earlier`'s rows then `later`'s: facts merged, and the candidates of the `size`
+    smallest keys of both (the table's smallest keys are among each part's smallest)."""
+    keys = np.concatenate([earlier.keys, later.keys])
+    keep = np.arange(keys.size)
+    if keys.size > size:
+        keep = np.sort(np.argpartition(keys, size - 1)[:size])
+    levels = earlier.target_levels
+    if levels is not None or later.target_levels is not None:
+        levels = (levels or pp.ColumnFacts()).merge(later.target_levels or pp.ColumnFacts())
+    return PartitionScan(
+        rows=earlier.rows + later.rows,
+        facts=[a.merge(b) for a, b in zip(earlier.facts, later.facts, strict=True)],
+        target_levels=levels,
+        keys=keys[keep],
+        candidates=pd.concat([earlier.candidates, later.candidates]).iloc[keep],
+        positions=np.concatenate([earlier.positions, later.positions + earlier.rows])[keep],
+        memory=earlier.memory + later.memory,
+        partitions=earlier.partitions + later.partitions,
+    )
 
 
 def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | None, size: int):
@@ -147,42 +171,23 @@ def scan_partition(part: pd.DataFrame, number: int, kinds: dict, target: str | N
 PARTITION_PASSES = 7
 
 
-def _scan(data, kinds, target, size, client, on_partition) -> list[PartitionScan]:
-    """Every partition's scan, in partition order, reporting each finished partition."""
+def _scan(data, kinds, target, size, on_partition) -> PartitionScan:
+    """The scan of every partition, merged pairwise in partition order where the scans are made
+    (on the workers of a cluster), reporting each finished partition."""
     import dask
+
+    from kova.data.kestrin.partition_tasks import fetched, reduced
 
     parts = data.to_delayed(optimize_graph=True)
     tasks = [dask.delayed(scan_partition)(p, i, kinds, target, size) for i, p in enumerate(parts)]
-    if client is None:
-        return list(dask.compute(*tasks))
-    from distributed import as_completed
-
-    futures = client.compute(tasks)
-    order = {future.key: i for i, future in enumerate(futures)}
-    scans: list[Any] = [None] * len(futures)
-    for done, future in enumerate(as_completed(futures), start=1):
-        scans[order[future.key]] = future.result()
-        if on_partition is not None:
-            on_partition(f"partition {done} of {len(futures)}")
-    return scans
+    return fetched(reduced(tasks, merge_scans, "column facts", on_partition, size))
 
 
-def _sample(scans: list[PartitionScan], own_index: bool, size: int) -> pd.DataFrame:
-    """The rows of the `size` smallest keys of all partitions, in table order, labelled
-    by their own labels or their positions in the table."""
-    keys = np.concatenate([s.keys for s in scans])
-    chosen = np.zeros(keys.size, dtype=bool)
-    chosen[np.argsort(keys, kind="stable")[:size]] = True
-    frames, start, offset = [], 0, 0
-    for s in scans:
-        mine = chosen[start : start + s.keys.size]
-        rows = s.candidates.iloc[np.flatnonzero(mine)]
-        if not own_index:
-            rows = rows.set_axis(pd.Index(s.positions[mine] + offset))
-        if len(rows):
-            frames.append(rows)
-        start, offset = start + s.keys.size, offset + s.rows
-    return pd.concat(frames) if frames else scans[0].candidates.iloc[:0]
+def _sample(scan: PartitionScan, own_index: bool) -> pd.DataFrame:
+    """The merged scan's candidate rows, in table order, labelled by their own labels or their
+    positions in the table."""
+    rows = scan.candidates
+    return rows if own_index else rows.set_axis(pd.Index(scan.positions))
 
 
 def _task_type(kind: str, facts: pp.ColumnFacts) -> str:
@@ -233,7 +238,7 @@ class PartitionedReportContext(ReportContext):
     source: Any = None  # the Dask DataFrame
     own_index: bool = False
     table_kinds: dict[str, str] = field(default_factory=dict)
-    scans: list[PartitionScan] = field(default_factory=list, repr=False)
+    whole: PartitionScan | None = field(default=None, repr=False)  # every partition's, merged
     merged: list[pp.ColumnFacts] = field(default_factory=list, repr=False)
     task_type: str | None = None
     # the checks that inferred the kinds, holding the column summaries the integrity section uses
@@ -252,37 +257,48 @@ class PartitionedReportContext(ReportContext):
         on_partition: Callable[[str], None] | None = None,
         sample_size: int = SAMPLE_ROWS,
     ) -> PartitionedReportContext:
-        """Read every partition once for the profiles and a sample of `sample_size` rows,
-        calling `on_partition(label)` as each partition is done; bad data raise KovaError."""
+        """Read every partition once for the profiles and a sample of `sample_size` rows, on the
+        cluster of `client` (Dask's default scheduler when None), calling `on_partition(label)`
+        as each partition is done; bad data raise KovaError."""
         from kova.data import PartitionedIntegrityCheck
 
         if target is not None and target not in data.columns:
             raise KovaError(f"target column {target!r} is not in the data")
         try:
-            check = PartitionedIntegrityCheck(data, None, on_partition)
-            kinds = check.column_kinds()
-            scans = _scan(data, kinds, target, sample_size, client, on_partition)
+            with client.as_current() if client is not None else nullcontext():
+                check = PartitionedIntegrityCheck(data, None, on_partition)
+                kinds = check.column_kinds()
+                whole = _scan(data, kinds, target, sample_size, on_partition)
         except (OSError, ValueError) as error:  # a file that cannot be read, or parsed, fully
             if isinstance(error, KovaError):
                 raise
             reason = str(error).strip().splitlines()[0] if str(error).strip() else type(error)
             raise KovaError(f"source: cannot read every partition ({reason})") from None
-        merged = pp.merge_facts([s.facts for s in scans], len(data.columns))
-        if sum(s.rows for s in scans) == 0 or len(data.columns) == 0:
+        merged = whole.facts
+        if whole.rows == 0 or len(data.columns) == 0:
             raise KovaError("source: the data has no rows")
         task = None
         if target is not None:
             facts = merged[list(data.columns).index(target)]
             _check_target(target, facts, kinds[target])
             task = _task_type(kinds[target], facts)
-        sample = _sample(scans, own_index, sample_size)
+        sample = _sample(whole, own_index)
         return cls(frame=sample, target=target, thresholds=thresholds, source=data,
-                   own_index=own_index, table_kinds=kinds, scans=scans, merged=merged,
+                   own_index=own_index, table_kinds=kinds, whole=whole, merged=merged,
                    task_type=task, check=check, on_partition=on_partition)  # fmt: skip
 
     @property
     def n_rows(self) -> int:
-        return sum(s.rows for s in self.scans)
+        return self.scanned.rows
+
+    @property
+    def scanned(self) -> PartitionScan:
+        """Every partition's scan, merged."""
+        if self.whole is None:
+            raise KovaError(
+                "a partitioned report context is built by PartitionedReportContext.scan"
+            )
+        return self.whole
 
     @cached_property
     def dataset(self):
@@ -309,8 +325,7 @@ class PartitionedReportContext(ReportContext):
         if self.target is not None and self.kinds[self.target] != self.table_kinds[self.target]:
             # a numerical class label is profiled by its levels, as in memory
             at = list(self.frame.columns).index(self.target)
-            levels = [[s.target_levels or pp.ColumnFacts()] for s in self.scans]
-            merged[at] = pp.merge_facts(levels, 1)[0]
+            merged[at] = self.scanned.target_levels or pp.ColumnFacts()
         return pp.profiles(self.frame.columns, self.kinds, merged)
 
     @cached_property
@@ -334,13 +349,13 @@ class PartitionedReportContext(ReportContext):
 
     @property
     def memory_bytes(self) -> int:
-        return sum(s.memory for s in self.scans)
+        return self.scanned.memory
 
     @property
     def source_facts(self) -> dict[str, str]:
         return {
-            "Partitions": f"{len(self.scans):,}, read by Dask tasks; the integrity sections and "
-            "the column cards cover every row",
+            "Partitions": f"{self.scanned.partitions:,}, read by Dask tasks; the integrity "
+            "sections and the column cards cover every row",
             "Rows of the sampled sections": "first and last rows, missing-value pattern, "
             f"exploratory plots, train/test distance and model sections: {self._sample_words}",
         }

@@ -19,6 +19,7 @@
 #include "kova/arrays.hpp"
 #include "kova/column_sort.hpp"
 #include "kova/kernel_parts.hpp"
+#include "kova/radix_sort.hpp"
 
 namespace py = pybind11;
 
@@ -327,7 +328,7 @@ py::list grouped_value_stats(const py::sequence& codes, const py::sequence& leve
 
 // The ranks that each table (sorted values, ranks) gives the entries of x other than NaN (the
 // rank of the first value not below the entry, the last one past the end), NaN elsewhere: x is
-// sorted once and each table read in one forward walk.
+// sorted once (a radix sort) and each table read in one forward walk.
 py::list table_ranks(const py::object& x, const py::sequence& tables) {
   constexpr const char* kName = "table_ranks";
   const auto entries = as_array(x, 1, kName, "x");
@@ -349,12 +350,17 @@ py::list table_ranks(const py::object& x, const py::sequence& tables) {
   }
   {
     py::gil_scoped_release unlocked;
-    std::vector<std::pair<double, std::size_t>> sorted;
+    // the rows other than NaN in value order, by a radix sort of the values' bits
+    std::vector<std::uint64_t> keys;
+    std::vector<std::size_t> order;
+    keys.reserve(view.size());
+    order.reserve(view.size());
     for (std::size_t i = 0; i < view.size(); ++i) {
-      if (!std::isnan(view[i])) sorted.emplace_back(view[i], i);
+      if (std::isnan(view[i])) continue;
+      keys.push_back(radix::key_of(view[i] == 0.0 ? 0.0 : view[i]));  // -0.0 ties with 0.0
+      order.push_back(i);
     }
-    std::sort(sorted.begin(), sorted.end(),
-              [](const auto& a, const auto& b) { return a.first < b.first; });
+    radix::sort_by_key(keys, order);
     for (std::size_t t = 0; t < arrays.size(); ++t) {
       double* out = results[t].mutable_data();
       std::fill(out, out + view.size(), association::kNaN);
@@ -363,9 +369,10 @@ py::list table_ranks(const py::object& x, const py::sequence& tables) {
       const auto size = static_cast<std::size_t>(arrays[t].first.shape(0));
       if (size == 0) continue;
       std::size_t at = 0;
-      for (const auto& [value, row] : sorted) {
+      for (std::size_t k = 0; k < order.size(); ++k) {
+        const double value = radix::value_of(keys[k]);
         while (at + 1 < size && values[at] < value) ++at;
-        out[row] = ranks[at];
+        out[order[k]] = ranks[at];
       }
     }
   }

@@ -1,5 +1,6 @@
 """The partitioned integrity checks give the tables of DataIntegrityCheck on the same rows."""
 
+import contextlib
 import itertools
 
 import numpy as np
@@ -203,3 +204,34 @@ def test_arrow_text_hashes_as_the_same_strs(start):
     got, want = row_hashes(as_arrow.iloc[start:]), row_hashes(as_objects.iloc[start:])
     np.testing.assert_array_equal(got, want)
     assert len({tuple(h) for h in got.tolist()}) == len(got)  # distinct rows, distinct hashes
+
+
+def _joined(earlier, later, separator):
+    return earlier + separator + later
+
+
+@pytest.mark.parametrize("on_cluster", [True, False])
+@pytest.mark.parametrize("n", [1, 2, 5, 13])
+def test_partition_results_merge_in_partition_order(request, on_cluster, n):
+    # an order-sensitive merge: any tree of it gives the partitions' results in table order
+    from kova.data.kestrin.partition_tasks import fetched, reduced
+
+    if on_cluster:
+        request.getfixturevalue("client")
+    told = []
+    tasks = [dask.delayed(str)(k) for k in range(n)]
+    with dask.config.set(scheduler="threads") if not on_cluster else contextlib.nullcontext():
+        whole = fetched(reduced(tasks, _joined, "join", told.append, ","))
+    assert whole == ",".join(map(str, range(n)))
+    assert told == [f"join: partition {k} of {n}" for k in range(1, n + 1)]
+
+
+@pytest.mark.parametrize("dtype", ["string[pyarrow]", "string[python]", "category"])
+def test_text_summaries_per_distinct_value_equal_per_entry(dtype):
+    # string and categorical columns are summarized once per distinct value, weighted by its
+    # rows; the per-entry summary of the same entries as objects must agree field by field
+    from kova.data.kestrin.partition_summary import summarize_column
+
+    entries = [*TEXTS, "??", "12", None, "a much longer text than the rest", "Ёлка", "1e5"]
+    column = pd.Series(entries * 3, dtype=dtype)
+    assert summarize_column(column) == summarize_column(column.astype(object))

@@ -315,4 +315,5 @@ the whole process; the report sets it to its ``--jobs`` while it runs.)doc");
   kova::kernels::define_region_codes(m);
   kova::kernels::define_row_hash(m);
   kova::kernels::define_partition_association(m);
+  kova::kernels::define_partition_ranks(m);
 }

@@ -23,6 +23,7 @@
 #include <string>
 #include <vector>
 
+#include "kova/arrays.hpp"
 #include "kova/association.hpp"
 #include "kova/capi.hpp"
 #include "kova/kernel_parts.hpp"
@@ -33,7 +34,6 @@ namespace py = pybind11;
 namespace kova::kernels {
 namespace {
 
-using FloatArray = py::array_t<double, py::array::forcecast>;
 using association::DoubleView;
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
@@ -212,13 +212,6 @@ std::int64_t sorted_distinct(const std::vector<double>& values) {
   std::int64_t distinct = values.empty() ? 0 : 1;
   for (std::size_t i = 1; i < values.size(); ++i) distinct += values[i] != values[i - 1];
   return distinct;
-}
-
-template <typename T>
-py::array_t<T> to_array(const std::vector<T>& items) {
-  py::array_t<T> array(static_cast<py::ssize_t>(items.size()));
-  std::copy(items.begin(), items.end(), array.mutable_data());
-  return array;
 }
 
 std::vector<double> checked_probabilities(const py::object& probabilities) {

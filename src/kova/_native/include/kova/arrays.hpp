@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "kova/association.hpp"
 
@@ -18,6 +19,14 @@ namespace kova::kernels {
 using FloatArray = pybind11::array_t<double, pybind11::array::forcecast>;
 using ContiguousFloatArray =
     pybind11::array_t<double, pybind11::array::c_style | pybind11::array::forcecast>;
+
+// A new 1-D numpy array holding a copy of items.
+template <typename T>
+pybind11::array_t<T> to_array(const std::vector<T>& items) {
+  pybind11::array_t<T> array(static_cast<pybind11::ssize_t>(items.size()));
+  std::copy(items.begin(), items.end(), array.mutable_data());
+  return array;
+}
 
 // values converted as numpy.asarray(values, dtype=...) would (numpy's own error for what does
 // not convert), with ndim dimensions; otherwise a ValueError naming the function and argument.

@@ -30,5 +30,6 @@ void define_region_codes(pybind11::module_& m);
 void define_row_hash(pybind11::module_& m);
 // Per-partition passes of the association matrix of partitioned data (partition_association.cpp).
 void define_partition_association(pybind11::module_& m);
+void define_partition_ranks(pybind11::module_& m);
 
 }  // namespace kova::kernels

@@ -64,21 +64,25 @@ def test_joint_counts_and_group_stats(levels):
         want = np.unique(codes[a][both] * levels[b] + codes[b][both], return_counts=True)
         np.testing.assert_array_equal(keys, want[0])
         np.testing.assert_array_equal(counts, want[1])
-    x = rng.normal(size=n)
+    # levels far apart and a large common offset: the per-level sums of squares stay exact
+    # to rounding, and an infinite value marks the statistics as not finite
+    x = 1e6 + rng.normal(size=n) + 1e3 * (codes[0] % 3)
     x[::7] = np.nan
-    x[5] = np.inf
-    stats = _kernels.grouped_value_stats(codes, list(levels), [x])
-    for c, (count, mean, m2, finite, low, high) in enumerate(stats):
-        keep = (codes[c] >= 0) & ~np.isnan(x)
-        g, v = codes[c][keep], x[keep]
-        np.testing.assert_array_equal(count, np.bincount(g, minlength=levels[c]))
-        assert finite is False
-        assert low == v.min()
-        assert high == v.max()
-        with np.errstate(invalid="ignore"):
-            sums = np.bincount(g, weights=v, minlength=levels[c])
-            np.testing.assert_array_equal(mean, np.where(count > 0, sums / np.maximum(count, 1), 0))
-        assert m2.shape == (levels[c],)
+    for infinite in (False, True):
+        if infinite:
+            x[5] = np.inf
+        stats = _kernels.grouped_value_stats(codes, list(levels), [x])
+        for c, (count, mean, m2, finite, low, high) in enumerate(stats):
+            keep = (codes[c] >= 0) & ~np.isnan(x)
+            g, v = codes[c][keep], x[keep]
+            np.testing.assert_array_equal(count, np.bincount(g, minlength=levels[c]))
+            assert (finite, low, high) == (not infinite, v.min(), v.max())
+            if infinite:
+                continue
+            want = np.bincount(g, weights=v, minlength=levels[c]) / np.maximum(count, 1)
+            np.testing.assert_allclose(mean, want, rtol=1e-12)
+            squares = np.bincount(g, weights=(v - want[g]) ** 2, minlength=levels[c])
+            np.testing.assert_allclose(m2, squares, rtol=1e-6, atol=1e-6 * squares.max())
     with pytest.raises(ValueError, match=r"must lie in \[-1, 3\)"):
         _kernels.joint_code_counts([np.array([3]), np.array([0])], [3, 1])
 

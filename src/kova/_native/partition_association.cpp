@@ -17,6 +17,7 @@
 
 #include "kova/arrays.hpp"
 #include "kova/kernel_parts.hpp"
+#include "kova/scratch.hpp"
 
 namespace py = pybind11;
 
@@ -40,7 +41,8 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> joint_of(const C
   std::vector<std::int64_t> counts;
   const std::size_t cells_limit = 4 * n + 65536;
   if (width == 0 || levels_a <= cells_limit / width) {
-    std::vector<std::int64_t> table(levels_a * width, 0);
+    std::vector<std::int64_t>& table = scratch<std::int64_t, struct JointCells>();
+    table.resize(levels_a * width, 0);
     for (std::size_t r = 0; r < n; ++r) {
       const std::int64_t x = a[r];
       const std::int64_t y = b[r];
@@ -53,7 +55,7 @@ std::pair<std::vector<std::int64_t>, std::vector<std::int64_t>> joint_of(const C
     }
     return {keys, counts};
   }
-  std::vector<std::int64_t> present;
+  std::vector<std::int64_t>& present = scratch<std::int64_t, struct PresentKeys>();
   for (std::size_t r = 0; r < n; ++r) {
     if (a[r] >= 0 && b[r] >= 0) present.push_back(a[r] * static_cast<std::int64_t>(width) + b[r]);
   }
@@ -123,32 +125,60 @@ struct GroupStats {
   double high = -std::numeric_limits<double>::infinity();
 };
 
+// Sums of the rows of one level: count, and sum and sum of squares of value - shift.
+struct LevelSums {
+  double n = 0.0, sum = 0.0, squares = 0.0;
+};
+
+// The mean of the finite values of x (0 when there are none): the shift the sums are taken
+// around, so that sum of squares minus squared sum loses no precision that matters. The error
+// of a level's squared deviations is then a rounding of at most the squares of the level's
+// distance from the column mean, a share of the total sum of squares the correlation ratio
+// divides by.
+double finite_mean(const DoubleView& x) {
+  double sum = 0.0;
+  std::size_t count = 0;
+  for (std::size_t r = 0; r < x.size(); ++r) {
+    const bool finite = std::isfinite(x[r]);
+    sum += finite ? x[r] : 0.0;
+    count += finite;
+  }
+  return count > 0 ? sum / static_cast<double>(count) : 0.0;
+}
+
 // Count, mean and sum of squared deviations of x per level over the rows where the code is
-// present and x is not NaN, summed in row order.
-GroupStats group_stats(const CodeView& code, const DoubleView& x, std::size_t levels) {
-  GroupStats s;
-  s.n.assign(levels, 0.0);
-  s.mean.assign(levels, 0.0);
-  s.m2.assign(levels, 0.0);
-  std::vector<double> sums(levels, 0.0);
-  auto kept = [&](std::size_t r) { return code[r] >= 0 && !std::isnan(x[r]); };
+// present and x is not NaN, in one pass. Branch-free: the other rows add to a spare level past
+// the last, since missing entries come at random and a branch on them would be mispredicted.
+GroupStats group_stats(const CodeView& code, const DoubleView& x, std::size_t levels,
+                       double shift) {
+  constexpr double kInfinity = std::numeric_limits<double>::infinity();
+  std::vector<LevelSums> sums(levels + 1);
+  bool finite = true;
+  double low = kInfinity;
+  double high = -kInfinity;
   for (std::size_t r = 0; r < x.size(); ++r) {
-    if (!kept(r)) continue;
     const double v = x[r];
-    const auto g = static_cast<std::size_t>(code[r]);
-    s.n[g] += 1.0;
-    sums[g] += v;
-    s.finite = s.finite && std::isfinite(v);
-    s.low = std::min(s.low, v);
-    s.high = std::max(s.high, v);
+    const bool kept = (code[r] >= 0) & !std::isnan(v);
+    const std::size_t level = kept ? static_cast<std::size_t>(code[r]) : levels;
+    LevelSums& cell = sums[level];
+    const double deviation = kept ? v - shift : 0.0;
+    cell.n += 1.0;
+    cell.sum += deviation;
+    cell.squares += deviation * deviation;
+    finite &= !kept | std::isfinite(v);
+    low = std::min(low, kept ? v : kInfinity);
+    high = std::max(high, kept ? v : -kInfinity);
   }
+  GroupStats s;
+  s.finite = finite;
+  s.low = low;
+  s.high = high;
   for (std::size_t g = 0; g < levels; ++g) {
-    if (s.n[g] > 0) s.mean[g] = sums[g] / s.n[g];
-  }
-  for (std::size_t r = 0; r < x.size(); ++r) {
-    if (!kept(r)) continue;
-    const double deviation = x[r] - s.mean[static_cast<std::size_t>(code[r])];
-    s.m2[static_cast<std::size_t>(code[r])] += deviation * deviation;
+    const LevelSums& level = sums[g];
+    const double mean = level.n > 0 ? level.sum / level.n : 0.0;
+    s.n.push_back(level.n);
+    s.mean.push_back(level.n > 0 ? shift + mean : 0.0);
+    s.m2.push_back(std::max(level.squares - mean * level.sum, 0.0));
   }
   return s;
 }
@@ -164,18 +194,23 @@ py::list grouped_value_stats(const py::sequence& codes, const py::sequence& leve
       throw py::value_error(std::string(kName) + "(): values and codes must have one length");
     }
   }
-  py::list result;
-  for (const FloatArray& number : numbers) {
-    for (std::size_t c = 0; c < arrays.size(); ++c) {
-      GroupStats s;
-      const auto width = levels[c].cast<std::size_t>();
-      {
-        py::gil_scoped_release unlocked;
-        s = group_stats(view_of(arrays[c]), view_of(number), width);
+  std::vector<std::size_t> sizes;
+  for (py::handle level : levels) sizes.push_back(level.cast<std::size_t>());
+  std::vector<GroupStats> stats;
+  {
+    py::gil_scoped_release unlocked;
+    for (const FloatArray& number : numbers) {
+      const DoubleView x = view_of(number);
+      const double shift = finite_mean(x);
+      for (std::size_t c = 0; c < arrays.size(); ++c) {
+        stats.push_back(group_stats(view_of(arrays[c]), x, sizes[c], shift));
       }
-      result.append(
-          py::make_tuple(to_array(s.n), to_array(s.mean), to_array(s.m2), s.finite, s.low, s.high));
     }
+  }
+  py::list result;
+  for (const GroupStats& s : stats) {
+    result.append(
+        py::make_tuple(to_array(s.n), to_array(s.mean), to_array(s.m2), s.finite, s.low, s.high));
   }
   return result;
 }
@@ -197,7 +232,7 @@ a * levels[b] + b and their int64 counts.)doc");
 Returns a list, value column by value column and code column by code column, of
 (n, mean, m2, finite, low, high) over the rows where the code is present and the value is not
 NaN: per-level counts, means and sums of squared deviations from the level mean (float64 arrays
-of levels[c] cells, summed in row order), whether every value is finite, and their range.)doc");
+of levels[c] cells), whether every value is finite, and their range.)doc");
 }
 
 }  // namespace kova::kernels

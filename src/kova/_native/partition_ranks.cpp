@@ -19,6 +19,7 @@
 #include "kova/column_sort.hpp"
 #include "kova/kernel_parts.hpp"
 #include "kova/radix_sort.hpp"
+#include "kova/scratch.hpp"
 
 namespace py = pybind11;
 
@@ -44,29 +45,30 @@ py::tuple finite_value_counts(const py::object& x, const py::object& other) {
       throw py::value_error(std::string(kName) + "(): 'x' and 'other' must have the same length");
     }
   }
-  std::vector<std::int64_t> counts;
-  std::vector<double> distinct;
+  // the distinct values end up at the front of `kept`, their counts in `counts`
+  std::vector<double>& kept = scratch<double, struct KeptValues>();
+  std::vector<std::int64_t>& counts = scratch<std::int64_t, struct DistinctCounts>();
   {
     py::gil_scoped_release unlocked;
     const DoubleView mask = masked ? view_of(mask_array) : view;
-    std::vector<double> kept;
-    kept.reserve(view.size());
     for (std::size_t i = 0; i < view.size(); ++i) {
       if (!std::isnan(view[i]) && !std::isnan(mask[i])) kept.push_back(view[i]);
     }
-    std::vector<std::uint64_t> keys;
-    std::vector<std::uint64_t> scratch;
-    radix_sort(kept.data(), kept.size(), keys, scratch);
-    for (std::size_t i = 0; i < kept.size(); ++i) {
-      if (!distinct.empty() && distinct.back() == kept[i]) {  // -0.0 and 0.0 are one value
+    radix_sort(kept.data(), kept.size(), scratch<std::uint64_t, struct SortKeys>(),
+               scratch<std::uint64_t, struct SpareKeys>());
+    for (const double value : kept) {
+      if (!counts.empty() && kept[counts.size() - 1] == value) {  // -0.0 and 0.0 are one value
         ++counts.back();
       } else {
-        distinct.push_back(kept[i]);
+        kept[counts.size()] = value;
         counts.push_back(1);
       }
     }
   }
-  return py::make_tuple(to_array(distinct), to_array(counts));
+  py::array_t<double> distinct(static_cast<py::ssize_t>(counts.size()));
+  std::copy(kept.begin(), kept.begin() + static_cast<std::ptrdiff_t>(counts.size()),
+            distinct.mutable_data());
+  return py::make_tuple(distinct, to_array(counts));
 }
 
 // The value counts of the union of the rows several tables (sorted values, counts) count: the
@@ -184,16 +186,15 @@ py::list table_ranks(const py::object& x, const py::sequence& tables) {
   {
     py::gil_scoped_release unlocked;
     // the rows other than NaN in value order, by a radix sort of the values' bits
-    std::vector<std::uint64_t> keys;
-    std::vector<std::size_t> order;
-    keys.reserve(view.size());
-    order.reserve(view.size());
+    std::vector<std::uint64_t>& keys = scratch<std::uint64_t, struct SortKeys>();
+    std::vector<std::size_t>& order = scratch<std::size_t, struct SortedRows>();
     for (std::size_t i = 0; i < view.size(); ++i) {
       if (std::isnan(view[i])) continue;
       keys.push_back(radix::key_of(view[i] == 0.0 ? 0.0 : view[i]));  // -0.0 ties with 0.0
       order.push_back(i);
     }
-    radix::sort_by_key(keys, order);
+    radix::sort_by_key(keys, order, scratch<std::uint64_t, struct SpareKeys>(),
+                       scratch<std::size_t, struct SpareRows>());
     for (std::size_t t = 0; t < arrays.size(); ++t) {
       double* out = results[t].mutable_data();
       std::fill(out, out + view.size(), association::kNaN);

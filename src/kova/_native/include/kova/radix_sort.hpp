@@ -29,8 +29,10 @@ inline double value_of(std::uint64_t key) {
 
 // Sorts keys in increasing order and moves rows[i] along with keys[i] (a key-ordered argsort
 // when rows are the positions the keys were read from). The order of equal keys is unspecified.
+// spare_keys and spare_rows are work space, resized here.
 template <typename Row>
-void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<Row>& rows) {
+void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<Row>& rows,
+                 std::vector<std::uint64_t>& spare_keys, std::vector<Row>& spare_rows) {
   constexpr int kBits = 11;
   constexpr int kDigits = (64 + kBits - 1) / kBits;
   constexpr std::size_t kBuckets = std::size_t{1} << kBits;
@@ -40,8 +42,8 @@ void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<Row>& rows) {
   for (const std::uint64_t key : keys) {
     for (int d = 0; d < kDigits; ++d) ++counts[d][(key >> (d * kBits)) & (kBuckets - 1)];
   }
-  std::vector<std::uint64_t> spare_keys(n);
-  std::vector<Row> spare_rows(n);
+  spare_keys.resize(n);
+  spare_rows.resize(n);
   for (int d = 0; d < kDigits; ++d) {
     auto& digit = counts[d];
     if (n == 0 || digit[(keys[0] >> (d * kBits)) & (kBuckets - 1)] == n) continue;
@@ -55,6 +57,13 @@ void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<Row>& rows) {
     keys.swap(spare_keys);
     rows.swap(spare_rows);
   }
+}
+
+template <typename Row>
+void sort_by_key(std::vector<std::uint64_t>& keys, std::vector<Row>& rows) {
+  std::vector<std::uint64_t> spare_keys;
+  std::vector<Row> spare_rows;
+  sort_by_key(keys, rows, spare_keys, spare_rows);
 }
 
 // Sorts values (no NaN) in increasing order.

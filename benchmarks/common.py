@@ -46,16 +46,21 @@ def load_average() -> str:
 
 
 def loopback_cluster(n_workers: int = 2):
-    """A LocalCluster of single-threaded worker processes on 127.0.0.1; the caller closes it."""
+    """A LocalCluster of single-threaded worker processes on 127.0.0.1, with the settings of the
+    clusters kova starts; the caller closes it."""
+    import dask
     from distributed import LocalCluster
 
-    return LocalCluster(
-        host="127.0.0.1",
-        n_workers=n_workers,
-        threads_per_worker=1,
-        processes=True,
-        # The scheduler's HTTP server listens even without a dashboard, by default on port
-        # 8787: a free loopback port keeps clusters that run side by side apart.
-        dashboard_address="127.0.0.1:0",
-        worker_dashboard_address=None,
-    )
+    from kova.data.kestrin.partition_ranks import LOCAL_CLUSTER_CONFIG
+
+    with dask.config.set(LOCAL_CLUSTER_CONFIG):
+        return LocalCluster(
+            host="127.0.0.1",
+            n_workers=n_workers,
+            threads_per_worker=1,
+            processes=True,
+            # The scheduler's HTTP server listens even without a dashboard, by default on port
+            # 8787: a free loopback port keeps clusters that run side by side apart.
+            dashboard_address="127.0.0.1:0",
+            worker_dashboard_address=None,
+        )

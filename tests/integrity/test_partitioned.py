@@ -10,6 +10,7 @@ from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pandas.testing import assert_frame_equal
 
+from kova import _kernels
 from kova.data import PartitionedIntegrityCheck, infer_column_kind
 from kova.data.kestrin.kestrin import DataIntegrityCheck
 from kova.exceptions import KovaError
@@ -87,6 +88,24 @@ def test_partitioned_tables_equal_in_memory(client, case, infer):
     assert_same_tables(tables(check), tables(DataIntegrityCheck(rows, meta)))
 
 
+@pytest.mark.parametrize("heavy", [0.0, np.nan])
+def test_no_range_task_holds_a_repeated_value_or_missing_rows_beyond_a_range(heavy):
+    # 90 % of the rows hold one value (or none): they are dealt round the output partitions
+    # rather than sent to the one range that holds the value.
+    from kova.data.kestrin import partition_ranks as ranks
+
+    n, range_rows = 20_000, 500
+    values = np.where(np.arange(n) % 10 < 9, heavy, np.arange(n, dtype=float))
+    starts = ranks.boundaries(*ranks.sketch(*_kernels.finite_value_counts(values)), range_rows)
+    outputs = max(len(starts), n // range_rows)
+    pieces = [ranks.numbered(pd.DataFrame(index=range(len(p))), [p]) for p in np.split(values, 8)]
+    targets = np.concatenate([
+        ranks.with_targets(p, 0, starts, outputs, {"number": k})["value_range"]
+        for k, p in enumerate(pieces)
+    ])  # fmt: skip
+    assert np.bincount(targets).max() <= 3 * range_rows  # a range and its share of the dealt
+
+
 @settings(
     max_examples=8, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture]
 )
@@ -101,7 +120,8 @@ def test_spearman_by_value_ranges_equals_in_memory(
     client, monkeypatch, picks, cuts, range_rows, budget
 ):
     # Tiny bounds rank some or all numerical columns by value ranges of a few rows each, so ties
-    # straddle where a range would otherwise end and missing values differ pair by pair.
+    # straddle where a range would otherwise end, values repeated on a range's worth of rows get
+    # ranges of their own, and missing values differ pair by pair.
     from kova.data.kestrin import partition_ranks
 
     monkeypatch.setattr(partition_ranks, "TABLE_BUDGET", budget)

@@ -239,3 +239,13 @@ def test_bad_source_is_one_error_line_and_status_2(case, tmp_path, capsys):
     assert err.count("\n") == 1
     assert reason in err
     assert not out.exists()
+
+
+def test_local_cluster_keeps_few_shuffle_messages_in_flight_and_stops():
+    from kova.report.partitions import dask_client
+
+    with dask_client(None) as client:
+        settings = client.run(lambda: dask.config.get("distributed.p2p.comm.concurrency"))
+        assert set(settings.values()) == {2}
+        cluster = client.cluster
+    assert cluster.status.name == "closed"

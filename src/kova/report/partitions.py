@@ -79,7 +79,10 @@ def open_source(source) -> tuple[Any, bool]:
 def dask_client(scheduler: str | None) -> Iterator[Any]:
     """A client of the cluster at `scheduler`, or of a new LocalCluster on 127.0.0.1 with one
     single-threaded worker process per core; closed (and the local cluster stopped) on exit."""
+    import dask
     from distributed import Client, LocalCluster
+
+    from ..data.kestrin.partition_ranks import LOCAL_CLUSTER_CONFIG
 
     cluster = None
     if scheduler is not None:
@@ -91,14 +94,15 @@ def dask_client(scheduler: str | None) -> Iterator[Any]:
                 f"--scheduler: cannot reach the Dask scheduler at {scheduler!r} ({reason})"
             ) from None
     else:
-        cluster = LocalCluster(
-            host="127.0.0.1",
-            n_workers=os.cpu_count() or 1,
-            threads_per_worker=1,
-            processes=True,
-            dashboard_address="127.0.0.1:0",
-            worker_dashboard_address=None,
-        )
+        with dask.config.set(LOCAL_CLUSTER_CONFIG):  # the workers take the settings on
+            cluster = LocalCluster(
+                host="127.0.0.1",
+                n_workers=os.cpu_count() or 1,
+                threads_per_worker=1,
+                processes=True,
+                dashboard_address="127.0.0.1:0",
+                worker_dashboard_address=None,
+            )
         client = Client(cluster)
     try:
         yield client

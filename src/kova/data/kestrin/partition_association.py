@@ -118,7 +118,8 @@ def first_pass(part: pd.DataFrame, num: list[int], cat: list[int], budget: int) 
         if used > budget:
             used -= _entries(own, pairs, i)
             _leave_out(own, pairs, i)
-    return {"own": own, "pairs": pairs, "sketches": sketches, **_category_counts(part, cat, raw)}
+    categories = _category_counts(part, cat, raw)
+    return {"rows": len(part), "own": own, "pairs": pairs, "sketches": sketches, **categories}
 
 
 def _entries(own: list, pairs: dict, i: int) -> int:
@@ -171,7 +172,9 @@ def merge_two_passes(a: dict, b: dict, budget: int) -> dict:
         (np.concatenate([x[0], y[0]]), np.concatenate([x[1], y[1]]))
         for x, y in zip(a["sketches"], b["sketches"], strict=True)
     ]
-    return {"own": own, "pairs": pairs, "sketches": sketches, **_merge_categories(a, b)}
+    categories = _merge_categories(a, b)
+    rows = a["rows"] + b["rows"]
+    return {"rows": rows, "own": own, "pairs": pairs, "sketches": sketches, **categories}
 
 
 def _merge_categories(a: dict, b: dict) -> dict:
@@ -241,11 +244,12 @@ def table_of(tables: dict, i: int, j: int) -> tuple[np.ndarray, np.ndarray, int]
 
 
 def caller_facts(merged: dict, tables: dict) -> dict:
-    """What the caller needs of the first pass: level counts, joint counts and per-level
+    """What the caller needs of the first pass: the rows, level counts, joint counts and per-level
     statistics of the categorical columns, the range starts, and the rank tables of the columns
     paired with a column ranked by value ranges."""
     starts = tables["starts"]
     return {
+        "rows": merged["rows"],
         "sizes": [len(levels) for levels in merged["levels"]],
         "joint": merged["joint"],
         "groups": merged["groups"],

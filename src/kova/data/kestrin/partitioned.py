@@ -127,7 +127,7 @@ class PartitionedIntegrityCheck:
         meta = pd.DataFrame({f"v{k}": pd.Series(dtype=float) for k in range(len(num))})
         numbers = self.data[[self.columns[i] for i in num]]  # Parquet reads only these
         frames = numbers.map_partitions(_numbered, list(range(len(num))), meta=meta)
-        return ranks.shuffled_rank_sums(frames, large, pairs, sources, means)
+        return ranks.shuffled_rank_sums(frames, large, pairs, sources, means, first["rows"])
 
     # -- single-column checks --------------------------------------------------------------------
 
